@@ -1,0 +1,100 @@
+#include "cpuinfo/cpuinfo.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <regex.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "scoped_resource.h"
+
+const char kCpuDir[] = "/sys/devices/system/cpu";
+
+namespace {
+
+// CPU directory names in byte-wise order (cpu0, cpu1, cpu10, ..., cpu9),
+// replaced as a whole by initFreqInfo and read by readCPUFreq.
+std::vector<std::string> files;
+
+constexpr char kFreqFile[] = "/cpufreq/scaling_cur_freq";
+
+// The frequency path has always had a 128-byte buffer; a name that would not
+// fit reads as "NA" rather than as some other, cut path.
+constexpr size_t kFreqPathSize = 128;
+
+// A cpufreq attribute is one short line; anything larger than a datagram can
+// carry is not a frequency, so reading stops there.
+constexpr size_t kMaxFreqFileSize = 64 * 1024;
+
+bool readAll(int fd, std::string* out) {
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    out->append(buf, static_cast<size_t>(n));
+    if (out->size() >= kMaxFreqFileSize) return true;
+  }
+}
+
+}  // namespace
+
+void initCPUInfo() { initFreqInfo(); }
+
+void initFreqInfo(const std::string& cpuDir) {
+  files.clear();
+  ScopedDir dir(opendir(cpuDir.c_str()));
+  if (!dir) return;
+
+  regex_t cpuPattern;
+  if (regcomp(&cpuPattern, "cpu[0-9]", 0) == 0) {
+    // Unanchored on purpose: every name holding "cpu" and a digit is a CPU,
+    // while cpufreq, cpuidle, online and possible are not.
+    while (const dirent* entry = readdir(dir.get())) {
+      if (entry->d_name[0] == '.') continue;
+      regmatch_t match[1];
+      if (regexec(&cpuPattern, entry->d_name, 1, match, 0) != REG_NOMATCH)
+        files.emplace_back(entry->d_name);
+    }
+    regfree(&cpuPattern);
+  }
+  std::sort(files.begin(), files.end());
+
+  for (const std::string& name : files) printf("file = %s\n", name.c_str());
+  puts("init freq success");
+}
+
+std::string readEachCpuFreq(const std::string& fileName,
+                            const std::string& cpuDir) {
+  const std::string freqPath = cpuDir + "/" + fileName + kFreqFile;
+  if (freqPath.size() >= kFreqPathSize) return "NA";
+
+  // O_NONBLOCK: a FIFO planted where the attribute should be must not stall
+  // the server; it changes nothing for sysfs or regular files.
+  ScopedFile file(open(freqPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!file) {
+    puts("--> readCPUFreq:fileCPU == NULL");
+    return "NA";
+  }
+  std::string value;
+  if (!readAll(file.get(), &value)) return "NA";
+  if (!value.empty()) value.pop_back();
+  return value;
+}
+
+std::string readCPUFreq(const std::string& cpuDir) {
+  std::string freqResult = "cpuFreq:";
+  for (const std::string& name : files) {
+    freqResult += readEachCpuFreq(name, cpuDir);
+    freqResult += ',';
+  }
+  // Drops the last ",", or the ":" when no CPU is listed.
+  freqResult.pop_back();
+  return freqResult;
+}

@@ -1,0 +1,234 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> daemonCommand;
+
+namespace {
+
+constexpr int kLaunchTimeoutMs = 20000;
+constexpr int kServingTimeoutMs = 20000;
+
+using Clock = std::chrono::steady_clock;
+
+void nap() { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
+
+std::string errnoText(const char* what) {
+  return std::string(what) + ": " + strerror(errno);
+}
+
+bool bringUpLoopback(std::string* why) {
+  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) {
+    *why = errnoText("socket");
+    return false;
+  }
+  ifreq ifr{};
+  strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+  bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+  if (ok) {
+    ifr.ifr_flags |= IFF_UP;
+    ok = ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+  }
+  if (!ok) *why = errnoText("bringing up lo");
+  close(s);
+  return ok;
+}
+
+}  // namespace
+
+bool enterTestNamespace(std::string* why) {
+  if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET) != 0) {
+    *why = errnoText("unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET)");
+    return false;
+  }
+  fflush(nullptr);
+  const pid_t first = fork();
+  if (first < 0) {
+    *why = errnoText("fork");
+    return false;
+  }
+  if (first > 0) {
+    // The outer process only hands on the verdict of the one inside.
+    int status = 0;
+    while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
+    }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    *why = errnoText("making / private");
+    return false;
+  }
+  if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
+    *why = errnoText("mounting /proc");
+    return false;
+  }
+  if (mount("tmpfs", kCpuDir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+    *why = errnoText("mounting a tmpfs over /sys/devices/system/cpu");
+    return false;
+  }
+  return bringUpLoopback(why);
+}
+
+int launchDaemon() {
+  std::vector<char*> argv;
+  for (const std::string& word : daemonCommand) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  fflush(nullptr);
+  const pid_t launcher = fork();
+  if (launcher == 0) {
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  if (launcher < 0) return -1;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kLaunchTimeoutMs);
+  int status = 0;
+  while (waitpid(launcher, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) return -1;
+    nap();
+  }
+  return status;
+}
+
+bool waitUntilServing() {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kServingTimeoutMs);
+  while (Clock::now() < deadline) {
+    // A fresh client each time, so that a late answer to an earlier probe
+    // can never be taken for the answer to a later request.
+    UdpClient probe;
+    if (probe.ask("CONNECT_DAEMON", 100) == std::optional<std::string>("success")) return true;
+  }
+  return false;
+}
+
+bool waitAnyExit(int timeoutMs, pid_t* pid, int* status) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (Clock::now() < deadline) {
+    const pid_t p = waitpid(-1, status, WNOHANG);
+    if (p > 0) {
+      *pid = p;
+      return true;
+    }
+    if (p < 0 && errno != EINTR) return false;
+    nap();
+  }
+  return false;
+}
+
+std::vector<pid_t> otherProcesses() {
+  std::vector<pid_t> pids;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t p = std::atoi(name.c_str());
+    if (p != getpid()) pids.push_back(p);
+  }
+  return pids;
+}
+
+void endAllDaemons() {
+  for (pid_t p : otherProcesses()) kill(p, SIGKILL);
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < deadline) {
+    int status;
+    const pid_t p = waitpid(-1, &status, WNOHANG);
+    if (p < 0 && errno == ECHILD) return;
+    if (p == 0) nap();
+  }
+  ADD_FAILURE() << "processes of the namespace did not end";
+}
+
+std::string describeStatus(int status) {
+  if (status == -1) return "did not exit in time";
+  if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return std::string("killed by ") + strsignal(WTERMSIG(status));
+  return "wait status " + std::to_string(status);
+}
+
+UdpClient::UdpClient() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  EXPECT_GE(fd_, 0) << strerror(errno);
+}
+
+UdpClient::~UdpClient() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void UdpClient::send(const std::string& bytes) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(kPort);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const ssize_t n = sendto(fd_, bytes.data(), bytes.size(), 0,
+                           reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  EXPECT_EQ(n, static_cast<ssize_t>(bytes.size())) << strerror(errno);
+}
+
+std::optional<std::string> UdpClient::receive(int timeoutMs) {
+  pollfd pfd{fd_, POLLIN, 0};
+  if (poll(&pfd, 1, timeoutMs) != 1) return std::nullopt;
+  std::string buf(65536, '\0');
+  const ssize_t n = recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
+  if (n < 0) return std::nullopt;
+  buf.resize(static_cast<size_t>(n));
+  return buf;
+}
+
+std::optional<std::string> UdpClient::ask(const std::string& bytes, int timeoutMs) {
+  send(bytes);
+  return receive(timeoutMs);
+}
+
+::testing::AssertionResult noReplyTo(const std::string& request) {
+  UdpClient asker;
+  UdpClient prober;
+  asker.send(request);
+  const auto probe = prober.ask("CONNECT_DAEMON");
+  if (probe != std::optional<std::string>("success")) {
+    return ::testing::AssertionFailure() << "the daemon stopped answering";
+  }
+  if (const auto reply = asker.receive(0)) {
+    return ::testing::AssertionFailure() << "unexpected reply \"" << *reply << "\"";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+void clearCpuTree() {
+  for (const auto& entry : fs::directory_iterator(kCpuDir)) fs::remove_all(entry.path());
+}
+
+void writeCpuFile(const std::string& path, const std::string& content) {
+  const fs::path full = fs::path(kCpuDir) / path;
+  fs::create_directories(full.parent_path());
+  std::ofstream(full, std::ios::binary) << content;
+}
+
+void addCpu(const std::string& name, const std::string& content) {
+  writeCpuFile(name + "/cpufreq/scaling_cur_freq", content);
+}
+
+}  // namespace e2e

@@ -1,0 +1,164 @@
+#include <limits.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using namespace std::string_literals;
+using e2e::noReplyTo;
+using e2e::UdpClient;
+
+std::optional<std::string> ask(const std::string& request) {
+  UdpClient client;
+  return client.ask(request);
+}
+
+std::string readLink(const std::string& path) {
+  char buf[PATH_MAX];
+  const ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+  return n < 0 ? "" : std::string(buf, static_cast<size_t>(n));
+}
+
+// Every test starts with an empty CPU tree and one daemon, launched the way
+// a user launches it; the launching process must exit 0 once detached.
+class Daemon : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    e2e::clearCpuTree();
+    const int status = e2e::launchDaemon();
+    ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "launcher " << e2e::describeStatus(status);
+    ASSERT_TRUE(e2e::waitUntilServing()) << "no answer to CONNECT_DAEMON";
+  }
+  void TearDown() override { e2e::endAllDaemons(); }
+};
+
+TEST_F(Daemon, DetachesFromItsLauncher) {
+  const std::vector<pid_t> others = e2e::otherProcesses();
+  ASSERT_EQ(others.size(), 1u) << "expected the daemon alone";
+  const std::string proc = "/proc/" + std::to_string(others[0]);
+  EXPECT_EQ(getsid(others[0]), others[0]) << "not a session leader";
+  EXPECT_EQ(readLink(proc + "/cwd"), "/");
+  for (int fd = 0; fd <= 2; ++fd) {
+    EXPECT_EQ(readLink(proc + "/fd/" + std::to_string(fd)), "/dev/null") << "fd " << fd;
+  }
+}
+
+TEST_F(Daemon, AnswersEachKeywordInTableOrder) {
+  e2e::addCpu("cpu0", "1804800\n");
+  e2e::addCpu("cpu1", "300000\n");
+  // In sequence: the CPU list is empty until an INITIALIZATION request.
+  const struct {
+    std::string request;
+    std::optional<std::string> reply;
+  } exchanges[] = {
+      {"CONNECT_DAEMON", "success"},
+      {"xxCONNECT_DAEMONyy", "success"},
+      {"GET_SIMPLE", "cpuFreq"},
+      {"GET_FPS", "0"},
+      {"START_COLLECT", "success"},
+      {"STOP_COLLECT", "success"},
+      {"get_simple", std::nullopt},
+      {"connect_daemon", std::nullopt},
+      {"hello", std::nullopt},
+      // Both present: INITIALIZATION comes first in the table, so the CPU
+      // list is built, which a stop request would not do.
+      {"STOP_COLLECT INITIALIZATION", "success"},
+      {"GET_SIMPLE", "cpuFreq:1804800,300000"},
+      {"GET_FPS GET_SIMPLE", "cpuFreq:1804800,300000"},
+      {"GET_FPSSTART_COLLECT", "0"},
+      {"INITIALIZATION", "success"},
+      {"\nGET_SIMPLE\n", "cpuFreq:1804800,300000"},
+  };
+  for (const auto& x : exchanges) {
+    if (x.reply) {
+      EXPECT_EQ(ask(x.request), x.reply) << "request: " << x.request;
+    } else {
+      EXPECT_TRUE(noReplyTo(x.request)) << "request: " << x.request;
+    }
+  }
+}
+
+TEST_F(Daemon, TextEndsAtTheFirstZeroByte) {
+  EXPECT_EQ(ask("GET_FPS\0CONNECT_DAEMON"s), "0");
+  EXPECT_TRUE(noReplyTo("\0CONNECT_DAEMON"s));
+  EXPECT_TRUE(noReplyTo("\0\0\0\0"s));
+}
+
+TEST_F(Daemon, EmptyDatagramLeavesItServing) {
+  EXPECT_TRUE(noReplyTo(""));
+  EXPECT_TRUE(noReplyTo(""));
+  EXPECT_EQ(ask("CONNECT_DAEMON"), "success");
+}
+
+TEST_F(Daemon, ReadsAtMost1024BytesOfADatagram) {
+  const std::string keyword = "CONNECT_DAEMON";
+  // Ends exactly at the 1024th byte: whole, and the text has no zero byte.
+  EXPECT_EQ(ask(std::string(1024 - keyword.size(), 'x') + keyword), "success");
+  // One byte later the keyword is cut by the receive.
+  EXPECT_TRUE(noReplyTo(std::string(1025 - keyword.size(), 'x') + keyword));
+  EXPECT_TRUE(noReplyTo(std::string(4000, 'x') + keyword));
+  // A long datagram is cut, not refused.
+  EXPECT_EQ(ask(keyword + std::string(3000, 'x')), "success");
+}
+
+TEST_F(Daemon, ReportsTwelveCpusInByteWiseOrder) {
+  for (int i = 0; i < 12; ++i) {
+    if (i != 4) e2e::addCpu("cpu" + std::to_string(i), std::to_string(1000 + i) + "\n");
+  }
+  e2e::writeCpuFile("cpu4/online", "0\n");  // no cpufreq folder: "NA"
+  e2e::writeCpuFile("cpufreq/policy0/scaling_cur_freq", "5\n");
+  e2e::writeCpuFile("cpuidle/current_driver", "none\n");
+  e2e::writeCpuFile("online", "0-11\n");
+  e2e::writeCpuFile("possible", "0-11\n");
+  e2e::addCpu(".cpu7", "6\n");
+  e2e::addCpu("xcpu3", "333\n");
+  ASSERT_EQ(ask("INITIALIZATION"), "success");
+  EXPECT_EQ(ask("GET_SIMPLE"),
+            "cpuFreq:1000,1001,1010,1011,1002,1003,NA,1005,1006,1007,1008,1009,333");
+}
+
+TEST_F(Daemon, ManyCpusFitOneDatagram) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 160; ++i) names.push_back("cpu" + std::to_string(i));
+  for (const std::string& name : names) e2e::addCpu(name, "2841600\n");
+  std::sort(names.begin(), names.end());
+  std::string expected = "cpuFreq:";
+  for (size_t i = 0; i < names.size(); ++i) expected += (i ? "," : "") + "2841600"s;
+  ASSERT_EQ(ask("INITIALIZATION"), "success");
+  EXPECT_EQ(ask("GET_SIMPLE"), expected);
+}
+
+TEST_F(Daemon, SeesANewCpuOnlyAfterTheNextInitialization) {
+  e2e::addCpu("cpu0", "100\n");
+  ASSERT_EQ(ask("INITIALIZATION"), "success");
+  EXPECT_EQ(ask("GET_SIMPLE"), "cpuFreq:100");
+  e2e::addCpu("cpu1", "200\n");
+  e2e::addCpu("cpu0", "150\n");
+  EXPECT_EQ(ask("GET_SIMPLE"), "cpuFreq:150");
+  ASSERT_EQ(ask("INITIALIZATION"), "success");
+  EXPECT_EQ(ask("GET_SIMPLE"), "cpuFreq:150,200");
+}
+
+TEST_F(Daemon, SecondDaemonOnTheTakenPortExitsWithStatus1) {
+  const int launcher = e2e::launchDaemon();
+  ASSERT_TRUE(launcher != -1 && WIFEXITED(launcher) && WEXITSTATUS(launcher) == 0)
+      << "launcher " << e2e::describeStatus(launcher);
+  // The detached second daemon is reparented here, the namespace's init.
+  pid_t pid = 0;
+  int status = 0;
+  ASSERT_TRUE(e2e::waitAnyExit(e2e::kReplyTimeoutMs * 2, &pid, &status))
+      << "the second daemon did not end";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << e2e::describeStatus(status);
+  EXPECT_EQ(ask("CONNECT_DAEMON"), "success");
+  EXPECT_EQ(e2e::otherProcesses().size(), 1u);
+}
+
+}  // namespace

@@ -23,6 +23,8 @@
 #include <fstream>
 #include <thread>
 
+#include "scoped_resource.h"
+
 namespace e2e {
 
 namespace fs = std::filesystem;
@@ -43,20 +45,19 @@ std::string errnoText(const char* what) {
 }
 
 bool bringUpLoopback(std::string* why) {
-  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (s < 0) {
+  ScopedFile s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!s) {
     *why = errnoText("socket");
     return false;
   }
   ifreq ifr{};
   strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+  bool ok = ioctl(s.get(), SIOCGIFFLAGS, &ifr) == 0;
   if (ok) {
     ifr.ifr_flags |= IFF_UP;
-    ok = ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+    ok = ioctl(s.get(), SIOCSIFFLAGS, &ifr) == 0;
   }
   if (!ok) *why = errnoText("bringing up lo");
-  close(s);
   return ok;
 }
 
@@ -171,11 +172,7 @@ std::string describeStatus(int status) {
 }
 
 UdpClient::UdpClient() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-  EXPECT_GE(fd_, 0) << strerror(errno);
-}
-
-UdpClient::~UdpClient() {
-  if (fd_ >= 0) close(fd_);
+  EXPECT_TRUE(fd_) << strerror(errno);
 }
 
 void UdpClient::send(const std::string& bytes) {
@@ -183,16 +180,16 @@ void UdpClient::send(const std::string& bytes) {
   to.sin_family = AF_INET;
   to.sin_port = htons(kPort);
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const ssize_t n = sendto(fd_, bytes.data(), bytes.size(), 0,
+  const ssize_t n = sendto(fd_.get(), bytes.data(), bytes.size(), 0,
                            reinterpret_cast<const sockaddr*>(&to), sizeof to);
   EXPECT_EQ(n, static_cast<ssize_t>(bytes.size())) << strerror(errno);
 }
 
 std::optional<std::string> UdpClient::receive(int timeoutMs) {
-  pollfd pfd{fd_, POLLIN, 0};
+  pollfd pfd{fd_.get(), POLLIN, 0};
   if (poll(&pfd, 1, timeoutMs) != 1) return std::nullopt;
   std::string buf(65536, '\0');
-  const ssize_t n = recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
+  const ssize_t n = recv(fd_.get(), buf.data(), buf.size(), MSG_DONTWAIT);
   if (n < 0) return std::nullopt;
   buf.resize(static_cast<size_t>(n));
   return buf;

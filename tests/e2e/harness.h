@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "scoped_resource.h"
+
 // Runs the shipped daemon for real: private pid, mount and network
 // namespaces, a tmpfs over the CPU directory, loopback only.
 namespace e2e {
@@ -43,9 +45,6 @@ std::string describeStatus(int status);
 class UdpClient {
  public:
   UdpClient();
-  ~UdpClient();
-  UdpClient(const UdpClient&) = delete;
-  UdpClient& operator=(const UdpClient&) = delete;
 
   void send(const std::string& bytes);
   std::optional<std::string> receive(int timeoutMs);
@@ -53,7 +52,7 @@ class UdpClient {
                                  int timeoutMs = kReplyTimeoutMs);
 
  private:
-  int fd_;
+  ScopedFile fd_;
 };
 
 // The daemon serves one request after another, so once a later probe from

@@ -2,7 +2,8 @@
 # Builds perfprobed, starts it in private namespaces over a sample CPU tree of
 # an eight-core phone, asks it every request and prints what it answers.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+self=$(readlink -f "$0")
+cd "$(dirname "$self")/.."
 . scripts/lib.sh
 
 cpu_dir=/sys/devices/system/cpu
@@ -87,4 +88,4 @@ if ! namespaces_permitted; then
     "run it as root on a kernel that allows unshare." >&2
   exit 1
 fi
-unshare --pid --fork --mount-proc --mount --net bash "$0" --inside "$PWD/build/demo/perfprobed"
+unshare --pid --fork --mount-proc --mount --net bash "$self" --inside "$PWD/build/demo/perfprobed"

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,7 +13,6 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -109,11 +107,12 @@ int launchDaemon() {
   if (launcher < 0) return -1;
   const auto deadline = Clock::now() + std::chrono::milliseconds(kLaunchTimeoutMs);
   int status = 0;
-  while (waitpid(launcher, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) return -1;
+  for (;;) {
+    const pid_t p = waitpid(launcher, &status, WNOHANG);
+    if (p == launcher) return status;
+    if ((p < 0 && errno != EINTR) || Clock::now() > deadline) return -1;
     nap();
   }
-  return status;
 }
 
 bool waitUntilServing() {

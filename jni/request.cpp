@@ -1,5 +1,6 @@
 #include "request.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "cpuinfo/cpuinfo.h"
@@ -30,6 +31,16 @@ std::string requestText(const char* buf, size_t len) {
   return std::string(buf, strnlen(buf, len));
 }
 
+std::optional<std::string> packageField(const std::string& text) {
+  const size_t first = text.find_first_not_of(':');
+  if (first == std::string::npos) return std::nullopt;
+  const size_t firstEnd = text.find(':', first);
+  if (firstEnd == std::string::npos) return std::nullopt;
+  const size_t second = text.find_first_not_of(':', firstEnd);
+  if (second == std::string::npos) return std::nullopt;
+  return text.substr(second, text.find(':', second) - second);
+}
+
 Keyword findKeyword(const std::string& text) {
   for (const KeywordEntry& entry : kKeywords) {
     if (text.find(entry.text) != std::string::npos) return entry.keyword;
@@ -42,6 +53,10 @@ bool handleRequest(const char* buf, size_t len, std::string* reply) {
   switch (findKeyword(recvStr)) {
     case Keyword::kInitialization:
       initCPUInfo();
+      if (const auto pacaagName = packageField(recvStr)) {
+        puts(pacaagName->c_str());
+        startCollectFPS(*pacaagName);
+      }
       *reply = kSuccess;
       return true;
     case Keyword::kGetSimple:
@@ -50,9 +65,12 @@ bool handleRequest(const char* buf, size_t len, std::string* reply) {
     case Keyword::kGetFps:
       *reply = std::to_string(getFPS());
       return true;
+    case Keyword::kStopCollect:
+      stopFPSCollect();
+      *reply = kSuccess;
+      return true;
     case Keyword::kConnectDaemon:
     case Keyword::kStartCollect:
-    case Keyword::kStopCollect:
       *reply = kSuccess;
       return true;
     case Keyword::kNone:

@@ -1,5 +1,29 @@
 #pragma once
 
-// The rate published by the last completed collector tick; 0 until a
-// collector has completed one.
+#include <stdint.h>
+
+#include <string>
+
+// One compositor layer of the listing.
+struct FrameData {
+  // The layer's line as read from the listing, line feed included.
+  std::string name;
+  // Whole seconds of the timing line being examined.
+  uint64_t timeStamp = 0;
+  // The second being counted; 0 while no second has been opened.
+  uint64_t lastTimeStamp = 0;
+};
+
+// Starts the 1-second collector for packageName, a POSIX basic regular
+// expression searched in every layer name, unless a collector already runs:
+// then nothing changes, not even the pattern. Always returns 0.
+int startCollectFPS(std::string packageName);
+
+// Stops the running collector, if any, without waiting for it: once this
+// returns, no tick publishes a rate. The collector then kills and reaps its
+// command, closes what it holds and ends on its own.
+void stopFPSCollect();
+
+// The rate published by the last completed tick: the highest rate among the
+// matching layers, or 0. A stop leaves it as it was.
 int getFPS();

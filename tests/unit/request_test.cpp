@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 namespace {
@@ -57,6 +58,32 @@ TEST(RequestText, EndsAtFirstZeroByteAndNeverPastTheReceivedBytes) {
   EXPECT_EQ(requestText(full, sizeof full), "GET_FPSx");
   EXPECT_EQ(requestText(full, 5), "GET_F");
   EXPECT_EQ(requestText(full, 0), "");
+}
+
+TEST(PackageField, IsTheSecondFieldAsStrtokSplitsAtColons) {
+  const struct {
+    std::string text;
+    std::optional<std::string> field;
+  } cases[] = {
+      {"INITIALIZATION:com.example.app", "com.example.app"},
+      {"INITIALIZATION::name", "name"},
+      {"x:INITIALIZATION:name", "INITIALIZATION"},
+      {"INITIALIZATION:a:b", "a"},
+      {":::INITIALIZATION:::a::", "a"},
+      // Verbatim: nothing is trimmed.
+      {"INITIALIZATION: com.example.app \n", " com.example.app \n"},
+      {"INITIALIZATION:com.example.app\n", "com.example.app\n"},
+      {"INITIALIZATION:com.example.app\n:", "com.example.app\n"},
+      {"INITIALIZATION", std::nullopt},
+      {"INITIALIZATION:", std::nullopt},
+      {"INITIALIZATION:::", std::nullopt},
+      {":INITIALIZATION", std::nullopt},
+      {"", std::nullopt},
+      {":::", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(packageField(c.text), c.field) << "text: " << c.text;
+  }
 }
 
 TEST(HandleRequest, RepliesOnlyToKeywords) {

@@ -1,0 +1,111 @@
+#include "fpsbench/command.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <paths.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+// Between vfork and exec the child shares the collector's memory: it may
+// only make system calls, and must not return from this function.
+pid_t spawnShell(const char* line, int outFd, const sigset_t* childMask) {
+  const pid_t pid = vfork();
+  if (pid != 0) return pid;
+  setpgid(0, 0);
+  if (outFd == STDOUT_FILENO) {
+    fcntl(outFd, F_SETFD, 0);
+  } else {
+    dup2(outFd, STDOUT_FILENO);
+  }
+  // The collector's SIGQUIT handler and blocked mask are no business of the
+  // command's; the handler table here is the child's own copy.
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  sigaction(SIGQUIT, &dfl, nullptr);
+  sigprocmask(SIG_SETMASK, childMask, nullptr);
+  char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+                        const_cast<char*>(line), nullptr};
+  execv(_PATH_BSHELL, argv);
+  _exit(127);
+}
+
+}  // namespace
+
+int StopToken::wait(int fd, int timeoutMs) const {
+  for (;;) {
+    if (requested()) return -1;
+    pollfd pfd = {fd, POLLIN, 0};
+    timespec timeout = {timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+    const int n = ppoll(fd < 0 ? nullptr : &pfd, fd < 0 ? 0 : 1,
+                        timeoutMs < 0 ? nullptr : &timeout, waitMask_);
+    if (n > 0) return 1;
+    if (n == 0) return 0;
+    // EINTR is the stop's SIGQUIT, or some other signal: look at the flag.
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool Command::start(const std::string& line) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  out_.reset(fds[0]);
+  ScopedFile in(fds[1]);
+  // A stop must be able to interrupt a read that waits for output.
+  fcntl(out_.get(), F_SETFL, O_NONBLOCK);
+  const pid_t pid = spawnShell(line.c_str(), in.get(), childMask_);
+  if (pid < 0) {
+    out_.reset();
+    return false;
+  }
+  // Again from this side, so that the group exists even when the child has
+  // not reached its own setpgid yet.
+  setpgid(pid, pid);
+  pid_ = pid;
+  ended_ = false;
+  killed_ = false;
+  return true;
+}
+
+ssize_t Command::readSome(char* buf, size_t size) {
+  for (;;) {
+    const ssize_t n = read(out_.get(), buf, size);
+    if (n >= 0) {
+      if (n == 0) ended_ = true;
+      return n;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return -1;
+    if (stop_.wait(out_.get(), -1) < 0) return -1;
+  }
+}
+
+void Command::killGroup() {
+  if (killed_) return;
+  killed_ = true;
+  // The shell has not been reaped yet, so neither its pid nor its group id
+  // can have been given to anyone else.
+  kill(-pid_, SIGKILL);
+  kill(pid_, SIGKILL);
+}
+
+void Command::finish() {
+  if (pid_ < 0) return;
+  out_.reset();
+  if (!ended_) killGroup();
+  // The shell normally exits right after its output ends; a command that
+  // closes its output and lingers is waited for in growing steps, and only
+  // for as long as no stop is requested.
+  int stepMs = 1;
+  for (;;) {
+    int status;
+    const pid_t p = waitpid(pid_, &status, killed_ ? 0 : WNOHANG);
+    if (p == pid_ || (p < 0 && errno != EINTR)) break;
+    if (p == 0 && stop_.wait(-1, stepMs) < 0) killGroup();
+    stepMs = std::min(stepMs * 2, 64);
+  }
+  pid_ = -1;
+}

@@ -1,0 +1,134 @@
+#pragma once
+
+#include <regex.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "fpsbench/fpsbench.h"
+
+// Lines of a command's output as fgets with a 1024-byte buffer gives them: a
+// line keeps its line feed, a longer line arrives as pieces of 1023 bytes,
+// each one a line of its own, and a line is a C string, so it ends at its
+// first zero byte.
+class LineSplitter {
+ public:
+  static constexpr size_t kLineBufSize = 1024;
+
+  // Calls onLine(const char* line, size_t len) for every line completed by
+  // data; line is zero-terminated.
+  template <typename OnLine>
+  void feed(const char* data, size_t size, OnLine&& onLine) {
+    while (size > 0) {
+      size_t take = std::min(size, kLineBufSize - 1 - len_);
+      const void* lf = memchr(data, '\n', take);
+      if (lf != nullptr) take = static_cast<size_t>(static_cast<const char*>(lf) - data) + 1;
+      memcpy(line_ + len_, data, take);
+      len_ += take;
+      data += take;
+      size -= take;
+      if (lf != nullptr || len_ == kLineBufSize - 1) emit(onLine);
+    }
+  }
+
+  // The end of the output: the last line may lack its line feed.
+  template <typename OnLine>
+  void finish(OnLine&& onLine) {
+    if (len_ > 0) emit(onLine);
+  }
+
+ private:
+  template <typename OnLine>
+  void emit(OnLine& onLine) {
+    line_[len_] = '\0';
+    onLine(static_cast<const char*>(line_), strlen(line_));
+    len_ = 0;
+  }
+
+  char line_[kLineBufSize];
+  size_t len_ = 0;
+};
+
+// Builds a layer list from listing lines: one entry per distinct line (line
+// feed included), in the order of first appearance, time fields 0.
+class LayerListBuilder {
+ public:
+  explicit LayerListBuilder(std::vector<FrameData>* list);
+  void clear();
+  void add(const char* line, size_t len);
+
+ private:
+  // Indexes into *list_, hashed and compared by name, so that a listing of
+  // any length is deduplicated in linear time.
+  struct NameHash {
+    const std::vector<FrameData>* list;
+    size_t operator()(size_t i) const;
+  };
+  struct NameEqual {
+    const std::vector<FrameData>* list;
+    bool operator()(size_t a, size_t b) const;
+  };
+  std::vector<FrameData>* list_;
+  std::unordered_set<size_t, NameHash, NameEqual> seen_;
+};
+
+// The layer list of a whole listing output.
+std::vector<FrameData> layerListFromOutput(const std::string& output);
+
+// The newest 129 timing lines of one latency output. The output's first line
+// (the refresh period) is not a timing line and is dropped.
+class LatencyWindow {
+ public:
+  static constexpr size_t kMaxLines = 129;
+
+  void addOutputLine(const char* line);
+
+  // The submitting time of the i-th queued line, oldest first; 0 for a line
+  // that does not hold three non-zero numbers.
+  size_t size() const { return count_; }
+  uint64_t submittingAt(size_t i) const { return ring_[(first_ + i) % kMaxLines]; }
+
+ private:
+  bool sawPeriodLine_ = false;
+  uint64_t ring_[kMaxLines];
+  size_t first_ = 0;
+  size_t count_ = 0;
+};
+
+// The layer's rate from its timing lines: the frames of the first whole
+// second after the oldest second boundary, less the one that opens it; 0
+// when no second is completed; -1 when no line holds three non-zero numbers.
+int fpsFromTimings(FrameData frameData, const LatencyWindow& window);
+
+// The rate from a whole latency output.
+int layerRateFromOutput(const std::string& output);
+
+// The layer name: the listing line without its last character.
+std::string layerNameOf(const FrameData& frameData);
+
+// "dumpsys SurfaceFlinger --latency '<name>'", with every quote of the name
+// written as '\'' so that the shell hands dumpsys the name as one argument,
+// byte for byte, and runs nothing in it.
+std::string latencyCommand(const std::string& layerName);
+
+// The package-name pattern: a POSIX basic regular expression, searched
+// unanchored and case-sensitively. A pattern that does not compile matches
+// no name.
+class PackagePattern {
+ public:
+  explicit PackagePattern(const std::string& pattern);
+  ~PackagePattern();
+  PackagePattern(const PackagePattern&) = delete;
+  PackagePattern& operator=(const PackagePattern&) = delete;
+
+  bool matches(const std::string& layerName) const;
+
+ private:
+  regex_t regex_;
+  bool compiled_;
+};

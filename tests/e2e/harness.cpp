@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <algorithm>
 #include <thread>
 
 #include "scoped_resource.h"
@@ -28,6 +30,7 @@ namespace e2e {
 namespace fs = std::filesystem;
 
 std::vector<std::string> daemonCommand;
+std::string dumpsysBinDir;
 
 namespace {
 
@@ -211,6 +214,160 @@ std::optional<std::string> UdpClient::ask(const std::string& bytes, int timeoutM
     return ::testing::AssertionFailure() << "unexpected reply \"" << *reply << "\"";
   }
   return ::testing::AssertionSuccess();
+}
+
+ProcessState processState(pid_t pid) {
+  ProcessState state;
+  const fs::path proc = "/proc/" + std::to_string(pid);
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(proc / "task", ec)) {
+    (void)entry;
+    ++state.threads;
+  }
+  for (const auto& entry : fs::directory_iterator(proc / "fd", ec)) {
+    state.fds.push_back(entry.path().filename().string() + " -> " +
+                        fs::read_symlink(entry.path(), ec).string());
+  }
+  std::sort(state.fds.begin(), state.fds.end());
+  for (pid_t p : otherProcesses()) {
+    std::ifstream stat("/proc/" + std::to_string(p) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    // pid (comm) state ppid ...: comm may hold anything, so parse from the last ")".
+    std::istringstream rest(text.substr(text.rfind(')') + 1));
+    std::string procState;
+    pid_t ppid = 0;
+    rest >> procState >> ppid;
+    if (ppid == pid) state.children.push_back(p);
+  }
+  return state;
+}
+
+std::string describe(const ProcessState& state) {
+  std::string text = std::to_string(state.threads) + " threads; descriptors:";
+  for (const std::string& fd : state.fds) text += " [" + fd + "]";
+  text += "; children:";
+  for (pid_t p : state.children) text += " " + std::to_string(p);
+  return text;
+}
+
+bool reapOrphans(pid_t keep) {
+  bool keptAlive = true;
+  for (;;) {
+    int status;
+    const pid_t p = waitpid(-1, &status, WNOHANG);
+    if (p <= 0) return keptAlive;
+    if (p == keep) keptAlive = false;
+  }
+}
+
+DumpsysDouble::DumpsysDouble() {
+  char tmpl[] = "/tmp/perfprobe-e2e-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) ADD_FAILURE() << errnoText("mkdtemp");
+  dir_ = tmpl;
+  fs::create_directories(dir_ + "/latency");
+  setenv("DUMPSYS_DOUBLE_DIR", dir_.c_str(), 1);
+}
+
+DumpsysDouble::~DumpsysDouble() {
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+}
+
+namespace {
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  // Written aside and renamed, so that the double never reads half a file.
+  const std::string part = path + ".part";
+  std::ofstream(part, std::ios::binary) << bytes;
+  fs::rename(part, path);
+}
+
+std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+std::string unhex(const std::string& text) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
+}  // namespace
+
+void DumpsysDouble::setListing(const std::string& bytes) { writeFile(path("list"), bytes); }
+
+void DumpsysDouble::setLatency(const std::string& layerName, const std::string& output) {
+  writeFile(path("latency/" + hex(layerName)), output);
+}
+
+void DumpsysDouble::setMode(const std::string& command, const std::string& mode) {
+  writeFile(path(command + ".mode"), mode);
+}
+
+void DumpsysDouble::setDelayMs(const std::string& command, int ms) {
+  writeFile(path(command + ".delay_ms"), std::to_string(ms));
+}
+
+std::vector<std::vector<std::string>> DumpsysDouble::calls() const {
+  std::vector<std::vector<std::string>> calls;
+  std::ifstream in(path("calls"));
+  std::string record;
+  while (std::getline(in, record)) {
+    std::vector<std::string> args;
+    size_t start = 0;
+    for (;;) {
+      const size_t space = record.find(' ', start);
+      args.push_back(unhex(record.substr(start, space - start)));
+      if (space == std::string::npos) break;
+      start = space + 1;
+    }
+    calls.push_back(args);
+  }
+  return calls;
+}
+
+void DumpsysDouble::clearCalls() {
+  std::error_code ec;
+  fs::remove(path("calls"), ec);
+}
+
+std::vector<pid_t> DumpsysDouble::hungPids() const {
+  std::vector<pid_t> pids;
+  std::ifstream in(path("hung"));
+  pid_t p;
+  while (in >> p) pids.push_back(p);
+  return pids;
+}
+
+std::string latencyOutput(const std::vector<unsigned long long>& seconds) {
+  std::string out = "16666666\n";
+  unsigned long long n = 0;
+  for (const unsigned long long second : seconds) {
+    if (second == 0) {
+      out += "0\t0\t0\n";
+      continue;
+    }
+    const unsigned long long submitting = second * 1000000000ull + (n++ % 1000) * 1000;
+    out += std::to_string(submitting - 500) + "\t" + std::to_string(submitting) + "\t" +
+           std::to_string(submitting + 700) + "\n";
+  }
+  return out + "\n";
+}
+
+std::string latencyAtRate(int fps) {
+  std::vector<unsigned long long> seconds = {99};
+  seconds.insert(seconds.end(), static_cast<size_t>(fps) + 1, 100);
+  seconds.push_back(101);
+  return latencyOutput(seconds);
 }
 
 void clearCpuTree() {

@@ -21,6 +21,10 @@ constexpr int kReplyTimeoutMs = 5000;
 // The command line that starts the daemon, as given after "--".
 extern std::vector<std::string> daemonCommand;
 
+// The folder holding the dumpsys test double, put first on PATH for the
+// daemon and its commands.
+extern std::string dumpsysBinDir;
+
 // Moves this test process into fresh namespaces as their first process:
 // every orphan is reparented to it, and its end ends every daemon inside.
 // Returns false, saying why, where namespaces are not permitted.
@@ -58,6 +62,51 @@ class UdpClient {
 // The daemon serves one request after another, so once a later probe from
 // another client has its reply, a reply to request would already be queued.
 ::testing::AssertionResult noReplyTo(const std::string& request);
+
+// What a process holds: its threads, its descriptors ("N -> target") and its
+// children, zombies included.
+struct ProcessState {
+  size_t threads = 0;
+  std::vector<std::string> fds;
+  std::vector<pid_t> children;
+};
+ProcessState processState(pid_t pid);
+std::string describe(const ProcessState& state);
+
+// Reaps every exited child of this process (orphans of the namespace become
+// ours); returns false if one of them was `keep`.
+bool reapOrphans(pid_t keep);
+
+// The dumpsys test double's fixture folder, made afresh for each test and
+// named to the daemon through its environment.
+class DumpsysDouble {
+ public:
+  DumpsysDouble();
+  ~DumpsysDouble();
+
+  void setListing(const std::string& bytes);
+  void setLatency(const std::string& layerName, const std::string& output);
+  // command is "list" or "latency".
+  void setMode(const std::string& command, const std::string& mode);
+  void setDelayMs(const std::string& command, int ms);
+
+  // Every call so far, each as its arguments.
+  std::vector<std::vector<std::string>> calls() const;
+  void clearCalls();
+  // The pids of every hung double and its child.
+  std::vector<pid_t> hungPids() const;
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+ private:
+  std::string dir_;
+};
+
+// A latency output as a device prints it: the refresh period line, then one
+// timing line per second given; a line whose second is 0 is "0\t0\t0".
+std::string latencyOutput(const std::vector<unsigned long long>& seconds);
+// A latency output of `fps` frames per second: fps + 1 lines in second 100
+// after one in second 99, then a line in second 101.
+std::string latencyAtRate(int fps);
 
 // The CPU tree on the tmpfs.
 void clearCpuTree();

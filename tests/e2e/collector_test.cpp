@@ -1,0 +1,242 @@
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+using e2e::UdpClient;
+using Clock = std::chrono::steady_clock;
+using Calls = std::vector<std::vector<std::string>>;
+
+// Generous: a tick runs a shell per command, and under emulation a fork of
+// the daemon is slow.
+constexpr auto kSettle = std::chrono::seconds(15);
+
+std::optional<std::string> ask(const std::string& request) {
+  UdpClient client;
+  return client.ask(request);
+}
+
+void nap(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+const std::vector<std::string> kList = {"SurfaceFlinger", "--list"};
+
+std::vector<std::string> latencyCall(const std::string& layerName) {
+  return {"SurfaceFlinger", "--latency", layerName};
+}
+
+size_t countOf(const Calls& calls, const std::vector<std::string>& call) {
+  return static_cast<size_t>(std::count(calls.begin(), calls.end(), call));
+}
+
+// The layer names of the latency calls.
+std::set<std::string> latencyNames(const Calls& calls) {
+  std::set<std::string> names;
+  for (const auto& call : calls) {
+    if (call.size() == 3 && call[1] == "--latency") names.insert(call[2]);
+  }
+  return names;
+}
+
+// One daemon per test, with the dumpsys double first on its PATH.
+class Collector : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    e2e::clearCpuTree();
+    const int status = e2e::launchDaemon();
+    ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "launcher " << e2e::describeStatus(status);
+    ASSERT_TRUE(e2e::waitUntilServing()) << "no answer to CONNECT_DAEMON";
+    const std::vector<pid_t> others = e2e::otherProcesses();
+    ASSERT_EQ(others.size(), 1u);
+    daemon_ = others[0];
+    idle_ = e2e::processState(daemon_);
+  }
+
+  void TearDown() override { e2e::endAllDaemons(); }
+
+  bool waitForFps(const std::string& expected) {
+    const auto deadline = Clock::now() + kSettle;
+    while (Clock::now() < deadline) {
+      if (ask("GET_FPS") == expected) return true;
+      nap(50);
+    }
+    return false;
+  }
+
+  // Waits until the double has been asked for the listing `count` times.
+  bool waitForTicks(size_t count) {
+    const auto deadline = Clock::now() + kSettle;
+    while (Clock::now() < deadline) {
+      if (countOf(double_.calls(), kList) >= count) return true;
+      nap(20);
+    }
+    return false;
+  }
+
+  // The daemon is back to what it held when idle: no collector thread, no
+  // descriptor of a collector, no command and no zombie, and nothing else of
+  // a command is left running in the namespace.
+  ::testing::AssertionResult backToIdle() {
+    const auto deadline = Clock::now() + kSettle;
+    std::string last;
+    while (Clock::now() < deadline) {
+      if (!e2e::reapOrphans(daemon_)) return ::testing::AssertionFailure() << "the daemon died";
+      const e2e::ProcessState now = e2e::processState(daemon_);
+      const std::vector<pid_t> others = e2e::otherProcesses();
+      if (now.threads == idle_.threads && now.fds == idle_.fds && now.children.empty() &&
+          others.size() == 1) {
+        return ::testing::AssertionSuccess();
+      }
+      last = e2e::describe(now) + "; processes in the namespace: " + std::to_string(others.size());
+      nap(20);
+    }
+    return ::testing::AssertionFailure() << "idle: " << e2e::describe(idle_) << "\nnow: " << last;
+  }
+
+  e2e::DumpsysDouble double_;
+  pid_t daemon_ = 0;
+  e2e::ProcessState idle_;
+};
+
+TEST_F(Collector, PublishesTheHighestRateOfTheMatchingLayers) {
+  const std::string marker = double_.path("ran");
+  const std::string main = "com.example.app/com.example.app.MainActivity#0";
+  // Quotes and substitutions in a name must reach dumpsys whole, unrun.
+  const std::string quoted = "SurfaceView - com.example.app 'x' \"$(touch " + marker +
+                             ")\" `touch " + marker + "`#0";
+  const std::string idle = "com.example.app.Splash#1";
+  double_.setListing(main + "\n" + quoted + "\n" + idle + "\nStatusBar#0\n" + main + "\n");
+  double_.setLatency(main, e2e::latencyAtRate(30));
+  double_.setLatency(quoted, e2e::latencyAtRate(58));
+  double_.setLatency(idle, e2e::latencyOutput({0, 0, 0}));
+  double_.setLatency("StatusBar#0", e2e::latencyAtRate(90));
+
+  EXPECT_EQ(ask("INITIALIZATION:com.example.app"), "success");
+  ASSERT_TRUE(waitForFps("58"));
+  EXPECT_EQ(ask("STOP_COLLECT"), "success");
+  ASSERT_TRUE(backToIdle());
+
+  // Every tick: the listing, then each matching layer once, in list order;
+  // a layer that does not match runs no command.
+  const Calls calls = double_.calls();
+  ASSERT_GE(calls.size(), 4u);
+  EXPECT_EQ(Calls(calls.begin(), calls.begin() + 4),
+            (Calls{kList, latencyCall(main), latencyCall(quoted), latencyCall(idle)}));
+  EXPECT_EQ(latencyNames(calls), (std::set<std::string>{main, quoted, idle}));
+  EXPECT_FALSE(fs::exists(marker)) << "the shell ran part of a layer name";
+
+  // Alone, a layer with no timing line publishes 0.
+  EXPECT_EQ(ask("INITIALIZATION:Splash"), "success");
+  EXPECT_TRUE(waitForFps("0"));
+}
+
+TEST_F(Collector, TheSecondFieldOfTheRequestIsThePattern) {
+  double_.setListing("zzz\nINITIALIZATION\nq\nw\n");
+  const struct {
+    std::vector<std::string> requests;
+    std::set<std::string> matched;
+  } cases[] = {
+      {{"INITIALIZATION::zzz"}, {"zzz"}},
+      {{"x:INITIALIZATION:zzz"}, {"INITIALIZATION"}},
+      {{"INITIALIZATION:q:w"}, {"q"}},
+      // A trailing line feed stays in the pattern, and no name holds one.
+      {{"INITIALIZATION:zzz\n"}, {}},
+      // Without a package field no collector starts, so the next start is
+      // the one that counts.
+      {{"INITIALIZATION", "INITIALIZATION:w"}, {"w"}},
+  };
+  for (const auto& c : cases) {
+    double_.clearCalls();
+    for (const std::string& request : c.requests) EXPECT_EQ(ask(request), "success");
+    ASSERT_TRUE(waitForTicks(2));
+    EXPECT_EQ(ask("STOP_COLLECT"), "success");
+    ASSERT_TRUE(backToIdle());
+    EXPECT_EQ(latencyNames(double_.calls()), c.matched) << c.requests.back();
+  }
+}
+
+TEST_F(Collector, KeepsItsPatternUntilStoppedAndTheRateAfterwards) {
+  double_.setListing("alpha\nbeta\n");
+  double_.setLatency("alpha", e2e::latencyAtRate(30));
+  double_.setLatency("beta", e2e::latencyAtRate(20));
+
+  EXPECT_EQ(ask("INITIALIZATION:alpha"), "success");
+  ASSERT_TRUE(waitForFps("30"));
+  // A second start changes nothing, its pattern least of all.
+  EXPECT_EQ(ask("INITIALIZATION:beta"), "success");
+  const size_t ticks = countOf(double_.calls(), kList);
+  ASSERT_TRUE(waitForTicks(ticks + 2));
+  EXPECT_EQ(latencyNames(double_.calls()), (std::set<std::string>{"alpha"}));
+  EXPECT_EQ(ask("GET_FPS"), "30");
+
+  // Stopped, the collector runs nothing more and the rate stays.
+  EXPECT_EQ(ask("STOP_COLLECT"), "success");
+  EXPECT_EQ(ask("STOP_COLLECT"), "success");
+  ASSERT_TRUE(backToIdle());
+  double_.setLatency("alpha", e2e::latencyAtRate(45));
+  const size_t callsAtStop = double_.calls().size();
+  nap(2500);
+  EXPECT_EQ(double_.calls().size(), callsAtStop);
+  EXPECT_EQ(ask("GET_FPS"), "30");
+
+  // A new start takes its new pattern.
+  double_.clearCalls();
+  EXPECT_EQ(ask("INITIALIZATION:beta"), "success");
+  ASSERT_TRUE(waitForFps("20"));
+  EXPECT_EQ(latencyNames(double_.calls()), (std::set<std::string>{"beta"}));
+}
+
+TEST_F(Collector, StopsAtOnceWhileACommandHangs) {
+  double_.setListing("com.example.app#0\n");
+  for (const std::string command : {"latency", "list"}) {
+    double_.setMode(command, "hang");
+    fs::remove(double_.path("hung"));
+    EXPECT_EQ(ask("INITIALIZATION:com.example.app"), "success");
+    const auto deadline = Clock::now() + kSettle;
+    while (double_.hungPids().size() < 2 && Clock::now() < deadline) nap(20);
+    const std::vector<pid_t> hung = double_.hungPids();
+    ASSERT_EQ(hung.size(), 2u) << command << ": the double never hung";
+
+    // The stop is answered at once, and the reply is the ordinary one.
+    EXPECT_EQ(ask("STOP_COLLECT"), "success") << command;
+    EXPECT_TRUE(backToIdle()) << command;
+    for (pid_t p : hung) EXPECT_NE(kill(p, 0), 0) << command << ": " << p << " still runs";
+    double_.setMode(command, "normal");
+  }
+  EXPECT_EQ(ask("GET_FPS"), "0");
+}
+
+TEST_F(Collector, AStartStopStormLeavesNothingBehind) {
+  double_.setListing("com.example.app#0\nStatusBar#0\n");
+  double_.setLatency("com.example.app#0", e2e::latencyAtRate(40));
+  // A slow command, so that stops land while commands run.
+  double_.setDelayMs("latency", 3);
+  UdpClient client;
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(client.ask("INITIALIZATION:com.example.app"), "success") << "cycle " << i;
+    ASSERT_EQ(client.ask("STOP_COLLECT"), "success") << "cycle " << i;
+  }
+  EXPECT_TRUE(backToIdle());
+
+  double_.setDelayMs("latency", 0);
+  EXPECT_EQ(ask("INITIALIZATION:com.example.app"), "success");
+  EXPECT_TRUE(waitForFps("40"));
+  EXPECT_EQ(ask("STOP_COLLECT"), "success");
+  EXPECT_TRUE(backToIdle());
+}
+
+}  // namespace

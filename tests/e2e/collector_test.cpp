@@ -223,14 +223,17 @@ TEST_F(Collector, StopsAtOnceWhileACommandHangs) {
 TEST_F(Collector, AStartStopStormLeavesNothingBehind) {
   double_.setListing("com.example.app#0\nStatusBar#0\n");
   double_.setLatency("com.example.app#0", e2e::latencyAtRate(40));
-  // A slow command, so that stops land while commands run.
+  // A slow command and stops after varying pauses, so that stops land
+  // before the first command, while the shell starts and while commands run.
   double_.setDelayMs("latency", 3);
   UdpClient client;
   for (int i = 0; i < 1000; ++i) {
     ASSERT_EQ(client.ask("INITIALIZATION:com.example.app"), "success") << "cycle " << i;
+    nap(i % 12);
     ASSERT_EQ(client.ask("STOP_COLLECT"), "success") << "cycle " << i;
   }
   EXPECT_TRUE(backToIdle());
+  EXPECT_FALSE(double_.calls().empty()) << "no stop landed while a command ran";
 
   double_.setDelayMs("latency", 0);
   EXPECT_EQ(ask("INITIALIZATION:com.example.app"), "success");

@@ -67,7 +67,7 @@ StopToken stopTokenOf(const Collector& c) { return StopToken(&c.stopping, &c.wai
 
 // Only async-signal-safe work: the collector notices the stop through its
 // flag when the interrupted wait returns, and leaves where it holds nothing.
-extern "C" void handle_quit(int signo) {
+void handle_quit(int signo) {
   char text[] = "in qq handle sig    \n";
   char* p = text + 17;
   for (int d = 100; d > 0; d /= 10) {

@@ -35,13 +35,11 @@ pid_t spawnShell(const char* line, int outFd, const sigset_t* childMask) {
 
 }  // namespace
 
-int StopToken::wait(int fd, int timeoutMs) const {
+int StopToken::wait(int fd, const timespec* timeout) const {
   for (;;) {
     if (requested()) return -1;
     pollfd pfd = {fd, POLLIN, 0};
-    timespec timeout = {timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
-    const int n = ppoll(fd < 0 ? nullptr : &pfd, fd < 0 ? 0 : 1,
-                        timeoutMs < 0 ? nullptr : &timeout, waitMask_);
+    const int n = ppoll(fd < 0 ? nullptr : &pfd, fd < 0 ? 0 : 1, timeout, waitMask_);
     if (n > 0) return 1;
     if (n == 0) return 0;
     // EINTR is the stop's SIGQUIT, or some other signal: look at the flag.
@@ -79,7 +77,7 @@ ssize_t Command::readSome(char* buf, size_t size) {
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN) return -1;
-    if (stop_.wait(out_.get(), -1) < 0) return -1;
+    if (stop_.wait(out_.get(), nullptr) < 0) return -1;
   }
 }
 
@@ -96,16 +94,17 @@ void Command::finish() {
   if (pid_ < 0) return;
   out_.reset();
   if (!ended_) killGroup();
-  // The shell normally exits right after its output ends; a command that
-  // closes its output and lingers is waited for in growing steps, and only
-  // for as long as no stop is requested.
-  int stepMs = 1;
+  // The shell exits a moment after its output ends; a command that closes
+  // its output and lingers is waited for in growing steps, and only for as
+  // long as no stop is requested.
+  long stepNs = 50 * 1000;
   for (;;) {
     int status;
     const pid_t p = waitpid(pid_, &status, killed_ ? 0 : WNOHANG);
     if (p == pid_ || (p < 0 && errno != EINTR)) break;
-    if (p == 0 && stop_.wait(-1, stepMs) < 0) killGroup();
-    stepMs = std::min(stepMs * 2, 64);
+    const timespec step = {0, stepNs};
+    if (p == 0 && stop_.wait(-1, &step) < 0) killGroup();
+    stepNs = std::min(stepNs * 2, 50 * 1000 * 1000L);
   }
   pid_ = -1;
 }

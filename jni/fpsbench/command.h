@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <atomic>
 #include <string>
@@ -20,9 +21,9 @@ class StopToken {
 
   bool requested() const { return stopping_->load(std::memory_order_acquire); }
 
-  // Waits until fd is readable (1), timeoutMs has passed (0; -1 waits for
-  // ever) or a stop is requested (-1). fd < 0 only waits.
-  int wait(int fd, int timeoutMs) const;
+  // Waits until fd is readable (1), the timeout has passed (0; none waits
+  // for ever) or a stop is requested (-1). fd < 0 only waits.
+  int wait(int fd, const timespec* timeout) const;
 
  private:
   const std::atomic<bool>* stopping_;

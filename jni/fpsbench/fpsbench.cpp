@@ -134,7 +134,7 @@ void collectEverySecond(Collector& c) {
   if (timerfd_settime(fd.get(), TFD_TIMER_ABSTIME, &period, nullptr) != 0) return;
 
   const StopToken stop = stopTokenOf(c);
-  while (stop.wait(fd.get(), -1) > 0) {
+  while (stop.wait(fd.get(), nullptr) > 0) {
     uint64_t expirations;
     if (read(fd.get(), &expirations, sizeof expirations) == sizeof expirations) calFPS(c);
   }

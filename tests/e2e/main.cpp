@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <filesystem>
 #include <string>
 
 #include "harness.h"
@@ -13,7 +14,8 @@ int main(int argc, char** argv) {
   constexpr char kDumpsysFlag[] = "--dumpsys-dir=";
   for (int i = 1; i < argc; ++i) {
     if (strncmp(argv[i], kDumpsysFlag, strlen(kDumpsysFlag)) == 0) {
-      e2e::dumpsysBinDir = argv[i] + strlen(kDumpsysFlag);
+      // Absolute: the daemon works in "/" once detached.
+      e2e::dumpsysBinDir = std::filesystem::absolute(argv[i] + strlen(kDumpsysFlag));
     }
     if (strcmp(argv[i], "--") == 0) {
       e2e::daemonCommand.assign(argv + i + 1, argv + argc);

@@ -23,19 +23,13 @@
 
 #include <string>
 
+#include "record.h"
+
 namespace {
 
-std::string dir;
+using dumpsys_double::hex;
 
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
+std::string dir;
 
 bool readFile(const std::string& path, std::string* out) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -1,5 +1,4 @@
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,10 +55,7 @@ class Collector : public ::testing::Test {
  protected:
   void SetUp() override {
     e2e::clearCpuTree();
-    const int status = e2e::launchDaemon();
-    ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << "launcher " << e2e::describeStatus(status);
-    ASSERT_TRUE(e2e::waitUntilServing()) << "no answer to CONNECT_DAEMON";
+    ASSERT_TRUE(e2e::startDaemon());
     const std::vector<pid_t> others = e2e::otherProcesses();
     ASSERT_EQ(others.size(), 1u);
     daemon_ = others[0];

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "dumpsys_double/record.h"
 #include "scoped_resource.h"
 
 namespace e2e {
@@ -116,6 +117,15 @@ int launchDaemon() {
     if ((p < 0 && errno != EINTR) || Clock::now() > deadline) return -1;
     nap();
   }
+}
+
+::testing::AssertionResult startDaemon() {
+  const int status = launchDaemon();
+  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return ::testing::AssertionFailure() << "launcher " << describeStatus(status);
+  }
+  if (!waitUntilServing()) return ::testing::AssertionFailure() << "no answer to CONNECT_DAEMON";
+  return ::testing::AssertionSuccess();
 }
 
 bool waitUntilServing() {
@@ -283,30 +293,12 @@ void writeFile(const std::string& path, const std::string& bytes) {
   fs::rename(part, path);
 }
 
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
-std::string unhex(const std::string& text) {
-  std::string bytes;
-  for (size_t i = 0; i + 1 < text.size(); i += 2) {
-    bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
-  }
-  return bytes;
-}
-
 }  // namespace
 
 void DumpsysDouble::setListing(const std::string& bytes) { writeFile(path("list"), bytes); }
 
 void DumpsysDouble::setLatency(const std::string& layerName, const std::string& output) {
-  writeFile(path("latency/" + hex(layerName)), output);
+  writeFile(path("latency/" + dumpsys_double::hex(layerName)), output);
 }
 
 void DumpsysDouble::setMode(const std::string& command, const std::string& mode) {
@@ -321,17 +313,7 @@ std::vector<std::vector<std::string>> DumpsysDouble::calls() const {
   std::vector<std::vector<std::string>> calls;
   std::ifstream in(path("calls"));
   std::string record;
-  while (std::getline(in, record)) {
-    std::vector<std::string> args;
-    size_t start = 0;
-    for (;;) {
-      const size_t space = record.find(' ', start);
-      args.push_back(unhex(record.substr(start, space - start)));
-      if (space == std::string::npos) break;
-      start = space + 1;
-    }
-    calls.push_back(args);
-  }
+  while (std::getline(in, record)) calls.push_back(dumpsys_double::parseRecord(record));
   return calls;
 }
 

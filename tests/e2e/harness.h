@@ -34,6 +34,9 @@ bool enterTestNamespace(std::string* why);
 // Returns its wait status, or -1 when it did not exit in time.
 int launchDaemon();
 bool waitUntilServing();
+// Launches the daemon as a user does: the launcher exits 0, and the
+// detached daemon answers.
+::testing::AssertionResult startDaemon();
 
 // Waits for any child (a detached daemon is one, once its launcher is gone).
 bool waitAnyExit(int timeoutMs, pid_t* pid, int* status);

@@ -32,10 +32,7 @@ class Daemon : public ::testing::Test {
  protected:
   void SetUp() override {
     e2e::clearCpuTree();
-    const int status = e2e::launchDaemon();
-    ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << "launcher " << e2e::describeStatus(status);
-    ASSERT_TRUE(e2e::waitUntilServing()) << "no answer to CONNECT_DAEMON";
+    ASSERT_TRUE(e2e::startDaemon());
   }
   void TearDown() override { e2e::endAllDaemons(); }
 };

@@ -10,11 +10,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "dumpsys_double/record.h"
 #include "fpsbench/parse.h"
 
 namespace {
@@ -194,18 +194,7 @@ TEST(LatencyCommand, EveryNameReachesDumpsysAsOneArgumentAndRunsNothing) {
   std::string record;
   std::vector<std::string> recorded;
   while (std::getline(calls, record)) {
-    std::istringstream words(record);
-    std::string word;
-    std::vector<std::string> args;
-    while (words >> word) {
-      std::string bytes;
-      for (size_t i = 0; i + 1 < word.size(); i += 2) {
-        bytes += static_cast<char>(std::stoi(word.substr(i, 2), nullptr, 16));
-      }
-      args.push_back(bytes);
-    }
-    // An empty argument leaves an empty word, which >> skips.
-    if (args.size() == 2) args.push_back("");
+    const std::vector<std::string> args = dumpsys_double::parseRecord(record);
     ASSERT_EQ(args.size(), 3u) << record;
     EXPECT_EQ(args[0], "SurfaceFlinger");
     EXPECT_EQ(args[1], "--latency");

@@ -48,6 +48,7 @@ int StopToken::wait(int fd, const timespec* timeout) const {
 }
 
 bool Command::start(const std::string& line) {
+  finish();
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
   out_.reset(fds[0]);
@@ -70,6 +71,9 @@ bool Command::start(const std::string& line) {
 
 ssize_t Command::readSome(char* buf, size_t size) {
   for (;;) {
+    // Checked before every read, not only when the pipe runs dry: a command
+    // that never stops writing must not keep a stopped collector reading.
+    if (stop_.requested()) return -1;
     const ssize_t n = read(out_.get(), buf, size);
     if (n >= 0) {
       if (n == 0) ended_ = true;

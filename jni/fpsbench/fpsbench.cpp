@@ -30,6 +30,7 @@ struct Collector {
 
   void publish(int fps);
 
+  // The pattern as the request gave it, beside its compiled form.
   const std::string mPackageName;
   const PackagePattern pattern;
   std::vector<FrameData> frameList;

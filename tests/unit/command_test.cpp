@@ -46,7 +46,10 @@ class Reader {
       if (started_) {
         complete_ = command.readLines([this](const char* text, size_t len) {
           std::lock_guard<std::mutex> guard(linesLock_);
-          lines_.emplace_back(text, len);
+          // Only the first lines are kept, so that an endless output is
+          // only counted.
+          if (lines_.size() < kKeptLines) lines_.emplace_back(text, len);
+          ++lineCount_;
         });
       }
       command.finish();
@@ -63,10 +66,7 @@ class Reader {
 
   bool waitForLines(size_t count) {
     for (int i = 0; i < 1000; ++i) {
-      {
-        std::lock_guard<std::mutex> guard(linesLock_);
-        if (lines_.size() >= count) return true;
-      }
+      if (lineCount_ >= count) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
@@ -88,7 +88,9 @@ class Reader {
   StopToken stop_;
   std::thread thread_;
   std::mutex linesLock_;
+  static constexpr size_t kKeptLines = 100;
   std::vector<std::string> lines_;
+  std::atomic<size_t> lineCount_{0};
   std::atomic<bool> started_{false};
   std::atomic<bool> complete_{false};
   std::atomic<bool> finished_{false};
@@ -133,6 +135,15 @@ TEST(Command, AStopKillsAHungCommandWithItsChildrenAndReapsIt) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(notRunning(std::stoi(lines[0]))) << "the shell";
   EXPECT_TRUE(notRunning(std::stoi(lines[1]))) << "the shell's child";
+}
+
+TEST(Command, AStopLandsWhileTheOutputNeverPauses) {
+  Reader reader;
+  reader.start("yes");
+  ASSERT_TRUE(reader.waitForLines(100000));
+  reader.stop();
+  reader.join();
+  EXPECT_FALSE(reader.complete());
 }
 
 TEST(Command, AStopEndsTheWaitForACommandThatClosedItsOutputButLingers) {

@@ -145,7 +145,6 @@ void* startFPSThread(void* arg) {
   std::shared_ptr<Collector> c(*static_cast<std::shared_ptr<Collector>*>(arg));
   delete static_cast<std::shared_ptr<Collector>*>(arg);
   collectEverySecond(*c);
-  c->frameList = std::vector<FrameData>();
   // Nobody joins a collector: it detaches itself on the way out, under the
   // lock, so that the stop never signals a handle that has been let go.
   std::lock_guard<std::mutex> guard(c->lock);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <stdio.h>
 #include <unistd.h>
 
 // Sole owner of one handle: it is closed exactly once, on every path out of
@@ -40,3 +41,4 @@ class ScopedResource {
 
 using ScopedFile = ScopedResource<int, close, -1>;
 using ScopedDir = ScopedResource<DIR*, closedir, nullptr>;
+using ScopedStream = ScopedResource<FILE*, fclose, nullptr>;

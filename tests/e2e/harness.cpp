@@ -32,6 +32,7 @@ namespace fs = std::filesystem;
 
 std::vector<std::string> daemonCommand;
 std::string dumpsysBinDir;
+std::string clientPath;
 
 namespace {
 

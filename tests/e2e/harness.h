@@ -25,6 +25,9 @@ extern std::vector<std::string> daemonCommand;
 // daemon and its commands.
 extern std::string dumpsysBinDir;
 
+// The perfprobe client, for the suites that drive the daemon through it.
+extern std::string clientPath;
+
 // Moves this test process into fresh namespaces as their first process:
 // every orphan is reparented to it, and its end ends every daemon inside.
 // Returns false, saying why, where namespaces are not permitted.

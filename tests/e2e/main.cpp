@@ -8,14 +8,18 @@
 
 #include "harness.h"
 
-// e2e_tests [gtest flags] --dumpsys-dir=DIR -- DAEMON-COMMAND...
+// e2e_tests [gtest flags] --dumpsys-dir=DIR [--client=PATH] -- DAEMON-COMMAND...
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   constexpr char kDumpsysFlag[] = "--dumpsys-dir=";
+  constexpr char kClientFlag[] = "--client=";
   for (int i = 1; i < argc; ++i) {
     if (strncmp(argv[i], kDumpsysFlag, strlen(kDumpsysFlag)) == 0) {
       // Absolute: the daemon works in "/" once detached.
       e2e::dumpsysBinDir = std::filesystem::absolute(argv[i] + strlen(kDumpsysFlag));
+    }
+    if (strncmp(argv[i], kClientFlag, strlen(kClientFlag)) == 0) {
+      e2e::clientPath = std::filesystem::absolute(argv[i] + strlen(kClientFlag));
     }
     if (strcmp(argv[i], "--") == 0) {
       e2e::daemonCommand.assign(argv + i + 1, argv + argc);
@@ -24,7 +28,7 @@ int main(int argc, char** argv) {
   }
   if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
   if (e2e::daemonCommand.empty() || e2e::dumpsysBinDir.empty()) {
-    fprintf(stderr, "usage: %s [gtest flags] --dumpsys-dir=DIR -- DAEMON-COMMAND...\n",
+    fprintf(stderr, "usage: %s [gtest flags] --dumpsys-dir=DIR [--client=PATH] -- DAEMON-COMMAND...\n",
             argv[0]);
     return 2;
   }

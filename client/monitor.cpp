@@ -1,0 +1,258 @@
+#include "monitor.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <math.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "report.h"
+#include "scoped_resource.h"
+
+namespace perfprobe {
+
+namespace {
+
+volatile sig_atomic_t interrupted = 0;
+
+void onInterrupt(int) { interrupted = 1; }
+
+// Ctrl-C and a plain kill end the sampling, not the process, so that the
+// collection is stopped and the figures are written. Once the sampling has
+// ended the default action returns: a second Ctrl-C ends the process.
+void catchInterrupts(bool on) {
+  struct sigaction sa {};
+  sa.sa_handler = on ? onInterrupt : SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+double monotonicS() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Sleeps until the monotonic time `at`, or until an interrupt.
+void sleepUntil(double at) {
+  timespec ts;
+  ts.tv_sec = static_cast<time_t>(at);
+  ts.tv_nsec = static_cast<long>((at - static_cast<double>(ts.tv_sec)) * 1e9);
+  while (!interrupted && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+}
+
+bool isSuccess(const std::string& reply) { return reply == kSuccess; }
+
+bool onPath(const char* program) {
+  const char* path = getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  size_t from = 0;
+  for (;;) {
+    const size_t colon = dirs.find(':', from);
+    std::string dir = dirs.substr(from, colon - from);
+    if (dir.empty()) dir = ".";
+    if (access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+    if (colon == std::string::npos) return false;
+    from = colon + 1;
+  }
+}
+
+bool writeAll(FILE* f, const std::string& text) {
+  return fwrite(text.data(), 1, text.size(), f) == text.size() && fflush(f) == 0;
+}
+
+bool writeAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Renders the samples with gnuplot, which reads its script on standard input
+// and the data from a temporary file; its messages go to our standard error.
+bool plot(const std::vector<Sample>& samples, size_t cpuCount, const MonitorOptions& options) {
+  char dataPath[] = "/tmp/perfprobe-plot-XXXXXX";
+  ScopedFile data(mkostemp(dataPath, O_CLOEXEC));
+  if (!data) {
+    perror("perfprobe: temporary file for the plot");
+    return false;
+  }
+  std::string rows;
+  for (const Sample& sample : samples) rows += csvRow(sample, cpuCount);
+  std::replace(rows.begin(), rows.end(), ',', ' ');
+  bool ok = writeAll(data.get(), rows);
+  data.reset();
+  int in[2];
+  if (ok && pipe2(in, O_CLOEXEC) == 0) {
+    ScopedFile readEnd(in[0]);
+    ScopedFile writeEnd(in[1]);
+    const pid_t child = fork();
+    if (child == 0) {
+      dup2(readEnd.get(), STDIN_FILENO);
+      execlp("gnuplot", "gnuplot", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    readEnd.reset();
+    ok = child > 0;
+    if (ok) {
+      // A gnuplot that died early must not take us with it.
+      signal(SIGPIPE, SIG_IGN);
+      writeAll(writeEnd.get(), plotScript(dataPath, options.plotPath,
+                                          "perfprobe monitor " + options.pattern, cpuCount));
+      writeEnd.reset();
+      int status = -1;
+      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+      }
+      ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+  } else {
+    ok = false;
+  }
+  unlink(dataPath);
+  if (!ok) fprintf(stderr, "perfprobe: gnuplot could not render %s\n", options.plotPath.c_str());
+  return ok;
+}
+
+}  // namespace
+
+int runMonitor(Channel& channel, const MonitorOptions& options) {
+  std::string why;
+  const auto start = startRequest(options.pattern, &why);
+  if (!start) {
+    fprintf(stderr, "perfprobe: %s\n", why.c_str());
+    return 1;
+  }
+  if (!options.plotPath.empty() && !onPath("gnuplot")) {
+    fprintf(stderr, "perfprobe: --plot needs gnuplot (Debian: apt-get install gnuplot-nox)\n");
+    return 1;
+  }
+  ScopedStream csv;
+  if (!options.csvPath.empty()) {
+    csv.reset(fopen(options.csvPath.c_str(), "we"));
+    if (!csv) {
+      fprintf(stderr, "perfprobe: %s: %s\n", options.csvPath.c_str(), strerror(errno));
+      return 1;
+    }
+  }
+
+  interrupted = 0;
+  catchInterrupts(true);
+  channel.setCancel(&interrupted);
+  const auto cpuReport = [](const std::string& r) { return parseCpuReport(r).has_value(); };
+  const auto fpsReply = [](const std::string& r) { return parseFps(r).has_value(); };
+
+  // A running collection keeps its own pattern whatever a new start asks,
+  // so whatever ran before is stopped first.
+  bool answered = channel.ask(kStop, isSuccess) && channel.ask(*start, isSuccess);
+  const double t0 = monotonicS();
+  // The CPU columns are those of the first report; the list changes only
+  // when some client starts a collection again.
+  std::optional<std::string> firstReport;
+  if (answered) firstReport = channel.ask(kCpu, cpuReport);
+  answered = answered && firstReport;
+  const size_t cpuCount = firstReport ? parseCpuReport(*firstReport)->size() : 0;
+
+  int status = 0;
+  bool csvOk = true;
+  std::vector<Sample> samples;
+  if (answered) {
+    if (options.json) {
+      // Only JSON lines on standard output.
+    } else {
+      printf("Monitoring \"%s\" every %g s%s\n", options.pattern.c_str(), options.intervalS,
+             options.durationS > 0 ? "" : " until Ctrl-C");
+      fputs(liveHeader(cpuCount).c_str(), stdout);
+    }
+    fflush(stdout);
+    if (csv) csvOk = writeAll(csv.get(), csvHeader(cpuCount));
+    bool warnedCount = false;
+    for (long k = 1;; ++k) {
+      const double offset = static_cast<double>(k) * options.intervalS;
+      if (options.durationS > 0 && offset > options.durationS + 1e-9) break;
+      sleepUntil(t0 + offset);
+      if (interrupted) break;
+      Sample sample;
+      sample.timeS = monotonicS() - t0;
+      if (const auto reply = channel.ask(kFps, fpsReply)) sample.fps = parseFps(*reply);
+      if (const auto reply = channel.ask(kCpu, cpuReport)) {
+        const std::vector<Khz> report = *parseCpuReport(*reply);
+        if (report.size() != cpuCount && !warnedCount) {
+          warnedCount = true;
+          fprintf(stderr,
+                  "perfprobe: the daemon now lists %zu CPUs instead of %zu; the columns "
+                  "stay those of the first report\n",
+                  report.size(), cpuCount);
+        }
+        sample.cpus = byCpuNumber(report);
+      }
+      if (interrupted) break;
+      if (!sample.fps && sample.cpus.empty()) {
+        fprintf(stderr, "perfprobe: %s\n", channel.noReplyMessage().c_str());
+      }
+      fputs((options.json ? jsonSample(sample, cpuCount) : liveLine(sample, cpuCount)).c_str(),
+            stdout);
+      fflush(stdout);
+      if (csv && csvOk) csvOk = writeAll(csv.get(), csvRow(sample, cpuCount));
+      samples.push_back(std::move(sample));
+      // A sample that ran over its slot gives up the slots it missed rather
+      // than sampling twice in a row.
+      const double behind = monotonicS() - t0;
+      if (behind > static_cast<double>(k + 1) * options.intervalS) {
+        k = static_cast<long>(floor(behind / options.intervalS));
+      }
+    }
+  }
+
+  catchInterrupts(false);
+  channel.setCancel(nullptr);
+  if (!channel.ask(kStop, isSuccess)) {
+    fprintf(stderr, "perfprobe: %s\n", channel.noReplyMessage().c_str());
+    if (answered) fprintf(stderr, "perfprobe: the collection may still be running\n");
+    status = 2;
+  } else if (!answered) {
+    fprintf(stderr, "perfprobe: %s\n", channel.noReplyMessage().c_str());
+    status = 2;
+  }
+  if (!samples.empty() || answered) {
+    const Summary summary = summarize(samples, cpuCount, options.intervalS);
+    fputs((options.json ? jsonSummary(summary) : summaryText(summary)).c_str(), stdout);
+    fflush(stdout);
+  }
+  if (csv && !answered) {
+    // Nothing was measured: no empty file is left to be taken for a result.
+    csv.reset();
+    unlink(options.csvPath.c_str());
+  }
+  if (csv) {
+    csvOk = fclose(csv.release()) == 0 && csvOk;
+    if (!csvOk) {
+      fprintf(stderr, "perfprobe: writing %s failed\n", options.csvPath.c_str());
+      if (status == 0) status = 1;
+    }
+  }
+  if (!options.plotPath.empty() && answered) {
+    if (!plot(samples, cpuCount, options) && status == 0) status = 1;
+  }
+  if (!options.json && answered) {
+    if (!options.csvPath.empty() && csvOk) printf("CSV: %s\n", options.csvPath.c_str());
+    if (!options.plotPath.empty() && status == 0) printf("Plot: %s\n", options.plotPath.c_str());
+  }
+  return status;
+}
+
+}  // namespace perfprobe

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+#include "channel.h"
+
+namespace perfprobe {
+
+struct MonitorOptions {
+  std::string pattern;
+  double intervalS = 1.0;
+  double durationS = 0;  // 0: until Ctrl-C
+  std::string csvPath;
+  std::string plotPath;
+  bool json = false;
+};
+
+// Starts a collection of `pattern`, samples the frame rate and the CPU
+// frequencies every interval, and always stops the collection on the way
+// out. Returns the exit status: 0, 1 on a local failure, 2 when the daemon
+// did not answer.
+int runMonitor(Channel& channel, const MonitorOptions& options);
+
+}  // namespace perfprobe

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <stdint.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// The daemon's requests and the shapes of its replies, as the client reads
+// them. Everything here is pure, so that tests call it with any bytes.
+namespace perfprobe {
+
+constexpr char kPing[] = "CONNECT_DAEMON";
+constexpr char kCpu[] = "GET_SIMPLE";
+constexpr char kFps[] = "GET_FPS";
+constexpr char kStop[] = "STOP_COLLECT";
+constexpr char kSuccess[] = "success";
+
+// Whether the daemon would answer text at all: it holds one of its keywords
+// before its first zero byte, within the first 1024 bytes.
+bool holdsKeyword(const std::string& text);
+
+// "INITIALIZATION:" + pattern. The daemon takes the second ':'-separated
+// field as a regular expression, so a ':' would cut the pattern and a line
+// feed would stay in it and match nothing: both give a reason here.
+std::optional<std::string> startRequest(const std::string& pattern, std::string* why);
+
+// The frame rate: the daemon's "%d" text of a 32-bit value.
+std::optional<int32_t> parseFps(const std::string& reply);
+
+// The CPU report in the order it comes: "cpuFreq" alone (no CPU listed) or
+// "cpuFreq:" and values joined by ','. A value that is not a plain decimal
+// number ("NA", an empty file) is missing. Nullopt when the reply is not a
+// CPU report at all.
+using Khz = std::optional<uint64_t>;
+std::optional<std::vector<Khz>> parseCpuReport(const std::string& reply);
+
+// The daemon lists its CPU folders in byte-wise order of their names (cpu0,
+// cpu1, cpu10, cpu11, cpu2, ...): the CPU number of each position of a report
+// of n values, for a device whose CPUs are cpu0 to cpu<n-1>.
+std::vector<unsigned> reportOrder(size_t n);
+
+// A report's values by CPU number: value i belongs to cpu<i>.
+std::vector<Khz> byCpuNumber(const std::vector<Khz>& report);
+
+}  // namespace perfprobe

@@ -1,0 +1,318 @@
+#include "commands.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "cpu_model.h"
+#include "device_config.h"
+#include "scoped_resource.h"
+#include "surface_flinger.h"
+
+namespace {
+
+int fail(const std::string& message) {
+  fprintf(stderr, "perfprobe-sim: %s\n", message.c_str());
+  return 1;
+}
+
+std::string errnoText(const std::string& what) { return what + ": " + strerror(errno); }
+
+int64_t monotonicNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * sim::kNsPerSecond + ts.tv_nsec;
+}
+
+// On failure errno tells why.
+bool readFile(const std::string& path, std::string* out) {
+  const ScopedFile fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
+  char buf[16384];
+  for (;;) {
+    const ssize_t n = read(fd.get(), buf, sizeof buf);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    out->append(buf, static_cast<size_t>(n));
+  }
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Through a temporary file beside it and a rename, so that a reader sees the
+// old contents or the new, never a part.
+bool writeFileAtomic(const std::string& path, const std::string& content, std::string* error) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string temp = dir + "." + base + "." + std::to_string(getpid()) + ".tmp";
+  {
+    const ScopedFile fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) {
+      *error = errnoText(temp);
+      return false;
+    }
+    if (!writeAll(fd.get(), content)) {
+      *error = errnoText(temp);
+      unlink(temp.c_str());
+      return false;
+    }
+  }
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    *error = errnoText(path);
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// PERFPROBE_SIM_DIR, or "" when it is unset or empty.
+std::string stateDir() {
+  const char* dir = getenv("PERFPROBE_SIM_DIR");
+  return dir == nullptr ? "" : dir;
+}
+
+struct DeviceState {
+  sim::DeviceConfig config;
+  std::optional<int64_t> appStartNs;
+};
+
+bool loadDeviceState(DeviceState* state, std::string* error) {
+  const std::string dir = stateDir();
+  if (dir.empty()) {
+    // No state: a device whose app has run since boot.
+    state->appStartNs = 0;
+    return true;
+  }
+  if (!isDirectory(dir)) {
+    *error = "PERFPROBE_SIM_DIR " + dir + " is not a folder";
+    return false;
+  }
+  const std::string confPath = dir + "/device.conf";
+  std::string text;
+  if (readFile(confPath, &text)) {
+    std::string why;
+    auto config = sim::parseDeviceConfig(text, &why);
+    if (!config) {
+      *error = confPath + ": " + why;
+      return false;
+    }
+    state->config = std::move(*config);
+  } else if (errno != ENOENT) {
+    *error = errnoText(confPath);
+    return false;
+  }
+  const std::string appPath = dir + "/app";
+  text.clear();
+  if (readFile(appPath, &text)) {
+    state->appStartNs = sim::parseAppStart(text);
+    if (!state->appStartNs) {
+      *error = appPath + ": expected the start time in ns";
+      return false;
+    }
+  } else if (errno != ENOENT) {
+    *error = errnoText(appPath);
+    return false;
+  }
+  return true;
+}
+
+struct Policy {
+  std::string curFreqPath;
+  std::vector<int64_t> freqsKHz;
+  sim::GovernorState state;
+};
+
+std::optional<int> policyNumber(const char* name) {
+  if (strncmp(name, "policy", 6) != 0 || name[6] == '\0') return std::nullopt;
+  int n = 0;
+  for (const char* p = name + 6; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || n > 100000) return std::nullopt;
+    n = n * 10 + (*p - '0');
+  }
+  return n;
+}
+
+bool loadPolicies(const std::string& root, std::vector<Policy>* policies, std::string* error) {
+  const std::string cpufreq = root + "/cpufreq";
+  std::vector<std::pair<int, std::string>> found;
+  {
+    const ScopedDir dir(opendir(cpufreq.c_str()));
+    if (!dir) {
+      *error = errnoText(cpufreq) + " (make the tree with cpu-tree first)";
+      return false;
+    }
+    while (const dirent* entry = readdir(dir.get())) {
+      if (const auto n = policyNumber(entry->d_name)) found.emplace_back(*n, entry->d_name);
+    }
+  }
+  std::sort(found.begin(), found.end());
+  for (const auto& [n, name] : found) {
+    const std::string folder = cpufreq + "/" + name;
+    std::string text;
+    if (!readFile(folder + "/scaling_available_frequencies", &text)) {
+      *error = errnoText(folder + "/scaling_available_frequencies");
+      return false;
+    }
+    auto freqs = sim::parseFrequencyList(text);
+    if (!freqs) {
+      *error = folder + "/scaling_available_frequencies: expected frequencies in kHz";
+      return false;
+    }
+    Policy policy{folder + "/scaling_cur_freq", std::move(*freqs), {0, 0}};
+    text.clear();
+    if (readFile(policy.curFreqPath, &text)) {
+      const auto cur =
+          std::find(policy.freqsKHz.begin(), policy.freqsKHz.end(), atoll(text.c_str()));
+      if (cur != policy.freqsKHz.end())
+        policy.state.index = static_cast<size_t>(cur - policy.freqsKHz.begin());
+    }
+    const size_t top = policy.freqsKHz.size() - 1;
+    policy.state.loadPerMille = top == 0 ? 0 : static_cast<int>(policy.state.index * 1000 / top);
+    policies->push_back(std::move(policy));
+  }
+  if (policies->empty()) {
+    *error = cpufreq + " holds no policy folder (make the tree with cpu-tree first)";
+    return false;
+  }
+  return true;
+}
+
+timespec durationSpec(int64_t ns) {
+  ns = std::max<int64_t>(ns, 0);
+  return {static_cast<time_t>(ns / sim::kNsPerSecond), static_cast<long>(ns % sim::kNsPerSecond)};
+}
+
+}  // namespace
+
+int runDumpsys(const std::vector<std::string>& args) {
+  const bool list = args.size() == 2 && args[0] == "SurfaceFlinger" && args[1] == "--list";
+  const bool latency = args.size() == 3 && args[0] == "SurfaceFlinger" && args[1] == "--latency";
+  if (!list && !latency) {
+    return fail(
+        "dumpsys: only 'SurfaceFlinger --list' and 'SurfaceFlinger --latency NAME' are simulated");
+  }
+  DeviceState state;
+  std::string error;
+  if (!loadDeviceState(&state, &error)) return fail(error);
+  const std::string out =
+      list ? sim::layerListing(state.config, state.appStartNs)
+           : sim::latencyOutput(state.config, state.appStartNs, monotonicNs(), args[2]);
+  if (!writeAll(STDOUT_FILENO, out)) return fail(errnoText("dumpsys: stdout"));
+  return 0;
+}
+
+int runAppStart(double agoSeconds) {
+  const std::string dir = stateDir();
+  if (dir.empty()) return fail("app start: PERFPROBE_SIM_DIR is not set");
+  if (!isDirectory(dir)) return fail("app start: PERFPROBE_SIM_DIR " + dir + " is not a folder");
+  // Before the clock's zero there is nothing to draw; the app then runs since boot.
+  const int64_t ago = static_cast<int64_t>(agoSeconds * 1e9);
+  const int64_t start = std::max<int64_t>(monotonicNs() - ago, 0);
+  std::string error;
+  if (!writeFileAtomic(dir + "/app", std::to_string(start) + "\n", &error))
+    return fail("app start: " + error);
+  return 0;
+}
+
+int runAppStop() {
+  const std::string dir = stateDir();
+  if (dir.empty()) return fail("app stop: PERFPROBE_SIM_DIR is not set");
+  const std::string path = dir + "/app";
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) return fail("app stop: " + errnoText(path));
+  return 0;
+}
+
+int runCpuTree(const std::string& root, int cpus) {
+  std::string error;
+  for (const sim::TreeEntry& entry : sim::cpuTree(cpus)) {
+    const std::string path = root + "/" + entry.path;
+    switch (entry.kind) {
+      case sim::TreeEntry::Kind::dir:
+        if (mkdir(path.c_str(), 0755) != 0 && !(errno == EEXIST && isDirectory(path))) {
+          return fail("cpu-tree: " + errnoText(path));
+        }
+        break;
+      case sim::TreeEntry::Kind::file:
+        if (!writeFileAtomic(path, entry.content, &error)) return fail("cpu-tree: " + error);
+        break;
+      case sim::TreeEntry::Kind::symlink:
+        // A second run over the same root replaces its links.
+        if ((unlink(path.c_str()) != 0 && errno != ENOENT) ||
+            symlink(entry.content.c_str(), path.c_str()) != 0) {
+          return fail("cpu-tree: " + errnoText(path));
+        }
+        break;
+    }
+  }
+  return 0;
+}
+
+int runCpuWalk(const std::string& root, int intervalMs, double durationSeconds, uint64_t seed) {
+  std::vector<Policy> policies;
+  std::string error;
+  if (!loadPolicies(root, &policies, &error)) return fail("cpu-walk: " + error);
+
+  // Waited for rather than handled, so that a stop between two ticks is never
+  // missed. Blocked, they arrive even where the caller ignored them (SIGINT in
+  // a script's background job), so a stop always lands.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  sigprocmask(SIG_BLOCK, &stops, nullptr);
+
+  const int64_t intervalNs = int64_t{intervalMs} * 1000000;
+  const int64_t begin = monotonicNs();
+  const int64_t end =
+      durationSeconds > 0 ? begin + static_cast<int64_t>(durationSeconds * 1e9) : INT64_MAX;
+  int64_t nextTick = begin + intervalNs;
+  for (;;) {
+    const int64_t wakeAt = std::min(nextTick, end);
+    const timespec timeout = durationSpec(wakeAt - monotonicNs());
+    const int sig = sigtimedwait(&stops, nullptr, &timeout);
+    if (sig > 0) return 0;
+    if (sig < 0 && errno != EAGAIN && errno != EINTR)
+      return fail("cpu-walk: " + errnoText("sigtimedwait"));
+    const int64_t now = monotonicNs();
+    if (now >= end) return 0;
+    if (now < nextTick) continue;
+    for (Policy& policy : policies) {
+      policy.state =
+          sim::governorStep(policy.state, policy.freqsKHz.size(), sim::nextRandom(&seed));
+      const std::string value = std::to_string(policy.freqsKHz[policy.state.index]) + "\n";
+      if (!writeFileAtomic(policy.curFreqPath, value, &error)) return fail("cpu-walk: " + error);
+    }
+    // After a long pause (a stopped process), carry on from now rather than
+    // catching up tick by tick.
+    nextTick += intervalNs;
+    if (nextTick <= now) nextTick = now + intervalNs;
+  }
+}

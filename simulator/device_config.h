@@ -1,0 +1,50 @@
+#pragma once
+
+#include <stdint.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+constexpr int64_t kNsPerSecond = 1000000000;
+
+// From fromNs after the app's start on (until the next step), fps frames a
+// second; 0 draws nothing.
+struct FpsStep {
+  int64_t fromNs;
+  int fps;
+};
+
+// device.conf; every member starts at its default.
+struct DeviceConfig {
+  std::string package = "com.example.game";
+  std::string activity = ".MainActivity";
+  int refreshHz = 60;
+  std::vector<FpsStep> fps{{0, 60}};
+  int64_t jitterNs = 0;
+  int64_t stallEveryNs = 0;
+  int64_t stallNs = 0;
+  uint64_t seed = 1;
+};
+
+// "key=value" lines; whole-line "#" comments and blank lines are skipped. On
+// an unknown key, a key given twice or a bad value: nullopt, and *error says
+// which line and why.
+std::optional<DeviceConfig> parseDeviceConfig(std::string_view text, std::string* error);
+
+// "60" or "0:60,5:45,9:58" (seconds may have decimals).
+std::optional<std::vector<FpsStep>> parseFpsSchedule(std::string_view text, std::string* error);
+
+// The contents of the app file: the start time in ns, an optional line feed.
+std::optional<int64_t> parseAppStart(std::string_view text);
+
+// "package/activity", a leading "." of the activity standing for the package.
+std::string windowName(const DeviceConfig& config);
+
+// The refresh period the compositor reports, in ns.
+int64_t refreshPeriodNs(const DeviceConfig& config);
+
+}  // namespace sim

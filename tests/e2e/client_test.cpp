@@ -1,0 +1,402 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// The current test's own folder: suites run side by side, so no fixed name
+// under /tmp would do.
+std::string outputDir;
+
+struct ClientRun {
+  int status = -1;  // wait status; -1: killed for running too long
+  std::string out;
+  std::string err;
+  long ms = 0;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int exitCode(const ClientRun& run) { return WIFEXITED(run.status) ? WEXITSTATUS(run.status) : -1; }
+
+// Runs the client with its output in files. `whileRunning` is called with
+// the client's pid and the path of its standard output once it has started.
+template <typename WhileRunning>
+ClientRun runClient(const std::vector<std::string>& args, int timeoutMs, WhileRunning whileRunning) {
+  const std::string outPath = outputDir + "/client.out";
+  const std::string errPath = outputDir + "/client.err";
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(e2e::clientPath.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  // Emptied before the client starts, so that nothing of an earlier run is
+  // taken for its output.
+  ScopedFile out(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  ScopedFile err(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  const auto started = Clock::now();
+  fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(out.get(), STDOUT_FILENO);
+    dup2(err.get(), STDERR_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  out.reset();
+  err.reset();
+  ClientRun run;
+  if (child < 0) return run;
+  whileRunning(child, outPath);
+  const auto deadline = started + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int status;
+    if (waitpid(child, &status, WNOHANG) == child) {
+      run.status = status;
+      break;
+    }
+    if (Clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  run.ms = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
+  run.out = slurp(outPath);
+  run.err = slurp(errPath);
+  return run;
+}
+
+ClientRun runClient(const std::vector<std::string>& args, int timeoutMs = 30000) {
+  return runClient(args, timeoutMs, [](pid_t, const std::string&) {});
+}
+
+std::string describe(const ClientRun& run) {
+  return e2e::describeStatus(run.status) + " after " + std::to_string(run.ms) +
+         " ms\nstdout:\n" + run.out + "stderr:\n" + run.err;
+}
+
+// A generous budget for one reply, since the daemon may run under emulation.
+const std::vector<std::string> kPatient = {"--timeout", "2000", "--retries", "3"};
+
+std::vector<std::string> patient(std::vector<std::string> args) {
+  args.insert(args.begin(), kPatient.begin(), kPatient.end());
+  return args;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  return out;
+}
+
+std::vector<std::string> split(const std::string& text, char sep) {
+  std::vector<std::string> out;
+  size_t from = 0;
+  for (;;) {
+    const size_t at = text.find(sep, from);
+    out.push_back(text.substr(from, at - from));
+    if (at == std::string::npos) return out;
+    from = at + 1;
+  }
+}
+
+// A UDP port on loopback that the test answers itself: silent, or a relay
+// to the daemon that drops the first `drop` requests.
+class Port {
+ public:
+  Port(int port, int drop, bool relay) : drop_(drop), relay_(relay) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << strerror(errno);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~Port() {
+    done_ = true;
+    thread_.join();
+    close(fd_);
+  }
+  int received() const { return received_; }
+
+ private:
+  void serve() {
+    char buf[2048];
+    while (!done_) {
+      pollfd pfd{fd_, POLLIN, 0};
+      if (poll(&pfd, 1, 20) != 1) continue;
+      sockaddr_in from{};
+      socklen_t len = sizeof from;
+      const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+      if (n < 0) continue;
+      if (++received_ <= drop_ || !relay_) continue;
+      e2e::UdpClient daemon;
+      if (const auto reply = daemon.ask(std::string(buf, static_cast<size_t>(n)))) {
+        sendto(fd_, reply->data(), reply->size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+      }
+    }
+  }
+
+  int fd_ = -1;
+  const int drop_;
+  const bool relay_;
+  std::atomic<bool> done_{false};
+  std::atomic<int> received_{0};
+  std::thread thread_;
+};
+
+constexpr char kPackage[] = "com.example.game";
+// What the simulated device's tree holds in this suite: cpu<i> at these kHz.
+constexpr unsigned long long kBaseKhz = 300000;
+constexpr unsigned long long kStepKhz = 100000;
+
+// One daemon per test over the simulated device: a game drawing a steady 50
+// frames per second since ten seconds ago.
+class Client : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/perfprobe-sim-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    simDir_ = tmpl;
+    outputDir = simDir_;
+    std::ofstream(simDir_ + "/device.conf") << "package=" << kPackage << "\nfps=50\n";
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long startNs = (now.tv_sec - 10) * 1000000000LL + now.tv_nsec;
+    std::ofstream(simDir_ + "/app") << startNs << "\n";
+    setenv("PERFPROBE_SIM_DIR", simDir_.c_str(), 1);
+    e2e::clearCpuTree();
+    for (int i = 0; i < 4; ++i) addCpu(i);
+    ASSERT_TRUE(e2e::startDaemon());
+    const std::vector<pid_t> others = e2e::otherProcesses();
+    ASSERT_EQ(others.size(), 1u);
+    daemon_ = others[0];
+    idleThreads_ = e2e::processState(daemon_).threads;
+  }
+
+  void TearDown() override {
+    e2e::endAllDaemons();
+    std::error_code ec;
+    fs::remove_all(simDir_, ec);
+  }
+
+  static void addCpu(int i) {
+    e2e::addCpu("cpu" + std::to_string(i), std::to_string(kBaseKhz + kStepKhz * i) + "\n");
+  }
+
+  // The collector thread is gone: the daemon is down to its idle threads
+  // (under qemu-user, the emulator has threads of its own).
+  ::testing::AssertionResult collectorStopped() {
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (Clock::now() < deadline) {
+      e2e::reapOrphans(daemon_);
+      if (e2e::processState(daemon_).threads == idleThreads_) return ::testing::AssertionSuccess();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return ::testing::AssertionFailure() << e2e::describe(e2e::processState(daemon_));
+  }
+
+  std::string simDir_;
+  pid_t daemon_ = 0;
+  size_t idleThreads_ = 0;
+};
+
+TEST_F(Client, EachCommandSendsItsRequestAndPrintsTheReply) {
+  ClientRun run = runClient(patient({"ping"}));
+  EXPECT_EQ(exitCode(run), 0) << describe(run);
+  EXPECT_EQ(run.out, "success\n");
+
+  run = runClient(patient({"fps"}));
+  EXPECT_EQ(exitCode(run), 0) << describe(run);
+  EXPECT_EQ(run.out, "0\n");
+
+  run = runClient(patient({"cpu"}));
+  EXPECT_EQ(exitCode(run), 0) << describe(run);
+  EXPECT_EQ(lines(run.out).size(), 1u) << run.out;  // no CPU listed before a start
+
+  run = runClient(patient({"start", kPackage}));
+  EXPECT_EQ(exitCode(run), 0) << describe(run);
+  EXPECT_EQ(run.out, "success\n");
+  const auto deadline = Clock::now() + std::chrono::seconds(15);
+  do {
+    run = runClient(patient({"--host", "localhost", "fps"}));
+  } while (run.out != "49\n" && Clock::now() < deadline);
+  EXPECT_EQ(run.out, "49\n") << describe(run);
+
+  run = runClient(patient({"send", "GET_SIMPLE"}));
+  EXPECT_EQ(exitCode(run), 0) << describe(run);
+  EXPECT_EQ(run.out, "cpuFreq:300000,400000,500000,600000\n");
+
+  run = runClient(patient({"stop"}));
+  EXPECT_EQ(exitCode(run), 0) << describe(run);
+  EXPECT_EQ(run.out, "success\n");
+  EXPECT_TRUE(collectorStopped());
+
+  // A text without a keyword gets no reply, and the client says why.
+  run = runClient({"--timeout", "300", "--retries", "0", "send", "hello"});
+  EXPECT_EQ(exitCode(run), 2) << describe(run);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("no keyword"), std::string::npos) << run.err;
+
+  for (const std::vector<std::string>& usage :
+       std::vector<std::vector<std::string>>{{}, {"start"}, {"start", "a:b"}, {"bogus"},
+                                             {"--port", "0", "ping"}}) {
+    run = runClient(usage);
+    EXPECT_EQ(exitCode(run), 1) << describe(run);
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(run.err.empty());
+  }
+  run = runClient({"monitor", "--help"});
+  EXPECT_EQ(exitCode(run), 0) << describe(run);
+  EXPECT_NE(run.out.find("--csv"), std::string::npos);
+}
+
+TEST_F(Client, LabelsTwelveCpusByNumberAndShowsNaAsMissing) {
+  e2e::clearCpuTree();
+  for (int i = 0; i < 12; ++i) {
+    if (i == 7) {
+      fs::create_directories(std::string(e2e::kCpuDir) + "/cpu7");
+    } else {
+      addCpu(i);
+    }
+  }
+  ClientRun run = runClient(patient({"start", kPackage}));
+  ASSERT_EQ(exitCode(run), 0) << describe(run);
+  run = runClient(patient({"cpu"}));
+  EXPECT_EQ(exitCode(run), 0) << describe(run);
+  EXPECT_EQ(run.out,
+            "cpu0 300000 kHz\ncpu1 400000 kHz\ncpu2 500000 kHz\ncpu3 600000 kHz\n"
+            "cpu4 700000 kHz\ncpu5 800000 kHz\ncpu6 900000 kHz\ncpu7 NA\n"
+            "cpu8 1100000 kHz\ncpu9 1200000 kHz\ncpu10 1300000 kHz\ncpu11 1400000 kHz\n");
+}
+
+TEST_F(Client, MonitorWritesTheDevicesRateToCsvJsonAndPlot) {
+  const std::string csv = simDir_ + "/out.csv";
+  const std::string png = simDir_ + "/out.png";
+  const ClientRun run = runClient(patient({"monitor", kPackage, "--interval", "0.5", "--duration", "4",
+                                     "--csv", csv, "--json", "--plot", png}),
+                            60000);
+  ASSERT_EQ(exitCode(run), 0) << describe(run);
+  EXPECT_TRUE(collectorStopped());
+
+  const std::vector<std::string> rows = lines(slurp(csv));
+  ASSERT_EQ(rows.size(), 9u) << slurp(csv);
+  EXPECT_EQ(rows[0], "time_s,fps,cpu0_khz,cpu1_khz,cpu2_khz,cpu3_khz");
+  const std::vector<std::string> json = lines(run.out);
+  ASSERT_EQ(json.size(), 9u) << run.out;
+  for (size_t i = 1; i < rows.size(); ++i) {
+    const std::vector<std::string> fields = split(rows[i], ',');
+    ASSERT_EQ(fields.size(), 6u) << rows[i];
+    const double t = std::stod(fields[0]);
+    EXPECT_NEAR(t, 0.5 * static_cast<double>(i), 0.4) << rows[i];
+    // The daemon's count of a steady 50 frames per second is 49; a sample
+    // taken before the first tick has ended still shows the idle 0.
+    if (i > 2) {
+      EXPECT_EQ(fields[1], "49") << rows[i];
+    } else {
+      EXPECT_TRUE(fields[1] == "49" || fields[1] == "0") << rows[i];
+    }
+    EXPECT_EQ(fields[2], "300000");
+    EXPECT_EQ(fields[5], "600000");
+
+    const auto line = nlohmann::json::parse(json[i - 1]);
+    EXPECT_NEAR(line["time_s"].get<double>(), t, 0.0006);
+    EXPECT_EQ(line["fps"].dump(), fields[1]);
+    EXPECT_EQ(line["cpu_khz"].dump(), "[300000,400000,500000,600000]");
+  }
+  const auto summary = nlohmann::json::parse(json.back())["summary"];
+  EXPECT_EQ(summary["samples"], 8);
+  EXPECT_EQ(summary["fps"]["median"], 49.0);
+  EXPECT_EQ(summary["cpus"][3]["max_mhz"], 600.0);
+
+  const std::string image = slurp(png);
+  EXPECT_GT(image.size(), 10000u);
+  EXPECT_EQ(image.substr(0, 8), "\x89PNG\r\n\x1a\n");
+}
+
+TEST_F(Client, MonitorStopsTheCollectionOnCtrlC) {
+  const ClientRun run = runClient(patient({"monitor", kPackage, "--interval", "0.2"}), 30000,
+                            [](pid_t client, const std::string& out) {
+                              // Until the first sample's line, then Ctrl-C.
+                              const auto deadline = Clock::now() + std::chrono::seconds(15);
+                              while (lines(slurp(out)).size() < 3 && Clock::now() < deadline) {
+                                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                              }
+                              kill(client, SIGINT);
+                            });
+  EXPECT_EQ(exitCode(run), 0) << describe(run);
+  EXPECT_NE(run.out.find("Summary: "), std::string::npos) << run.out;
+  EXPECT_TRUE(collectorStopped());
+}
+
+TEST_F(Client, RetriesARequestThatWasLost) {
+  {
+    Port relay(9090, 1, true);
+    const ClientRun run = runClient({"--port", "9090", "--timeout", "1500", "--retries", "2", "ping"});
+    EXPECT_EQ(exitCode(run), 0) << describe(run);
+    EXPECT_EQ(run.out, "success\n");
+    EXPECT_EQ(relay.received(), 2);
+  }
+  Port relay(9090, 1, true);
+  const ClientRun run = runClient({"--port", "9090", "--timeout", "300", "--retries", "0", "ping"});
+  EXPECT_EQ(exitCode(run), 2) << describe(run);
+  EXPECT_EQ(relay.received(), 1);
+}
+
+TEST_F(Client, ASilentPortGivesStatus2WithinTheBudget) {
+  Port silent(9091, 0, false);
+  const ClientRun run = runClient({"--port", "9091", "--timeout", "200", "--retries", "2", "ping"});
+  EXPECT_EQ(exitCode(run), 2) << describe(run);
+  EXPECT_EQ(run.out, "");
+  // One line that names the host and the port.
+  EXPECT_EQ(lines(run.err).size(), 1u) << run.err;
+  EXPECT_NE(run.err.find("127.0.0.1 port 9091"), std::string::npos) << run.err;
+  EXPECT_EQ(silent.received(), 3);
+  EXPECT_GE(run.ms, 600);
+  EXPECT_LT(run.ms, 600 + 1500);
+
+  // Nothing at all listens on 9092: the same status, and the line says so.
+  const ClientRun refused = runClient({"--port", "9092", "--timeout", "200", "--retries", "1", "ping"});
+  EXPECT_EQ(exitCode(refused), 2) << describe(refused);
+  EXPECT_NE(refused.err.find("nothing listens"), std::string::npos) << refused.err;
+
+  // A monitor that cannot start tells the same, and leaves no file behind.
+  const std::string csv = simDir_ + "/none.csv";
+  const ClientRun monitor = runClient({"--port", "9091", "--timeout", "100", "--retries", "0", "monitor",
+                                 kPackage, "--csv", csv});
+  EXPECT_EQ(exitCode(monitor), 2) << describe(monitor);
+  EXPECT_FALSE(fs::exists(csv));
+}
+
+}  // namespace

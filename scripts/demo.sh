@@ -1,91 +1,86 @@
 #!/usr/bin/env bash
-# Builds perfprobed, starts it in private namespaces over a sample CPU tree of
-# an eight-core phone, asks it every request and prints what it answers.
+# The demo: builds perfprobed, the perfprobe client and the simulated device,
+# starts the daemon in private namespaces over the simulated phone (a game
+# and eight CPUs whose clocks move), watches it with `perfprobe monitor` and
+# leaves the samples as CSV and a plot in demo-out/.
+#
+#   scripts/demo.sh [--seconds N] [--out DIR] [--prebuilt BUILD_DIR]
+#
+# --prebuilt takes the binaries of an existing build tree and skips the
+# install and the build (the tests use it).
 set -euo pipefail
 self=$(readlink -f "$0")
 cd "$(dirname "$self")/.."
 . scripts/lib.sh
 
 cpu_dir=/sys/devices/system/cpu
+package=com.example.game
 
-# CPU frequencies in kHz, as sysfs writes them.
-sample_tree() {
-  local i freq
-  for i in 0 1 2 3 4 5 6 7; do
-    case $i in
-      [0-3]) freq=1785600 ;;
-      [4-6]) freq=2419200 ;;
-      7) freq=2841600 ;;
-    esac
-    mkdir -p "$cpu_dir/cpu$i/cpufreq"
-    echo "$freq" > "$cpu_dir/cpu$i/cpufreq/scaling_cur_freq"
-  done
-  mkdir -p "$cpu_dir/cpufreq/policy0" "$cpu_dir/cpuidle"
-  echo 0-7 > "$cpu_dir/online"
-  echo 0-7 > "$cpu_dir/possible"
-}
-
-# Sends each request from one UDP socket and prints the reply, if any.
-ask() {
-  python3 - "$@" <<'PY'
-import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.settimeout(1.0)
-for req in sys.argv[1:]:
-    s.sendto(req.encode(), ("127.0.0.1", 8080))
-    try:
-        reply = s.recvfrom(65536)[0].decode(errors="replace")
-        print(f"  {req!r:32} -> {reply!r}")
-    except socket.timeout:
-        print(f"  {req!r:32} -> (no reply)")
-PY
-}
-
-wait_serving() {
-  python3 - <<'PY'
-import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.settimeout(0.1)
-for _ in range(100):
-    s.sendto(b"CONNECT_DAEMON", ("127.0.0.1", 8080))
-    try:
-        if s.recvfrom(64)[0] == b"success":
-            sys.exit(0)
-    except OSError:
-        pass
-sys.exit("perfprobed did not answer")
-PY
-}
-
+# Runs inside the namespaces, as their first process: leaving ends every
+# process started here, the daemon and the CPU walk included.
 inside() {
-  local daemon=$1
+  local build=$1 seconds=$2 out=$3
+  local sim=$build/bin/perfprobe-sim client=$build/bin/perfprobe
   mount -t tmpfs tmpfs "$cpu_dir"
   ip link set lo up
-  sample_tree
-  echo "Starting $daemon (it detaches at once)"
-  "$daemon"
-  wait_serving
-  echo "Requests and replies:"
-  ask CONNECT_DAEMON GET_SIMPLE INITIALIZATION GET_SIMPLE GET_FPS START_COLLECT \
-    STOP_COLLECT "xxCONNECT_DAEMONyy" "GET_FPS and GET_SIMPLE" get_simple
-  echo "The big cores speed up; the report follows the files:"
-  echo 2841600 > "$cpu_dir/cpu4/cpufreq/scaling_cur_freq"
-  echo 3187200 > "$cpu_dir/cpu7/cpufreq/scaling_cur_freq"
-  ask GET_SIMPLE
-  # Leaving ends the namespace, and with it the daemon.
+  "$sim" cpu-tree "$cpu_dir" --cpus 8
+  "$sim" cpu-walk "$cpu_dir" --interval-ms 200 &
+
+  # The simulated game: 60 FPS, a heavy scene at 40, then back to 60, with
+  # a stall of 300 ms every 4 s and a little jitter.
+  local state
+  state=$(mktemp -d /tmp/perfprobe-demo-XXXXXX)
+  cat > "$state/device.conf" <<CONF
+package=$package
+fps=0:60,7:40,11:60
+jitter_ms=2
+stall_every_s=4
+stall_ms=300
+CONF
+  export PERFPROBE_SIM_DIR=$state
+  export PATH=$build/simulator/bin:$PATH
+  "$sim" app start --ago 2
+
+  echo "Starting perfprobed (it detaches at once) over the simulated phone"
+  "$build/perfprobed"
+  "$client" --timeout 100 --retries 100 ping >/dev/null
+  "$client" monitor "$package" --duration "$seconds" \
+    --csv "$out/perfprobe.csv" --plot "$out/perfprobe.png"
+  rm -rf "$state"
 }
 
 if [ "${1:-}" = --inside ]; then
-  inside "$2"
+  shift
+  inside "$@"
   exit 0
 fi
 
-need cmake:cmake make:make g++:g++ python3:python3 iproute2:ip
-cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/demo -j"$(nproc)" --target perfprobed
+seconds=15
+out=$PWD/demo-out
+build=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --seconds) seconds=$2; shift 2 ;;
+    --out) out=$2; shift 2 ;;
+    --prebuilt) build=$(readlink -f "$2"); shift 2 ;;
+    *) echo "usage: scripts/demo.sh [--seconds N] [--out DIR] [--prebuilt BUILD_DIR]" >&2; exit 1 ;;
+  esac
+done
+
+if [ -z "$build" ]; then
+  need cmake:cmake make:make g++:g++ libcli11-dev nlohmann-json3-dev \
+    gnuplot-nox:gnuplot iproute2:ip
+  build=$PWD/build/demo
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "$build" -j"$(nproc)" --target perfprobed perfprobe perfprobe-sim
+fi
 if ! namespaces_permitted; then
   echo "The demo runs perfprobed in private pid, mount and network namespaces:" \
     "run it as root on a kernel that allows unshare." >&2
   exit 1
 fi
-unshare --pid --fork --mount-proc --mount --net bash "$self" --inside "$PWD/build/demo/perfprobed"
+mkdir -p "$out"
+out=$(readlink -f "$out")
+unshare --pid --fork --mount-proc --mount --net bash "$self" --inside "$build" "$seconds" "$out"
+echo
+echo "The samples are in $out/perfprobe.csv and the plot in $out/perfprobe.png"

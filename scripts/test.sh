@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-need cmake:cmake make:make g++:g++ libgtest-dev \
+need cmake:cmake make:make g++:g++ libgtest-dev libcli11-dev nlohmann-json3-dev \
+  gnuplot-nox:gnuplot iproute2:ip \
   g++-aarch64-linux-gnu:aarch64-linux-gnu-g++ qemu-user-static:qemu-aarch64-static
 
 jobs=$(nproc)

@@ -112,8 +112,9 @@ bool plot(const std::vector<Sample>& samples, size_t cpuCount, const MonitorOpti
     if (ok) {
       // A gnuplot that died early must not take us with it.
       signal(SIGPIPE, SIG_IGN);
-      writeAll(writeEnd.get(), plotScript(dataPath, options.plotPath,
-                                          "perfprobe monitor " + options.pattern, cpuCount));
+      writeAll(writeEnd.get(),
+               plotScript(dataPath, options.plotPath, "perfprobe monitor " + options.pattern,
+                          summarize(samples, cpuCount, options.intervalS)));
       writeEnd.reset();
       int status = -1;
       while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -152,6 +153,9 @@ int runMonitor(Channel& channel, const MonitorOptions& options) {
 
   interrupted = 0;
   catchInterrupts(true);
+  // A closed standard output (a pipe into head, say) ends the sampling like
+  // Ctrl-C does, so that the collection is still stopped.
+  signal(SIGPIPE, SIG_IGN);
   channel.setCancel(&interrupted);
   const auto cpuReport = [](const std::string& r) { return parseCpuReport(r).has_value(); };
   const auto fpsReply = [](const std::string& r) { return parseFps(r).has_value(); };
@@ -189,8 +193,9 @@ int runMonitor(Channel& channel, const MonitorOptions& options) {
       Sample sample;
       sample.timeS = monotonicS() - t0;
       if (const auto reply = channel.ask(kFps, fpsReply)) sample.fps = parseFps(*reply);
-      if (const auto reply = channel.ask(kCpu, cpuReport)) {
-        const std::vector<Khz> report = *parseCpuReport(*reply);
+      const auto cpuReply = channel.ask(kCpu, cpuReport);
+      if (cpuReply) {
+        const std::vector<Khz> report = *parseCpuReport(*cpuReply);
         if (report.size() != cpuCount && !warnedCount) {
           warnedCount = true;
           fprintf(stderr,
@@ -201,12 +206,12 @@ int runMonitor(Channel& channel, const MonitorOptions& options) {
         sample.cpus = byCpuNumber(report);
       }
       if (interrupted) break;
-      if (!sample.fps && sample.cpus.empty()) {
+      if (!sample.fps && !cpuReply) {
         fprintf(stderr, "perfprobe: %s\n", channel.noReplyMessage().c_str());
       }
       fputs((options.json ? jsonSample(sample, cpuCount) : liveLine(sample, cpuCount)).c_str(),
             stdout);
-      fflush(stdout);
+      if (fflush(stdout) != 0) interrupted = 1;
       if (csv && csvOk) csvOk = writeAll(csv.get(), csvRow(sample, cpuCount));
       samples.push_back(std::move(sample));
       // A sample that ran over its slot gives up the slots it missed rather
@@ -220,12 +225,13 @@ int runMonitor(Channel& channel, const MonitorOptions& options) {
 
   catchInterrupts(false);
   channel.setCancel(nullptr);
-  if (!channel.ask(kStop, isSuccess)) {
+  const bool stopped = channel.ask(kStop, isSuccess).has_value();
+  if (!answered && interrupted) {
+    fprintf(stderr, "perfprobe: interrupted before the collection started\n");
+    status = 1;
+  } else if (!answered || !stopped) {
     fprintf(stderr, "perfprobe: %s\n", channel.noReplyMessage().c_str());
     if (answered) fprintf(stderr, "perfprobe: the collection may still be running\n");
-    status = 2;
-  } else if (!answered) {
-    fprintf(stderr, "perfprobe: %s\n", channel.noReplyMessage().c_str());
     status = 2;
   }
   if (!samples.empty() || answered) {
@@ -245,12 +251,18 @@ int runMonitor(Channel& channel, const MonitorOptions& options) {
       if (status == 0) status = 1;
     }
   }
+  bool plotted = false;
   if (!options.plotPath.empty() && answered) {
-    if (!plot(samples, cpuCount, options) && status == 0) status = 1;
+    if (samples.empty()) {
+      fprintf(stderr, "perfprobe: no sample to plot\n");
+    } else {
+      plotted = plot(samples, cpuCount, options);
+      if (!plotted && status == 0) status = 1;
+    }
   }
   if (!options.json && answered) {
     if (!options.csvPath.empty() && csvOk) printf("CSV: %s\n", options.csvPath.c_str());
-    if (!options.plotPath.empty() && status == 0) printf("Plot: %s\n", options.plotPath.c_str());
+    if (plotted) printf("Plot: %s\n", options.plotPath.c_str());
   }
   return status;
 }

@@ -179,7 +179,15 @@ std::string summaryText(const Summary& summary) {
 }
 
 std::string plotScript(const std::string& dataPath, const std::string& pngPath,
-                       const std::string& title, size_t cpuCount) {
+                       const std::string& title, const Summary& summary) {
+  const std::string data = gnuplotString(dataPath);
+  const size_t cpuCount = summary.cpus.size();
+  const bool anyCpu = std::any_of(summary.cpus.begin(), summary.cpus.end(),
+                                  [](const CpuFigures& cpu) { return cpu.maxMhz.has_value(); });
+  auto emptyPanel = [](const char* what) {
+    return std::string("set label 1 '") + what + "' at graph 0.5, graph 0.5 center\n" +
+           "plot [0:1] [0:1] NaN notitle\nunset label 1\n";
+  };
   std::string s;
   s += "set terminal pngcairo size 1280,900 font 'sans,11'\n";
   s += "set output " + gnuplotString(pngPath) + "\n";
@@ -191,18 +199,22 @@ std::string plotScript(const std::string& dataPath, const std::string& pngPath,
   s += "set rmargin at screen 0.87\n";
   s += "set multiplot layout 2,1 title " + gnuplotString(title) + " noenhanced\n";
   s += "set ylabel 'frames per second'\n";
-  s += "set yrange [0:*]\n";
-  s += "plot " + gnuplotString(dataPath) +
-       " using 1:2 with linespoints lw 2 pt 7 ps 0.6 title 'FPS', "
-       "30 with lines dashtype 2 lc rgb 'gray40' title '30 FPS'\n";
+  if (summary.withFps > 0) {
+    s += "set yrange [0:*]\n";
+    s += "plot " + data +
+         " using 1:2 with linespoints lw 2 pt 7 ps 0.6 title 'FPS', "
+         "30 with lines dashtype 2 lc rgb 'gray40' title '30 FPS'\n";
+    s += "set autoscale y\n";
+  } else {
+    s += emptyPanel("no frame rate");
+  }
   s += "set xlabel 'time (s)'\n";
   s += "set ylabel 'CPU frequency (MHz)'\n";
-  if (cpuCount > 0) {
-    s += "plot for [i=0:" + std::to_string(cpuCount - 1) + "] " + gnuplotString(dataPath) +
+  if (anyCpu) {
+    s += "plot for [i=0:" + std::to_string(cpuCount - 1) + "] " + data +
          " using 1:(column(i+3)/1000.0) with lines lw 1.5 title sprintf('cpu%d', i)\n";
   } else {
-    s += "set label 1 'no CPU listed' at graph 0.5, graph 0.5 center\n";
-    s += "plot 0 with lines notitle\n";
+    s += emptyPanel(cpuCount == 0 ? "no CPU listed" : "no CPU frequency");
   }
   s += "unset multiplot\n";
   return s;

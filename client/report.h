@@ -52,8 +52,9 @@ std::string jsonSummary(const Summary& summary);
 std::string summaryText(const Summary& summary);
 
 // A gnuplot script that renders the data file (the CSV's columns, separated
-// by spaces) to a PNG: frame rate above, CPU frequencies below.
+// by spaces) to a PNG: frame rate above, CPU frequencies below. A panel
+// without a single value says so instead, since gnuplot refuses to plot it.
 std::string plotScript(const std::string& dataPath, const std::string& pngPath,
-                       const std::string& title, size_t cpuCount);
+                       const std::string& title, const Summary& summary);
 
 }  // namespace perfprobe

@@ -167,13 +167,23 @@ TEST(ClientReport, SummaryTextAndJsonCarryTheSameFigures) {
   EXPECT_TRUE(json["summary"]["cpus"][1]["max_mhz"].is_null());
 }
 
-TEST(ClientReport, PlotScriptQuotesWhatItIsGiven) {
-  const std::string script = plotScript("/tmp/d", "/x/it's.png", "monitor a'b_c", 2);
+TEST(ClientReport, PlotScriptQuotesWhatItIsGivenAndNamesEmptyPanels) {
+  const Summary both = summarize({sample(1, 59, {1000, std::nullopt})}, 2, 1.0);
+  const std::string script = plotScript("/tmp/d", "/x/it's.png", "monitor a'b_c", both);
   EXPECT_NE(script.find("set output '/x/it''s.png'\n"), std::string::npos) << script;
   EXPECT_NE(script.find("title 'monitor a''b_c' noenhanced"), std::string::npos) << script;
+  EXPECT_NE(script.find("plot '/tmp/d' using 1:2 "), std::string::npos) << script;
   EXPECT_NE(script.find("plot for [i=0:1] '/tmp/d' using 1:(column(i+3)/1000.0)"),
             std::string::npos)
       << script;
+  EXPECT_EQ(script.find("set label"), std::string::npos) << script;
+
+  // gnuplot fails on a panel without a single value: such a panel says why.
+  const Summary neither = summarize({sample(1, std::nullopt, {std::nullopt})}, 1, 1.0);
+  const std::string empty = plotScript("/tmp/d", "/x/p.png", "t", neither);
+  EXPECT_NE(empty.find("'no frame rate'"), std::string::npos) << empty;
+  EXPECT_NE(empty.find("'no CPU frequency'"), std::string::npos) << empty;
+  EXPECT_EQ(empty.find("/tmp/d"), std::string::npos) << empty;
 }
 
 }  // namespace

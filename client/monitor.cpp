@@ -85,7 +85,8 @@ bool writeAll(int fd, const std::string& text) {
 
 // Renders the samples with gnuplot, which reads its script on standard input
 // and the data from a temporary file; its messages go to our standard error.
-bool plot(const std::vector<Sample>& samples, size_t cpuCount, const MonitorOptions& options) {
+bool plot(const std::vector<Sample>& samples, const Summary& summary,
+          const MonitorOptions& options) {
   char dataPath[] = "/tmp/perfprobe-plot-XXXXXX";
   ScopedFile data(mkostemp(dataPath, O_CLOEXEC));
   if (!data) {
@@ -93,7 +94,7 @@ bool plot(const std::vector<Sample>& samples, size_t cpuCount, const MonitorOpti
     return false;
   }
   std::string rows;
-  for (const Sample& sample : samples) rows += csvRow(sample, cpuCount);
+  for (const Sample& sample : samples) rows += csvRow(sample, summary.cpus.size());
   std::replace(rows.begin(), rows.end(), ',', ' ');
   bool ok = writeAll(data.get(), rows);
   data.reset();
@@ -110,11 +111,10 @@ bool plot(const std::vector<Sample>& samples, size_t cpuCount, const MonitorOpti
     readEnd.reset();
     ok = child > 0;
     if (ok) {
-      // A gnuplot that died early must not take us with it.
-      signal(SIGPIPE, SIG_IGN);
-      writeAll(writeEnd.get(),
-               plotScript(dataPath, options.plotPath, "perfprobe monitor " + options.pattern,
-                          summarize(samples, cpuCount, options.intervalS)));
+      // SIGPIPE is ignored while monitoring, so a gnuplot that died early
+      // shows only in its status.
+      writeAll(writeEnd.get(), plotScript(dataPath, options.plotPath,
+                                          "perfprobe monitor " + options.pattern, summary));
       writeEnd.reset();
       int status = -1;
       while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -234,8 +234,8 @@ int runMonitor(Channel& channel, const MonitorOptions& options) {
     if (answered) fprintf(stderr, "perfprobe: the collection may still be running\n");
     status = 2;
   }
-  if (!samples.empty() || answered) {
-    const Summary summary = summarize(samples, cpuCount, options.intervalS);
+  const Summary summary = summarize(samples, cpuCount, options.intervalS);
+  if (answered) {
     fputs((options.json ? jsonSummary(summary) : summaryText(summary)).c_str(), stdout);
     fflush(stdout);
   }
@@ -256,7 +256,7 @@ int runMonitor(Channel& channel, const MonitorOptions& options) {
     if (samples.empty()) {
       fprintf(stderr, "perfprobe: no sample to plot\n");
     } else {
-      plotted = plot(samples, cpuCount, options);
+      plotted = plot(samples, summary, options);
       if (!plotted && status == 0) status = 1;
     }
   }

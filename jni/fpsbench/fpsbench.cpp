@@ -144,6 +144,8 @@ void collectEverySecond(Collector& c) {
 void* startFPSThread(void* arg) {
   std::shared_ptr<Collector> c(*static_cast<std::shared_ptr<Collector>*>(arg));
   delete static_cast<std::shared_ptr<Collector>*>(arg);
+  // So that `top -H` and the tests can tell the collector from the server.
+  pthread_setname_np(pthread_self(), kCollectorThreadName);
   collectEverySecond(*c);
   // Nobody joins a collector: it detaches itself on the way out, under the
   // lock, so that the stop never signals a handle that has been let go.

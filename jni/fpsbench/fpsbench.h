@@ -14,6 +14,9 @@ struct FrameData {
   uint64_t lastTimeStamp = 0;
 };
 
+// The collector thread's name, as /proc/PID/task/TID/comm shows it.
+constexpr char kCollectorThreadName[] = "fpsbench";
+
 // Starts the 1-second collector for packageName, a POSIX basic regular
 // expression searched in every layer name, unless a collector already runs:
 // then nothing changes, not even the pattern. Always returns 0.

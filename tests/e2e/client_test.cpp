@@ -202,7 +202,7 @@ class Client : public ::testing::Test {
     const std::vector<pid_t> others = e2e::otherProcesses();
     ASSERT_EQ(others.size(), 1u);
     daemon_ = others[0];
-    idleThreads_ = e2e::processState(daemon_).threads;
+    idle_ = e2e::processState(daemon_);
   }
 
   void TearDown() override {
@@ -215,21 +215,11 @@ class Client : public ::testing::Test {
     e2e::addCpu("cpu" + std::to_string(i), std::to_string(kBaseKhz + kStepKhz * i) + "\n");
   }
 
-  // The collector thread is gone: the daemon is down to its idle threads
-  // (under qemu-user, the emulator has threads of its own).
-  ::testing::AssertionResult collectorStopped() {
-    const auto deadline = Clock::now() + std::chrono::seconds(15);
-    while (Clock::now() < deadline) {
-      e2e::reapOrphans(daemon_);
-      if (e2e::processState(daemon_).threads == idleThreads_) return ::testing::AssertionSuccess();
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return ::testing::AssertionFailure() << e2e::describe(e2e::processState(daemon_));
-  }
+  ::testing::AssertionResult collectorStopped() { return e2e::backToIdle(daemon_, idle_); }
 
   std::string simDir_;
   pid_t daemon_ = 0;
-  size_t idleThreads_ = 0;
+  e2e::ProcessState idle_;
 };
 
 TEST_F(Client, EachCommandSendsItsRequestAndPrintsTheReply) {

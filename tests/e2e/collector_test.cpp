@@ -83,25 +83,7 @@ class Collector : public ::testing::Test {
     return false;
   }
 
-  // The daemon is back to what it held when idle: no collector thread, no
-  // descriptor of a collector, no command and no zombie, and nothing else of
-  // a command is left running in the namespace.
-  ::testing::AssertionResult backToIdle() {
-    const auto deadline = Clock::now() + kSettle;
-    std::string last;
-    while (Clock::now() < deadline) {
-      if (!e2e::reapOrphans(daemon_)) return ::testing::AssertionFailure() << "the daemon died";
-      const e2e::ProcessState now = e2e::processState(daemon_);
-      const std::vector<pid_t> others = e2e::otherProcesses();
-      if (now.threads == idle_.threads && now.fds == idle_.fds && now.children.empty() &&
-          others.size() == 1) {
-        return ::testing::AssertionSuccess();
-      }
-      last = e2e::describe(now) + "; processes in the namespace: " + std::to_string(others.size());
-      nap(20);
-    }
-    return ::testing::AssertionFailure() << "idle: " << e2e::describe(idle_) << "\nnow: " << last;
-  }
+  ::testing::AssertionResult backToIdle() { return e2e::backToIdle(daemon_, idle_); }
 
   e2e::DumpsysDouble double_;
   pid_t daemon_ = 0;
@@ -174,6 +156,7 @@ TEST_F(Collector, KeepsItsPatternUntilStoppedAndTheRateAfterwards) {
   ASSERT_TRUE(waitForFps("30"));
   // A second start changes nothing, its pattern least of all.
   EXPECT_EQ(ask("INITIALIZATION:beta"), "success");
+  EXPECT_EQ(e2e::processState(daemon_).collectorThreads, 1u);
   const size_t ticks = countOf(double_.calls(), kList);
   ASSERT_TRUE(waitForTicks(ticks + 2));
   EXPECT_EQ(latencyNames(double_.calls()), (std::set<std::string>{"alpha"}));

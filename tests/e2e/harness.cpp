@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "dumpsys_double/record.h"
+#include "fpsbench/fpsbench.h"
 #include "scoped_resource.h"
 
 namespace e2e {
@@ -33,6 +34,7 @@ namespace fs = std::filesystem;
 std::vector<std::string> daemonCommand;
 std::string dumpsysBinDir;
 std::string clientPath;
+size_t runtimeThreads = 0;
 
 namespace {
 
@@ -232,8 +234,15 @@ ProcessState processState(pid_t pid) {
   const fs::path proc = "/proc/" + std::to_string(pid);
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(proc / "task", ec)) {
-    (void)entry;
     ++state.threads;
+    std::string comm;
+    std::getline(std::ifstream(entry.path() / "comm"), comm);
+    if (comm == kCollectorThreadName) ++state.collectorThreads;
+  }
+  std::ifstream status(proc / "status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) state.rssKb = std::stoul(line.substr(6));
+    if (line.rfind("VmHWM:", 0) == 0) state.hwmKb = std::stoul(line.substr(6));
   }
   for (const auto& entry : fs::directory_iterator(proc / "fd", ec)) {
     state.fds.push_back(entry.path().filename().string() + " -> " +
@@ -255,11 +264,12 @@ ProcessState processState(pid_t pid) {
 }
 
 std::string describe(const ProcessState& state) {
-  std::string text = std::to_string(state.threads) + " threads; descriptors:";
+  std::string text = std::to_string(state.threads) + " threads (" +
+                     std::to_string(state.collectorThreads) + " collectors); descriptors:";
   for (const std::string& fd : state.fds) text += " [" + fd + "]";
   text += "; children:";
   for (pid_t p : state.children) text += " " + std::to_string(p);
-  return text;
+  return text + "; VmRSS " + std::to_string(state.rssKb) + " kB";
 }
 
 bool reapOrphans(pid_t keep) {
@@ -270,6 +280,26 @@ bool reapOrphans(pid_t keep) {
     if (p <= 0) return keptAlive;
     if (p == keep) keptAlive = false;
   }
+}
+
+::testing::AssertionResult backToIdle(pid_t daemon, const ProcessState& idle) {
+  // Generous: the stopped collector reaps its command on its own time, and
+  // under emulation that is slow.
+  const auto deadline = Clock::now() + std::chrono::seconds(15);
+  std::string last;
+  while (Clock::now() < deadline) {
+    if (!reapOrphans(daemon)) return ::testing::AssertionFailure() << "the daemon died";
+    const ProcessState now = processState(daemon);
+    const size_t others = otherProcesses().size();
+    if (now.collectorThreads == 0 && now.threads >= idle.threads &&
+        now.threads <= idle.threads + runtimeThreads && now.fds == idle.fds &&
+        now.children.empty() && others == 1) {
+      return ::testing::AssertionSuccess();
+    }
+    last = describe(now) + "; processes in the namespace: " + std::to_string(others);
+    nap();
+  }
+  return ::testing::AssertionFailure() << "idle: " << describe(idle) << "\nnow: " << last;
 }
 
 DumpsysDouble::DumpsysDouble() {

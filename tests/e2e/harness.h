@@ -28,6 +28,11 @@ extern std::string dumpsysBinDir;
 // The perfprobe client, for the suites that drive the daemon through it.
 extern std::string clientPath;
 
+// Threads that a checked build's runtime may add to the daemon once it has
+// forked a command (ThreadSanitizer starts a second service thread then);
+// 0 for the daemon as it ships.
+extern size_t runtimeThreads;
+
 // Moves this test process into fresh namespaces as their first process:
 // every orphan is reparented to it, and its end ends every daemon inside.
 // Returns false, saying why, where namespaces are not permitted.
@@ -69,12 +74,16 @@ class UdpClient {
 // another client has its reply, a reply to request would already be queued.
 ::testing::AssertionResult noReplyTo(const std::string& request);
 
-// What a process holds: its threads, its descriptors ("N -> target") and its
-// children, zombies included.
+// What a process holds: its threads (and how many of them are collectors),
+// its descriptors ("N -> target"), its children, zombies included, and its
+// resident memory.
 struct ProcessState {
   size_t threads = 0;
+  size_t collectorThreads = 0;
   std::vector<std::string> fds;
   std::vector<pid_t> children;
+  size_t rssKb = 0;
+  size_t hwmKb = 0;
 };
 ProcessState processState(pid_t pid);
 std::string describe(const ProcessState& state);
@@ -82,6 +91,11 @@ std::string describe(const ProcessState& state);
 // Reaps every exited child of this process (orphans of the namespace become
 // ours); returns false if one of them was `keep`.
 bool reapOrphans(pid_t keep);
+
+// Waits until the daemon holds what it held when idle: no collector thread,
+// no other thread beyond the idle ones, the same descriptors, no child or
+// zombie, and no other process left in the namespace.
+::testing::AssertionResult backToIdle(pid_t daemon, const ProcessState& idle);
 
 // The dumpsys test double's fixture folder, made afresh for each test and
 // named to the daemon through its environment.

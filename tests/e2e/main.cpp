@@ -8,11 +8,12 @@
 
 #include "harness.h"
 
-// e2e_tests [gtest flags] --dumpsys-dir=DIR [--client=PATH] -- DAEMON-COMMAND...
+// e2e_tests [gtest flags] --dumpsys-dir=DIR [--client=PATH] [--runtime-threads=N] -- DAEMON-COMMAND...
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   constexpr char kDumpsysFlag[] = "--dumpsys-dir=";
   constexpr char kClientFlag[] = "--client=";
+  constexpr char kThreadsFlag[] = "--runtime-threads=";
   for (int i = 1; i < argc; ++i) {
     if (strncmp(argv[i], kDumpsysFlag, strlen(kDumpsysFlag)) == 0) {
       // Absolute: the daemon works in "/" once detached.
@@ -21,6 +22,9 @@ int main(int argc, char** argv) {
     if (strncmp(argv[i], kClientFlag, strlen(kClientFlag)) == 0) {
       e2e::clientPath = std::filesystem::absolute(argv[i] + strlen(kClientFlag));
     }
+    if (strncmp(argv[i], kThreadsFlag, strlen(kThreadsFlag)) == 0) {
+      e2e::runtimeThreads = strtoul(argv[i] + strlen(kThreadsFlag), nullptr, 10);
+    }
     if (strcmp(argv[i], "--") == 0) {
       e2e::daemonCommand.assign(argv + i + 1, argv + argc);
       break;
@@ -28,7 +32,7 @@ int main(int argc, char** argv) {
   }
   if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
   if (e2e::daemonCommand.empty() || e2e::dumpsysBinDir.empty()) {
-    fprintf(stderr, "usage: %s [gtest flags] --dumpsys-dir=DIR [--client=PATH] -- DAEMON-COMMAND...\n",
+    fprintf(stderr, "usage: %s [gtest flags] --dumpsys-dir=DIR [--client=PATH] [--runtime-threads=N] -- DAEMON-COMMAND...\n",
             argv[0]);
     return 2;
   }

@@ -33,6 +33,10 @@ struct Collector {
   // The pattern as the request gave it, beside its compiled form.
   const std::string mPackageName;
   const PackagePattern pattern;
+  // The distinct layers of the last listing that the pattern selects, in
+  // order of first appearance. Any other layer would only give -1 without
+  // running a command, so it is not kept: a listing of a million other names
+  // costs no memory.
   std::vector<FrameData> frameList;
   LayerListBuilder frameListBuilder;
 
@@ -83,9 +87,11 @@ int initFrameList(Collector& c) {
   c.frameListBuilder.clear();
   Command command(stopTokenOf(c), &c.childMask);
   if (!command.start(kListCommand)) return -1;
-  command.readLines([&c](const char* tmp, size_t len) {
+  std::string layerName;
+  command.readLines([&c, &layerName](const char* tmp, size_t len) {
     printf("in while tmp = %s\n", tmp);
-    c.frameListBuilder.add(tmp, len);
+    layerName.assign(tmp, len > 0 ? len - 1 : 0);
+    if (c.pattern.matches(layerName)) c.frameListBuilder.add(tmp, len);
   });
   return 0;
 }

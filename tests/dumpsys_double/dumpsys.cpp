@@ -10,9 +10,15 @@
 //   list.delay_ms, latency.delay_ms
 //                        sleep that long before answering
 //   list.mode, latency.mode
-//                        "silent": print nothing; "hang": start a child, then
-//                        both wait for ever with the output still open (their
-//                        pids go to "hung", one line per hang)
+//                        "silent": print nothing; "exit": end at once with
+//                        status 1, printing nothing; "hang": start a child,
+//                        then both wait for ever with the output still open
+//                        (their pids go to "hung", one line per hang);
+//                        "flood": the output, then more of the same shape up
+//                        to 10 MB (distinct layer names; timing lines at
+//                        exactly 50 frames per second from second 200 on);
+//                        "binary": the output, then 256 KiB of bytes of every
+//                        value, a 100 KiB line among them
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -21,6 +27,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "record.h"
@@ -75,7 +82,45 @@ std::string setting(const std::string& command, const char* what) {
   for (;;) pause();
 }
 
+constexpr size_t kFloodBytes = 10 * 1024 * 1024;
+
+void flood(const std::string& command, size_t printed) {
+  std::string chunk;
+  unsigned long long n = 0;
+  while (printed < kFloodBytes) {
+    if (command == "list") {
+      chunk += "flood-layer-" + std::to_string(n) + "#0\n";
+    } else {
+      const unsigned long long t = 200000000000ull + n * 20000000ull;
+      chunk += std::to_string(t - 3000000) + "\t" + std::to_string(t) + "\t" +
+               std::to_string(t + 4000000) + "\n";
+    }
+    ++n;
+    if (chunk.size() >= 65536) {
+      writeAll(chunk);
+      printed += chunk.size();
+      chunk.clear();
+    }
+  }
+}
+
+void binary() {
+  std::string bytes(256 * 1024, '\0');
+  unsigned long long x = 0x9e3779b97f4a7c15ull ^ static_cast<unsigned long long>(getpid());
+  for (char& c : bytes) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    c = static_cast<char>(x >> 56);
+  }
+  // One line far beyond any line buffer.
+  std::fill(bytes.begin() + 1000, bytes.begin() + 1000 + 100 * 1024, 'x');
+  writeAll(bytes);
+}
+
 void answer(const std::string& command, const std::string& output) {
+  const std::string mode = setting(command, "mode");
+  if (mode == "exit") exit(1);
   const std::string delay = setting(command, "delay_ms");
   if (!delay.empty()) {
     const long ms = atol(delay.c_str());
@@ -83,10 +128,11 @@ void answer(const std::string& command, const std::string& output) {
     while (nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
   }
-  const std::string mode = setting(command, "mode");
   if (mode == "silent") return;
   if (mode == "hang") hang();
   writeAll(output);
+  if (mode == "flood") flood(command, output.size());
+  if (mode == "binary") binary();
 }
 
 }  // namespace

@@ -68,6 +68,11 @@ bool bringUpLoopback(std::string* why) {
 
 }  // namespace
 
+bool daemonEmulated() {
+  return !daemonCommand.empty() &&
+         fs::path(daemonCommand[0]).filename().string().rfind("qemu-", 0) == 0;
+}
+
 bool enterTestNamespace(std::string* why) {
   if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET) != 0) {
     *why = errnoText("unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET)");

@@ -21,6 +21,11 @@ constexpr int kReplyTimeoutMs = 5000;
 // The command line that starts the daemon, as given after "--".
 extern std::vector<std::string> daemonCommand;
 
+// True when the daemon runs under qemu-user: its process is the emulator's,
+// whose memory figures are the emulator's own (qemu-user keeps some 280 kB
+// of every guest thread that has ended).
+bool daemonEmulated();
+
 // The folder holding the dumpsys test double, put first on PATH for the
 // daemon and its commands.
 extern std::string dumpsysBinDir;

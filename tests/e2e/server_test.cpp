@@ -1,4 +1,9 @@
+#include <arpa/inet.h>
+#include <errno.h>
 #include <limits.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -146,6 +151,28 @@ TEST_F(Daemon, SeesANewCpuOnlyAfterTheNextInitialization) {
   EXPECT_EQ(ask("GET_SIMPLE"), "cpuFreq:150");
   ASSERT_EQ(ask("INITIALIZATION"), "success");
   EXPECT_EQ(ask("GET_SIMPLE"), "cpuFreq:150,200");
+}
+
+// The launcher has exited 0 by the time the daemon binds, and the daemon's
+// standard error is the null device, so its status is all there is to see.
+TEST(StartUp, APortTakenByAnotherProgramEndsTheDetachedDaemonWithStatus1) {
+  ScopedFile holder(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(e2e::kPort);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(holder.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0)
+      << strerror(errno);
+  const int launcher = e2e::launchDaemon();
+  ASSERT_TRUE(launcher != -1 && WIFEXITED(launcher) && WEXITSTATUS(launcher) == 0)
+      << "launcher " << e2e::describeStatus(launcher);
+  pid_t pid = 0;
+  int status = 0;
+  ASSERT_TRUE(e2e::waitAnyExit(e2e::kReplyTimeoutMs * 2, &pid, &status))
+      << "the daemon did not end";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << e2e::describeStatus(status);
+  EXPECT_TRUE(e2e::otherProcesses().empty());
+  e2e::endAllDaemons();
 }
 
 TEST_F(Daemon, SecondDaemonOnTheTakenPortExitsWithStatus1) {

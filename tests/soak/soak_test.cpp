@@ -1,0 +1,282 @@
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/harness.h"
+
+// Long runs against the shipped daemon: floods of hostile datagrams and storms
+// of starts and stops while dumpsys misbehaves. After each phase the daemon
+// must answer exactly, hold what it held when idle and stay within its
+// memory bound.
+namespace {
+
+using namespace std::string_literals;
+using e2e::UdpClient;
+using Clock = std::chrono::steady_clock;
+
+// Resident memory of the daemon after any phase. The release daemon idles
+// near 3 MiB on the host; a collection that leaked, or kept a flood's layer
+// list, would show far above this.
+constexpr size_t kRssBoundKb = 8 * 1024;
+
+constexpr char kGame[] = "com.example.game/com.example.game.MainActivity#0";
+constexpr char kPattern[] = "com.example.game";
+constexpr int kGameFps = 40;
+// The dumpsys double's flood prints timing lines at exactly 50 frames per
+// second: the daemon's count of such a second.
+constexpr int kFloodFps = 49;
+
+void nap(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::optional<std::string> ask(const std::string& request) { return UdpClient().ask(request); }
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The seed of a run, printed so that a failure can be replayed with
+// PERFPROBE_SOAK_SEED.
+unsigned long long soakSeed() {
+  if (const char* env = getenv("PERFPROBE_SOAK_SEED")) return strtoull(env, nullptr, 10);
+  return std::random_device()();
+}
+
+class Soak : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    e2e::clearCpuTree();
+    // Eight cores in three clusters, as a phone has them.
+    for (int i = 0; i < 8; ++i) {
+      const int khz = i < 4 ? 1785600 : i < 7 ? 2419200 : 2841600;
+      e2e::addCpu("cpu" + std::to_string(i), std::to_string(khz) + "\n");
+    }
+    e2e::writeCpuFile("cpufreq/policy0/scaling_cur_freq", "1785600\n");
+    e2e::writeCpuFile("online", "0-7\n");
+    report_ = "cpuFreq:1785600,1785600,1785600,1785600,2419200,2419200,2419200,2841600";
+
+    double_.setListing(std::string(kGame) + "\nStatusBar#0\nNavigationBar0#0\n");
+    double_.setLatency(kGame, e2e::latencyAtRate(kGameFps));
+    ASSERT_TRUE(e2e::startDaemon());
+    const std::vector<pid_t> others = e2e::otherProcesses();
+    ASSERT_EQ(others.size(), 1u);
+    daemon_ = others[0];
+    idle_ = e2e::processState(daemon_);
+    ASSERT_EQ(ask("INITIALIZATION"), "success");
+  }
+
+  void TearDown() override { e2e::endAllDaemons(); }
+
+  bool waitForFps(int fps) {
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (Clock::now() < deadline) {
+      if (ask("GET_FPS") == std::to_string(fps)) return true;
+      nap(50);
+    }
+    return false;
+  }
+
+  // The checks after a phase: idle, exact answers, a collection that
+  // measures afresh, and the memory bound.
+  void checkAfterPhase(const std::string& phase, int freshFps) {
+    SCOPED_TRACE(phase);
+    ASSERT_TRUE(e2e::backToIdle(daemon_, idle_));
+    EXPECT_EQ(ask("CONNECT_DAEMON"), "success");
+    EXPECT_EQ(ask("GET_SIMPLE"), report_);
+    double_.setLatency(kGame, e2e::latencyAtRate(freshFps));
+    EXPECT_EQ(ask("INITIALIZATION:"s + kPattern), "success");
+    EXPECT_TRUE(waitForFps(freshFps));
+    EXPECT_EQ(ask("STOP_COLLECT"), "success");
+    ASSERT_TRUE(e2e::backToIdle(daemon_, idle_));
+    const e2e::ProcessState now = e2e::processState(daemon_);
+    printf("soak: %s: VmRSS %zu kB, VmHWM %zu kB%s\n", phase.c_str(), now.rssKb, now.hwmKb,
+           e2e::daemonEmulated() ? " (the emulator's, not bounded)" : "");
+    if (!e2e::daemonEmulated()) {
+      EXPECT_LE(now.rssKb, kRssBoundKb);
+    }
+  }
+
+  e2e::DumpsysDouble double_;
+  pid_t daemon_ = 0;
+  e2e::ProcessState idle_;
+  std::string report_;
+};
+
+const char* const kKeywords[] = {"INITIALIZATION", "CONNECT_DAEMON", "GET_SIMPLE",
+                                 "GET_FPS",        "START_COLLECT",  "STOP_COLLECT"};
+
+// Datagrams of random length (0 to 4096 bytes): plain random bytes, or
+// pieces of the protocol (keywords whole, cut or in lower case, ':', zero
+// bytes, line feeds, package-like words) among random bytes.
+std::string noise(std::mt19937_64& rng) {
+  std::uniform_int_distribution<size_t> length(0, 4096);
+  const size_t len = length(rng);
+  std::string bytes;
+  bytes.reserve(len);
+  auto randomByte = [&rng] { return static_cast<char>(rng() & 0xff); };
+  if (rng() % 2 == 0) {
+    while (bytes.size() < len) bytes += randomByte();
+    return bytes;
+  }
+  while (bytes.size() < len) {
+    switch (rng() % 8) {
+      case 0:
+        bytes += kKeywords[rng() % 6];
+        break;
+      case 1: {
+        const std::string keyword = kKeywords[rng() % 6];
+        bytes += keyword.substr(0, rng() % keyword.size());
+        break;
+      }
+      case 2: {
+        std::string keyword = kKeywords[rng() % 6];
+        for (char& c : keyword) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        bytes += keyword;
+        break;
+      }
+      case 3:
+        bytes += std::string(1 + rng() % 3, ':');
+        break;
+      case 4:
+        bytes += rng() % 4 == 0 ? '\0' : '\n';
+        break;
+      case 5:
+        bytes += rng() % 2 ? "com.example.game" : "[a-z]*\\(.\\)\\1";
+        break;
+      default:
+        for (size_t n = rng() % 16; n > 0; --n) bytes += randomByte();
+    }
+  }
+  bytes.resize(len);
+  return bytes;
+}
+
+// The reply the daemon owes a datagram, from the protocol's rules: the text
+// is the first 1024 bytes up to a zero byte, and the first keyword of the
+// table in it decides. GET_FPS may answer either rate a collection started
+// by the noise could publish, so it is given as "FPS".
+std::optional<std::string> owedReply(const std::string& datagram, const std::string& report) {
+  std::string text = datagram.substr(0, 1024);
+  text = text.substr(0, text.find('\0'));
+  for (const char* keyword : kKeywords) {
+    if (text.find(keyword) == std::string::npos) continue;
+    const std::string k = keyword;
+    if (k == "GET_SIMPLE") return report;
+    if (k == "GET_FPS") return "FPS"s;
+    return "success"s;
+  }
+  return std::nullopt;
+}
+
+bool fpsReply(const std::string& reply) { return reply == "0" || reply == std::to_string(kGameFps); }
+
+TEST_F(Soak, HundredThousandRandomDatagramsAmongCheckedRequests) {
+  const unsigned long long seed = soakSeed();
+  printf("soak: seed %llu\n", seed);
+  std::mt19937_64 rng(seed);
+  ASSERT_EQ(ask("INITIALIZATION:"s + kPattern), "success");
+  ASSERT_TRUE(waitForFps(kGameFps));
+
+  constexpr int kBatches = 10000;
+  constexpr int kPerBatch = 10;
+  const char* const checked[] = {"CONNECT_DAEMON", "GET_SIMPLE", "GET_FPS", "START_COLLECT"};
+  UdpClient noiseClient;
+  UdpClient checker;
+  size_t bytesSent = 0;
+  size_t noiseReplies = 0;
+  const auto start = Clock::now();
+  for (int batch = 0; batch < kBatches; ++batch) {
+    std::vector<std::optional<std::string>> owed;
+    for (int i = 0; i < kPerBatch; ++i) {
+      const std::string datagram = noise(rng);
+      noiseClient.send(datagram);
+      bytesSent += datagram.size();
+      if (auto reply = owedReply(datagram, report_)) owed.push_back(std::move(reply));
+    }
+    // Requests are served in order, so once this reply is here, every reply
+    // to the batch is already queued on the noise socket.
+    const std::string request = checked[batch % 4];
+    const auto reply = checker.ask(request);
+    ASSERT_TRUE(reply.has_value()) << "batch " << batch << ": no reply to " << request;
+    if (request == "GET_SIMPLE") {
+      ASSERT_EQ(*reply, report_) << "batch " << batch;
+    } else if (request == "GET_FPS") {
+      ASSERT_TRUE(fpsReply(*reply)) << "batch " << batch << ": " << *reply;
+    } else {
+      ASSERT_EQ(*reply, "success") << "batch " << batch << ": " << request;
+    }
+    for (const auto& expected : owed) {
+      const auto got = noiseClient.receive(0);
+      ASSERT_TRUE(got.has_value()) << "batch " << batch << ": a reply to the noise is missing";
+      if (*expected == "FPS") {
+        ASSERT_TRUE(fpsReply(*got)) << "batch " << batch << ": " << *got;
+      } else {
+        ASSERT_EQ(*got, *expected) << "batch " << batch;
+      }
+      ++noiseReplies;
+    }
+    ASSERT_FALSE(noiseClient.receive(0).has_value()) << "batch " << batch << ": a reply too many";
+  }
+  printf("soak: %d random datagrams (%zu bytes, %zu owed a reply) and %d checked requests in %.1f s\n",
+         kBatches * kPerBatch, bytesSent, noiseReplies, kBatches, secondsSince(start));
+  EXPECT_EQ(ask("STOP_COLLECT"), "success");
+  checkAfterPhase("after the datagrams", 33);
+}
+
+TEST_F(Soak, ThousandStartStopCyclesForEachWayDumpsysMisbehaves) {
+  const struct {
+    const char* name;
+    const char* command;  // "both", "list" or "latency"
+    const char* mode;     // or a delay in ms
+  } phases[] = {
+      {"slow (200 ms per command)", "both", "200"},
+      {"hangs", "latency", "hang"},
+      {"prints 10 MB", "both", "flood"},
+      {"prints binary bytes and a 100 KiB line", "both", "binary"},
+      {"exits at once", "both", "exit"},
+  };
+  int fresh = 20;
+  for (const auto& phase : phases) {
+    SCOPED_TRACE(phase.name);
+    for (const std::string command : {"list", "latency"}) {
+      if (phase.command != "both"s && phase.command != command) continue;
+      if (isdigit(static_cast<unsigned char>(phase.mode[0]))) {
+        double_.setDelayMs(command, atoi(phase.mode));
+      } else {
+        double_.setMode(command, phase.mode);
+      }
+    }
+    UdpClient client;
+    const auto start = Clock::now();
+    for (int i = 0; i < 1000; ++i) {
+      ASSERT_EQ(client.ask("INITIALIZATION:"s + kPattern), "success") << "cycle " << i;
+      nap(i % 12);
+      ASSERT_EQ(client.ask("STOP_COLLECT"), "success") << "cycle " << i;
+    }
+    printf("soak: dumpsys %s: 1000 start/stop cycles in %.1f s\n", phase.name, secondsSince(start));
+
+    if (phase.mode == "flood"s) {
+      // Once, the floods run to their end: the layer list takes in 10 MB of
+      // names and the rate comes from the newest lines of 10 MB of timings.
+      ASSERT_TRUE(e2e::backToIdle(daemon_, idle_));
+      EXPECT_EQ(ask("INITIALIZATION:"s + kPattern), "success");
+      EXPECT_TRUE(waitForFps(kFloodFps));
+      EXPECT_EQ(ask("STOP_COLLECT"), "success");
+    }
+    for (const std::string command : {"list", "latency"}) {
+      double_.setMode(command, "normal");
+      double_.setDelayMs(command, 0);
+    }
+    checkAfterPhase(std::string("dumpsys ") + phase.name, ++fresh);
+  }
+}
+
+}  // namespace

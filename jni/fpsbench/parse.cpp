@@ -115,8 +115,17 @@ std::string latencyCommand(const std::string& layerName) {
   return smd;
 }
 
+bool patternIsSafe(const std::string& pattern) {
+  for (size_t i = 0; i + 1 < pattern.size(); ++i) {
+    if (pattern[i] != '\\') continue;
+    const char next = pattern[++i];
+    if (next == '{' || (next >= '1' && next <= '9')) return false;
+  }
+  return true;
+}
+
 PackagePattern::PackagePattern(const std::string& pattern)
-    : compiled_(regcomp(&regex_, pattern.c_str(), 0) == 0) {}
+    : compiled_(patternIsSafe(pattern) && regcomp(&regex_, pattern.c_str(), 0) == 0) {}
 
 PackagePattern::~PackagePattern() {
   if (compiled_) regfree(&regex_);

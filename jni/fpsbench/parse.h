@@ -116,9 +116,17 @@ std::string layerNameOf(const FrameData& frameData);
 // byte for byte, and runs nothing in it.
 std::string latencyCommand(const std::string& layerName);
 
+// False for a pattern that holds a back-reference (\1 to \9) or an interval
+// (\{m,n\}). A back-reference makes the search exponential in the name's
+// length; an interval makes regcomp build one copy of its operand per count,
+// nested ones multiplying, until memory runs out or its recursion overflows
+// the stack. Either way one datagram could stall or end the daemon, and no
+// package name needs them.
+bool patternIsSafe(const std::string& pattern);
+
 // The package-name pattern: a POSIX basic regular expression, searched
-// unanchored and case-sensitively. A pattern that does not compile matches
-// no name.
+// unanchored and case-sensitively. A pattern that does not compile, or is
+// not safe to compile, matches no name.
 class PackagePattern {
  public:
   explicit PackagePattern(const std::string& pattern);

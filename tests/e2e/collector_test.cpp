@@ -147,6 +147,26 @@ TEST_F(Collector, TheSecondFieldOfTheRequestIsThePattern) {
   }
 }
 
+TEST_F(Collector, AHostilePatternNeitherStallsNorEndsTheDaemon) {
+  const std::string longName = std::string(1000, 'a') + "#0";
+  double_.setListing(longName + "\nabab#0\n");
+  double_.setLatency("abab#0", e2e::latencyAtRate(30));
+  // An exponential search on the long name; regcomp eating memory for ever;
+  // regcomp overflowing its stack.
+  for (const std::string pattern : {"\\(a*\\)*\\1b", "\\(ab\\)\\1", "a\\{0,32767\\}",
+                                    "\\(\\(a\\{0,255\\}\\)\\{0,255\\}\\)\\{0,255\\}"}) {
+    double_.clearCalls();
+    EXPECT_EQ(ask("INITIALIZATION:" + pattern), "success") << pattern;
+    ASSERT_TRUE(waitForTicks(2)) << pattern;
+    EXPECT_EQ(ask("GET_FPS"), "0") << pattern;
+    EXPECT_EQ(ask("STOP_COLLECT"), "success") << pattern;
+    ASSERT_TRUE(backToIdle()) << pattern;
+    EXPECT_EQ(latencyNames(double_.calls()), std::set<std::string>()) << pattern;
+  }
+  EXPECT_EQ(ask("INITIALIZATION:a*b"), "success");
+  EXPECT_TRUE(waitForFps("30"));
+}
+
 TEST_F(Collector, KeepsItsPatternUntilStoppedAndTheRateAfterwards) {
   double_.setListing("alpha\nbeta\n");
   double_.setLatency("alpha", e2e::latencyAtRate(30));

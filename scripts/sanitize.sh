@@ -44,9 +44,9 @@ rm -rf "$reports"
 mkdir -p "$reports"
 # Findings end the program (the build does not recover), and each one is
 # also written where this script looks for it.
-export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_string_checks=1"
-export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
-export TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=1:second_deadlock_stack=1"
+export ASAN_OPTIONS="log_path=$reports/report:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_string_checks=1"
+export UBSAN_OPTIONS="log_path=$reports/report:print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="log_path=$reports/report:halt_on_error=1:second_deadlock_stack=1"
 
 status=0
 (cd "$build" && ctest --output-on-failure -j"$(nproc)" -R "$tests") || status=$?

@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
-# Every test: the unit tests, and the end-to-end suite run against the host
-# daemon and against the statically linked AArch64 daemon under qemu-user.
+# Every test:
+#  1. the unit tests, and the end-to-end and soak suites run against the host
+#     daemon and against the statically linked AArch64 daemon under qemu-user;
+#  2. the unit and end-to-end suites under ASan+UBSan, and the collector's
+#     concurrency tests under TSan (scripts/sanitize.sh);
+#  3. each fuzz target for 30 seconds (scripts/fuzz.sh).
+# Every part runs even when an earlier one failed; the run fails if any did.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
 need cmake:cmake make:make g++:g++ libgtest-dev libcli11-dev nlohmann-json3-dev \
   gnuplot-nox:gnuplot iproute2:ip \
-  g++-aarch64-linux-gnu:aarch64-linux-gnu-g++ qemu-user-static:qemu-aarch64-static
+  g++-aarch64-linux-gnu:aarch64-linux-gnu-g++ qemu-user-static:qemu-aarch64-static \
+  clang:clang++ libclang-rt-14-dev
 
 jobs=$(nproc)
 
@@ -25,6 +31,15 @@ if ! namespaces_permitted; then
     "the end-to-end tests will be skipped."
 fi
 
+failed=()
 # Each end-to-end run has namespaces of its own, so they may run side by side.
-cd build/host
-ctest --output-on-failure -j"$jobs"
+(cd build/host && ctest --output-on-failure -j"$jobs") || failed+=("the tests of build/host")
+bash scripts/sanitize.sh address || failed+=("the address sanitizer run")
+bash scripts/sanitize.sh thread || failed+=("the thread sanitizer run")
+bash scripts/fuzz.sh --seconds 30 || failed+=("the fuzzing")
+
+if [ ${#failed[@]} -gt 0 ]; then
+  printf 'FAILED: %s\n' "${failed[@]}" >&2
+  exit 1
+fi
+echo "All tests passed."

@@ -35,7 +35,7 @@ failed=()
 # Each end-to-end run has namespaces of its own, so they may run side by side.
 (cd build/host && ctest --output-on-failure -j"$jobs") || failed+=("the tests of build/host")
 # The soak's figures (datagrams, cycles, memory), from CTest's log.
-grep -h '^soak:' build/host/Testing/Temporary/LastTest.log || true
+grep -h '^soak (.*):' build/host/Testing/Temporary/LastTest.log || true
 bash scripts/sanitize.sh address || failed+=("the address sanitizer run")
 bash scripts/sanitize.sh thread || failed+=("the thread sanitizer run")
 bash scripts/fuzz.sh --seconds 30 || failed+=("the fuzzing")

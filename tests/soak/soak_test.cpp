@@ -39,6 +39,9 @@ void nap(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 std::optional<std::string> ask(const std::string& request) { return UdpClient().ask(request); }
 
+// Each figure line names the daemon it measured.
+const char* soakLabel() { return e2e::daemonEmulated() ? "soak (under qemu-user)" : "soak (native)"; }
+
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -97,7 +100,7 @@ class Soak : public ::testing::Test {
     EXPECT_EQ(ask("STOP_COLLECT"), "success");
     ASSERT_TRUE(e2e::backToIdle(daemon_, idle_));
     const e2e::ProcessState now = e2e::processState(daemon_);
-    printf("soak: %s: VmRSS %zu kB, VmHWM %zu kB%s\n", phase.c_str(), now.rssKb, now.hwmKb,
+    printf("%s: %s: VmRSS %zu kB, VmHWM %zu kB%s\n", soakLabel(), phase.c_str(), now.rssKb, now.hwmKb,
            e2e::daemonEmulated() ? " (the emulator's, not bounded)" : "");
     if (!e2e::daemonEmulated()) {
       EXPECT_LE(now.rssKb, kRssBoundKb);
@@ -180,7 +183,7 @@ bool fpsReply(const std::string& reply) { return reply == "0" || reply == std::t
 
 TEST_F(Soak, HundredThousandRandomDatagramsAmongCheckedRequests) {
   const unsigned long long seed = soakSeed();
-  printf("soak: seed %llu\n", seed);
+  printf("%s: seed %llu\n", soakLabel(), seed);
   std::mt19937_64 rng(seed);
   ASSERT_EQ(ask("INITIALIZATION:"s + kPattern), "success");
   ASSERT_TRUE(waitForFps(kGameFps));
@@ -225,8 +228,8 @@ TEST_F(Soak, HundredThousandRandomDatagramsAmongCheckedRequests) {
     }
     ASSERT_FALSE(noiseClient.receive(0).has_value()) << "batch " << batch << ": a reply too many";
   }
-  printf("soak: %d random datagrams (%zu bytes, %zu owed a reply) and %d checked requests in %.1f s\n",
-         kBatches * kPerBatch, bytesSent, noiseReplies, kBatches, secondsSince(start));
+  printf("%s: %d random datagrams (%zu bytes, %zu owed a reply) and %d checked requests in %.1f s\n",
+         soakLabel(), kBatches * kPerBatch, bytesSent, noiseReplies, kBatches, secondsSince(start));
   EXPECT_EQ(ask("STOP_COLLECT"), "success");
   checkAfterPhase("after the datagrams", 33);
 }
@@ -261,7 +264,8 @@ TEST_F(Soak, ThousandStartStopCyclesForEachWayDumpsysMisbehaves) {
       nap(i % 12);
       ASSERT_EQ(client.ask("STOP_COLLECT"), "success") << "cycle " << i;
     }
-    printf("soak: dumpsys %s: 1000 start/stop cycles in %.1f s\n", phase.name, secondsSince(start));
+    printf("%s: dumpsys %s: 1000 start/stop cycles in %.1f s\n", soakLabel(), phase.name,
+           secondsSince(start));
 
     if (phase.mode == "flood"s) {
       // Once, the floods run to their end: the layer list takes in 10 MB of

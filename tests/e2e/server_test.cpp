@@ -153,8 +153,26 @@ TEST_F(Daemon, SeesANewCpuOnlyAfterTheNextInitialization) {
   EXPECT_EQ(ask("GET_SIMPLE"), "cpuFreq:150,200");
 }
 
-// The launcher has exited 0 by the time the daemon binds, and the daemon's
-// standard error is the null device, so its status is all there is to see.
+// Launches a daemon that cannot bind. The launcher has exited 0 by the time
+// the daemon binds, and the daemon's standard error is the null device, so
+// its status is all there is to see; the detached daemon is reparented here,
+// the namespace's init.
+::testing::AssertionResult launchedDaemonEndsWithStatus1() {
+  const int launcher = e2e::launchDaemon();
+  if (launcher == -1 || !WIFEXITED(launcher) || WEXITSTATUS(launcher) != 0) {
+    return ::testing::AssertionFailure() << "launcher " << e2e::describeStatus(launcher);
+  }
+  pid_t pid = 0;
+  int status = 0;
+  if (!e2e::waitAnyExit(e2e::kReplyTimeoutMs * 2, &pid, &status)) {
+    return ::testing::AssertionFailure() << "the daemon did not end";
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 1) {
+    return ::testing::AssertionFailure() << "the daemon " << e2e::describeStatus(status);
+  }
+  return ::testing::AssertionSuccess();
+}
+
 TEST(StartUp, APortTakenByAnotherProgramEndsTheDetachedDaemonWithStatus1) {
   ScopedFile holder(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_in addr{};
@@ -163,28 +181,13 @@ TEST(StartUp, APortTakenByAnotherProgramEndsTheDetachedDaemonWithStatus1) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(bind(holder.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0)
       << strerror(errno);
-  const int launcher = e2e::launchDaemon();
-  ASSERT_TRUE(launcher != -1 && WIFEXITED(launcher) && WEXITSTATUS(launcher) == 0)
-      << "launcher " << e2e::describeStatus(launcher);
-  pid_t pid = 0;
-  int status = 0;
-  ASSERT_TRUE(e2e::waitAnyExit(e2e::kReplyTimeoutMs * 2, &pid, &status))
-      << "the daemon did not end";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << e2e::describeStatus(status);
+  EXPECT_TRUE(launchedDaemonEndsWithStatus1());
   EXPECT_TRUE(e2e::otherProcesses().empty());
   e2e::endAllDaemons();
 }
 
 TEST_F(Daemon, SecondDaemonOnTheTakenPortExitsWithStatus1) {
-  const int launcher = e2e::launchDaemon();
-  ASSERT_TRUE(launcher != -1 && WIFEXITED(launcher) && WEXITSTATUS(launcher) == 0)
-      << "launcher " << e2e::describeStatus(launcher);
-  // The detached second daemon is reparented here, the namespace's init.
-  pid_t pid = 0;
-  int status = 0;
-  ASSERT_TRUE(e2e::waitAnyExit(e2e::kReplyTimeoutMs * 2, &pid, &status))
-      << "the second daemon did not end";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << e2e::describeStatus(status);
+  EXPECT_TRUE(launchedDaemonEndsWithStatus1());
   EXPECT_EQ(ask("CONNECT_DAEMON"), "success");
   EXPECT_EQ(e2e::otherProcesses().size(), 1u);
 }

@@ -96,9 +96,9 @@ int initFrameList(Collector& c) {
   return 0;
 }
 
+// frameData is an entry of frameList, so the pattern has already selected it.
 int calFPSByLayer(Collector& c, FrameData frameData) {
   const std::string layerName = layerNameOf(frameData);
-  if (!c.pattern.matches(layerName)) return -1;
   LatencyWindow timeStamps;
   {
     Command command(stopTokenOf(c), &c.childMask);

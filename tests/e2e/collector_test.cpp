@@ -85,7 +85,7 @@ class Collector : public ::testing::Test {
 
   ::testing::AssertionResult backToIdle() { return e2e::backToIdle(daemon_, idle_); }
 
-  e2e::DumpsysDouble double_;
+  dumpsys_double::Fixture double_;
   pid_t daemon_ = 0;
   e2e::ProcessState idle_;
 };
@@ -98,10 +98,10 @@ TEST_F(Collector, PublishesTheHighestRateOfTheMatchingLayers) {
                              ")\" `touch " + marker + "`#0";
   const std::string idle = "com.example.app.Splash#1";
   double_.setListing(main + "\n" + quoted + "\n" + idle + "\nStatusBar#0\n" + main + "\n");
-  double_.setLatency(main, e2e::latencyAtRate(30));
-  double_.setLatency(quoted, e2e::latencyAtRate(58));
-  double_.setLatency(idle, e2e::latencyOutput({0, 0, 0}));
-  double_.setLatency("StatusBar#0", e2e::latencyAtRate(90));
+  double_.setLatency(main, dumpsys_double::latencyAtRate(30));
+  double_.setLatency(quoted, dumpsys_double::latencyAtRate(58));
+  double_.setLatency(idle, dumpsys_double::latencyOutput({0, 0, 0}));
+  double_.setLatency("StatusBar#0", dumpsys_double::latencyAtRate(90));
 
   EXPECT_EQ(ask("INITIALIZATION:com.example.app"), "success");
   ASSERT_TRUE(waitForFps("58"));
@@ -150,7 +150,7 @@ TEST_F(Collector, TheSecondFieldOfTheRequestIsThePattern) {
 TEST_F(Collector, AHostilePatternNeitherStallsNorEndsTheDaemon) {
   const std::string longName = std::string(1000, 'a') + "#0";
   double_.setListing(longName + "\nabab#0\n");
-  double_.setLatency("abab#0", e2e::latencyAtRate(30));
+  double_.setLatency("abab#0", dumpsys_double::latencyAtRate(30));
   // An exponential search on the long name; regcomp eating memory for ever;
   // regcomp overflowing its stack.
   for (const std::string pattern : {"\\(a*\\)*\\1b", "\\(ab\\)\\1", "a\\{0,32767\\}",
@@ -169,8 +169,8 @@ TEST_F(Collector, AHostilePatternNeitherStallsNorEndsTheDaemon) {
 
 TEST_F(Collector, KeepsItsPatternUntilStoppedAndTheRateAfterwards) {
   double_.setListing("alpha\nbeta\n");
-  double_.setLatency("alpha", e2e::latencyAtRate(30));
-  double_.setLatency("beta", e2e::latencyAtRate(20));
+  double_.setLatency("alpha", dumpsys_double::latencyAtRate(30));
+  double_.setLatency("beta", dumpsys_double::latencyAtRate(20));
 
   EXPECT_EQ(ask("INITIALIZATION:alpha"), "success");
   ASSERT_TRUE(waitForFps("30"));
@@ -186,7 +186,7 @@ TEST_F(Collector, KeepsItsPatternUntilStoppedAndTheRateAfterwards) {
   EXPECT_EQ(ask("STOP_COLLECT"), "success");
   EXPECT_EQ(ask("STOP_COLLECT"), "success");
   ASSERT_TRUE(backToIdle());
-  double_.setLatency("alpha", e2e::latencyAtRate(45));
+  double_.setLatency("alpha", dumpsys_double::latencyAtRate(45));
   const size_t callsAtStop = double_.calls().size();
   nap(2500);
   EXPECT_EQ(double_.calls().size(), callsAtStop);
@@ -221,7 +221,7 @@ TEST_F(Collector, StopsAtOnceWhileACommandHangs) {
 
 TEST_F(Collector, AStartStopStormLeavesNothingBehind) {
   double_.setListing("com.example.app#0\nStatusBar#0\n");
-  double_.setLatency("com.example.app#0", e2e::latencyAtRate(40));
+  double_.setLatency("com.example.app#0", dumpsys_double::latencyAtRate(40));
   // A slow command and stops after varying pauses, so that stops land
   // before the first command, while the shell starts and while commands run.
   double_.setDelayMs("latency", 3);

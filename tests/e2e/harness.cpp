@@ -23,7 +23,6 @@
 #include <algorithm>
 #include <thread>
 
-#include "dumpsys_double/record.h"
 #include "fpsbench/fpsbench.h"
 #include "scoped_resource.h"
 
@@ -305,87 +304,6 @@ bool reapOrphans(pid_t keep) {
     nap();
   }
   return ::testing::AssertionFailure() << "idle: " << describe(idle) << "\nnow: " << last;
-}
-
-DumpsysDouble::DumpsysDouble() {
-  char tmpl[] = "/tmp/perfprobe-e2e-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) ADD_FAILURE() << errnoText("mkdtemp");
-  dir_ = tmpl;
-  fs::create_directories(dir_ + "/latency");
-  setenv("DUMPSYS_DOUBLE_DIR", dir_.c_str(), 1);
-}
-
-DumpsysDouble::~DumpsysDouble() {
-  std::error_code ec;
-  fs::remove_all(dir_, ec);
-}
-
-namespace {
-
-void writeFile(const std::string& path, const std::string& bytes) {
-  // Written aside and renamed, so that the double never reads half a file.
-  const std::string part = path + ".part";
-  std::ofstream(part, std::ios::binary) << bytes;
-  fs::rename(part, path);
-}
-
-}  // namespace
-
-void DumpsysDouble::setListing(const std::string& bytes) { writeFile(path("list"), bytes); }
-
-void DumpsysDouble::setLatency(const std::string& layerName, const std::string& output) {
-  writeFile(path("latency/" + dumpsys_double::hex(layerName)), output);
-}
-
-void DumpsysDouble::setMode(const std::string& command, const std::string& mode) {
-  writeFile(path(command + ".mode"), mode);
-}
-
-void DumpsysDouble::setDelayMs(const std::string& command, int ms) {
-  writeFile(path(command + ".delay_ms"), std::to_string(ms));
-}
-
-std::vector<std::vector<std::string>> DumpsysDouble::calls() const {
-  std::vector<std::vector<std::string>> calls;
-  std::ifstream in(path("calls"));
-  std::string record;
-  while (std::getline(in, record)) calls.push_back(dumpsys_double::parseRecord(record));
-  return calls;
-}
-
-void DumpsysDouble::clearCalls() {
-  std::error_code ec;
-  fs::remove(path("calls"), ec);
-}
-
-std::vector<pid_t> DumpsysDouble::hungPids() const {
-  std::vector<pid_t> pids;
-  std::ifstream in(path("hung"));
-  pid_t p;
-  while (in >> p) pids.push_back(p);
-  return pids;
-}
-
-std::string latencyOutput(const std::vector<unsigned long long>& seconds) {
-  std::string out = "16666666\n";
-  unsigned long long n = 0;
-  for (const unsigned long long second : seconds) {
-    if (second == 0) {
-      out += "0\t0\t0\n";
-      continue;
-    }
-    const unsigned long long submitting = second * 1000000000ull + (n++ % 1000) * 1000;
-    out += std::to_string(submitting - 500) + "\t" + std::to_string(submitting) + "\t" +
-           std::to_string(submitting + 700) + "\n";
-  }
-  return out + "\n";
-}
-
-std::string latencyAtRate(int fps) {
-  std::vector<unsigned long long> seconds = {99};
-  seconds.insert(seconds.end(), static_cast<size_t>(fps) + 1, 100);
-  seconds.push_back(101);
-  return latencyOutput(seconds);
 }
 
 void clearCpuTree() {

@@ -67,7 +67,7 @@ class Soak : public ::testing::Test {
     report_ = "cpuFreq:1785600,1785600,1785600,1785600,2419200,2419200,2419200,2841600";
 
     double_.setListing(std::string(kGame) + "\nStatusBar#0\nNavigationBar0#0\n");
-    double_.setLatency(kGame, e2e::latencyAtRate(kGameFps));
+    double_.setLatency(kGame, dumpsys_double::latencyAtRate(kGameFps));
     ASSERT_TRUE(e2e::startDaemon());
     const std::vector<pid_t> others = e2e::otherProcesses();
     ASSERT_EQ(others.size(), 1u);
@@ -94,7 +94,7 @@ class Soak : public ::testing::Test {
     ASSERT_TRUE(e2e::backToIdle(daemon_, idle_));
     EXPECT_EQ(ask("CONNECT_DAEMON"), "success");
     EXPECT_EQ(ask("GET_SIMPLE"), report_);
-    double_.setLatency(kGame, e2e::latencyAtRate(freshFps));
+    double_.setLatency(kGame, dumpsys_double::latencyAtRate(freshFps));
     EXPECT_EQ(ask("INITIALIZATION:"s + kPattern), "success");
     EXPECT_TRUE(waitForFps(freshFps));
     EXPECT_EQ(ask("STOP_COLLECT"), "success");
@@ -107,7 +107,7 @@ class Soak : public ::testing::Test {
     }
   }
 
-  e2e::DumpsysDouble double_;
+  dumpsys_double::Fixture double_;
   pid_t daemon_ = 0;
   e2e::ProcessState idle_;
   std::string report_;

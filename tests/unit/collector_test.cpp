@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "dumpsys_double/record.h"
+#include "dumpsys_double/fixture.h"
 #include "fpsbench/fpsbench.h"
 
 // The collector run in this process against the dumpsys double, so that the
@@ -55,47 +55,22 @@ bool fpsBecomes(int expected) {
   return false;
 }
 
-void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path.string() + ".part", std::ios::binary) << bytes;
-  fs::rename(path.string() + ".part", path);
-}
-
-// fps + 1 frames in second 100 after one in second 99, then one in 101.
-std::string latencyAtRate(int fps) {
-  std::string out = "16666666\n";
-  auto line = [&out](unsigned long long second, int i) {
-    const unsigned long long t = second * 1000000000ull + static_cast<unsigned long long>(i) * 1000;
-    out += std::to_string(t - 500) + "\t" + std::to_string(t) + "\t" + std::to_string(t + 700) + "\n";
-  };
-  line(99, 0);
-  for (int i = 0; i <= fps; ++i) line(100, i + 1);
-  line(101, 0);
-  return out;
-}
-
 class CollectorThread : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/perfprobe-unit-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    fs::create_directories(dir_ / "latency");
-    setenv("DUMPSYS_DOUBLE_DIR", dir_.c_str(), 1);
     oldPath_ = getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin";
     setenv("PATH", (std::string(DUMPSYS_DOUBLE_BIN_DIR) + ":" + oldPath_).c_str(), 1);
-    writeFile(dir_ / "list", "com.example.app#0\nStatusBar#0\n");
-    writeFile(dir_ / "latency" / dumpsys_double::hex("com.example.app#0"), latencyAtRate(40));
+    double_.setListing("com.example.app#0\nStatusBar#0\n");
+    double_.setLatency("com.example.app#0", dumpsys_double::latencyAtRate(40));
   }
 
   void TearDown() override {
     stopFPSCollect();
     EXPECT_TRUE(collectorGone());
     setenv("PATH", oldPath_.c_str(), 1);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
-  fs::path dir_;
+  dumpsys_double::Fixture double_;
   std::string oldPath_;
 };
 
@@ -110,7 +85,7 @@ TEST_F(CollectorThread, EveryStopEndsItsCollectorWhereverTheStopLands) {
 
   // Stops before the thread exists, while the shell starts, while the
   // (slowed) commands run, and between ticks.
-  writeFile(dir_ / "latency.delay_ms", "2");
+  double_.setDelayMs("latency", 2);
   for (int i = 0; i < 200; ++i) {
     ASSERT_EQ(startCollectFPS("com.example.app"), 0);
     nap(i % 9);
@@ -120,8 +95,8 @@ TEST_F(CollectorThread, EveryStopEndsItsCollectorWhereverTheStopLands) {
   EXPECT_EQ(getFPS(), 40);
 
   // After the storm a collection works as the first one did.
-  writeFile(dir_ / "latency.delay_ms", "0");
-  writeFile(dir_ / "latency" / dumpsys_double::hex("com.example.app#0"), latencyAtRate(25));
+  double_.setDelayMs("latency", 0);
+  double_.setLatency("com.example.app#0", dumpsys_double::latencyAtRate(25));
   ASSERT_EQ(startCollectFPS("com.example.app"), 0);
   EXPECT_TRUE(fpsBecomes(25));
 }

@@ -1,0 +1,550 @@
+// What the daemon costs beside the app it measures, against the bare minimum
+// for the same work:
+//  - round trips of CONNECT_DAEMON, GET_FPS and GET_SIMPLE (8 CPUs) through
+//    each daemon and through a minimal UDP echo server, the servers pinned to
+//    one CPU and the client to another, interleaved so that a slow moment of
+//    the machine falls on all of them alike;
+//  - each daemon's own CPU time per collector tick (its threads only, from
+//    schedstat; not the commands it runs) against a program that only runs
+//    the same commands and reads their output, and its peak resident memory.
+//
+// daemon_bench --dumpsys-dir=DIR --echo=PATH --floor=PATH [--rounds=N] [--ticks=N] LABEL=DAEMON...
+//
+// It runs as root in private pid, mount and network namespaces, with a tmpfs
+// over the CPU directory and the dumpsys double first on PATH. Every server
+// gets a network namespace of its own, so that all of them listen on 8080
+// at once, and the client holds a socket in each.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "dumpsys_double/record.h"
+#include "scoped_resource.h"
+#include "workload.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kCpuDir[] = "/sys/devices/system/cpu";
+constexpr int kCpus = 8;
+constexpr int kReplyTimeoutMs = 2000;
+
+[[noreturn]] void fail(const std::string& what) {
+  fprintf(stderr, "daemon_bench: %s\n", what.c_str());
+  exit(1);
+}
+
+[[noreturn]] void failErrno(const std::string& what) { fail(what + ": " + strerror(errno)); }
+
+double now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+void sleepUntil(double when) {
+  for (double left = when - now(); left > 0; left = when - now()) {
+    timespec t = {static_cast<time_t>(left), static_cast<long>((left - static_cast<double>(static_cast<time_t>(left))) * 1e9)};
+    nanosleep(&t, nullptr);
+  }
+}
+
+void pinTo(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  if (sched_setaffinity(0, sizeof set, &set) != 0) failErrno("sched_setaffinity");
+}
+
+bool bringUpLoopback() {
+  ScopedFile s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ifreq ifr{};
+  strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+  if (!s || ioctl(s.get(), SIOCGIFFLAGS, &ifr) != 0) return false;
+  ifr.ifr_flags |= IFF_UP;
+  return ioctl(s.get(), SIOCSIFFLAGS, &ifr) == 0;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+  if (!out) fail("cannot write " + path);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Moves this process into fresh namespaces as their first process, so that
+// its end ends every server started inside.
+bool enterNamespaces(std::string* why) {
+  if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET) != 0) {
+    *why = std::string("unshare: ") + strerror(errno);
+    return false;
+  }
+  fflush(nullptr);
+  const pid_t first = fork();
+  if (first < 0) failErrno("fork");
+  if (first > 0) {
+    int status = 0;
+    while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
+    }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+  // Ctrl-C reaches the outer process; the first process of a pid namespace
+  // ignores it, so it goes with its parent instead.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0 ||
+      mount("tmpfs", kCpuDir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+    failErrno("mounting /proc and the CPU tree");
+  }
+  return true;
+}
+
+// The CPU tree: kCpus CPUs beside the entries a kernel puts among them.
+std::string makeCpuTree() {
+  const std::vector<std::string> freq = workload::cpuFreqFiles(kCpus);
+  std::vector<std::string> names;
+  for (int i = 0; i < kCpus; ++i) {
+    names.push_back("cpu" + std::to_string(i));
+    writeFile(std::string(kCpuDir) + "/" + names.back() + "/cpufreq/scaling_cur_freq", freq[i]);
+  }
+  fs::create_directories(std::string(kCpuDir) + "/cpufreq/policy0");
+  fs::create_directories(std::string(kCpuDir) + "/cpuidle");
+  writeFile(std::string(kCpuDir) + "/online", "0-7\n");
+  writeFile(std::string(kCpuDir) + "/possible", "0-7\n");
+  std::sort(names.begin(), names.end());
+  std::string report = "cpuFreq:";
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& value = freq[static_cast<size_t>(std::stoi(names[i].substr(3)))];
+    report += value.substr(0, value.size() - 1) + (i + 1 < names.size() ? "," : "");
+  }
+  return report;
+}
+
+// The rate the collector must publish for a latency output of whole timing
+// lines: the frames of the second after the oldest line's, less the one that
+// opens it.
+int expectedRate(int fps) {
+  std::istringstream in(workload::latencyOutput(fps));
+  std::string line;
+  std::getline(in, line);
+  std::vector<unsigned long long> seconds;
+  unsigned long long a, b, c;
+  while (in >> a >> b >> c) seconds.push_back(b / 1000000000ULL);
+  const unsigned long long first = seconds.front();
+  int inNext = 0;
+  bool later = false;
+  for (unsigned long long s : seconds) {
+    if (s == first + 1) ++inNext;
+    if (s > first + 1) later = true;
+  }
+  return later ? inNext - 1 : 0;
+}
+
+// The dumpsys double's folder for one daemon: the listing, every selected
+// layer's latency output, and the record of its calls.
+std::string makeDumpsysFixture(const std::string& dir) {
+  writeFile(dir + "/list", workload::listing(workload::kLayers, workload::kMatchingLayers));
+  const std::vector<std::string> names = workload::matchingNames(workload::kLayers, workload::kMatchingLayers);
+  int best = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const int fps = workload::matchingLayerFps(static_cast<int>(i));
+    writeFile(dir + "/latency/" + dumpsys_double::hex(names[i]), workload::latencyOutput(fps));
+    best = std::max(best, expectedRate(fps));
+  }
+  return std::to_string(best);
+}
+
+size_t callsRecorded(const std::string& dir) {
+  const std::string calls = readFile(dir + "/calls");
+  return static_cast<size_t>(std::count(calls.begin(), calls.end(), '\n'));
+}
+
+struct Server {
+  std::string label;
+  std::string path;
+  bool isDaemon = false;
+  // The collector's bare minimum: no socket; it collects from its start.
+  bool isFloor = false;
+  std::string dumpsysDir;
+  pid_t pid = -1;
+  ScopedFile sock;
+};
+
+ino_t netnsOf(const std::string& nsPath) {
+  struct stat st;
+  return stat(nsPath.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+pid_t parentOf(pid_t pid) {
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  char state;
+  int ppid = -1;
+  sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid);
+  return ppid;
+}
+
+std::optional<std::string> ask(int sock, const std::string& request, int timeoutMs = kReplyTimeoutMs);
+
+// Starts the server pinned to cpu, in a network namespace of its own with
+// loopback up, and connects a client socket to it there.
+void launch(Server& s, int cpu, int ownNetns) {
+  int ready[2];
+  int go[2];
+  if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(go, O_CLOEXEC) != 0) failErrno("pipe2");
+  fflush(nullptr);
+  const pid_t child = fork();
+  if (child < 0) failErrno("fork");
+  if (child == 0) {
+    pinTo(cpu);
+    if (unshare(CLONE_NEWNET) != 0 || !bringUpLoopback()) _exit(126);
+    if (!s.dumpsysDir.empty()) setenv("DUMPSYS_DOUBLE_DIR", s.dumpsysDir.c_str(), 1);
+    char c = 'r';
+    if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) _exit(126);
+    const std::string package = workload::kPackage;
+    char* const argv[] = {const_cast<char*>(s.path.c_str()), s.isFloor ? const_cast<char*>(package.c_str()) : nullptr,
+                          nullptr};
+    execv(argv[0], argv);
+    _exit(127);
+  }
+  close(ready[1]);
+  close(go[0]);
+  char c;
+  if (read(ready[0], &c, 1) != 1) fail("cannot start " + s.label);
+  const std::string nsPath = "/proc/" + std::to_string(child) + "/ns/net";
+  ScopedFile ns(open(nsPath.c_str(), O_RDONLY | O_CLOEXEC));
+  const ino_t nsInode = netnsOf(nsPath);
+  if (!ns || write(go[1], &c, 1) != 1) fail("cannot enter the namespace of " + s.label);
+  close(ready[0]);
+  close(go[1]);
+  if (s.isFloor) {
+    s.pid = child;
+    return;
+  }
+
+  if (setns(ns.get(), CLONE_NEWNET) != 0) failErrno("setns");
+  s.sock.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (setns(ownNetns, CLONE_NEWNET) != 0) failErrno("setns");
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(8080);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (!s.sock || connect(s.sock.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    failErrno("client socket for " + s.label);
+  }
+
+  if (!s.isDaemon) {
+    s.pid = child;
+  } else {
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      fail(s.label + ": the launcher did not exit 0");
+    }
+  }
+  const double deadline = now() + 20;
+  while (ask(s.sock.get(), s.isDaemon ? "CONNECT_DAEMON" : "ping", 100) !=
+         std::optional<std::string>(s.isDaemon ? "success" : "ping")) {
+    if (now() > deadline) fail(s.label + " does not answer");
+  }
+  if (!s.isDaemon) return;
+  // The detached daemon: our child in that namespace, once its launcher is gone.
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t p = std::atoi(name.c_str());
+    if (parentOf(p) == getpid() && netnsOf("/proc/" + name + "/ns/net") == nsInode) s.pid = p;
+  }
+  if (s.pid < 0) fail("cannot find the process of " + s.label);
+}
+
+std::optional<std::string> ask(int sock, const std::string& request, int timeoutMs) {
+  // A late reply to an earlier request must not pass for this one's.
+  char buf[65536];
+  while (recv(sock, buf, sizeof buf, MSG_DONTWAIT) >= 0) {
+  }
+  if (send(sock, request.data(), request.size(), 0) < 0) return std::nullopt;
+  pollfd p = {sock, POLLIN, 0};
+  if (poll(&p, 1, timeoutMs) != 1) return std::nullopt;
+  const ssize_t n = recv(sock, buf, sizeof buf, 0);
+  if (n < 0) return std::nullopt;
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+// One round trip in microseconds; the reply must be `expected`, byte for byte.
+double roundTripUs(const Server& s, const std::string& request, const std::string& expected) {
+  char buf[2048];
+  const double start = now();
+  if (send(s.sock.get(), request.data(), request.size(), 0) < 0) failErrno(s.label + ": send");
+  pollfd p = {s.sock.get(), POLLIN, 0};
+  if (poll(&p, 1, kReplyTimeoutMs) != 1) fail(s.label + ": no reply to " + request);
+  const ssize_t n = recv(s.sock.get(), buf, sizeof buf, 0);
+  const double end = now();
+  if (n < 0 || std::string(buf, static_cast<size_t>(n)) != expected) {
+    fail(s.label + ": wrong reply to " + request + ": " + (n < 0 ? strerror(errno) : std::string(buf, static_cast<size_t>(n))));
+  }
+  return (end - start) * 1e6;
+}
+
+double percentile(std::vector<double> v, double q) {
+  std::sort(v.begin(), v.end());
+  return v[static_cast<size_t>(q * static_cast<double>(v.size() - 1))];
+}
+
+// CPU time of every thread of pid so far, in nanoseconds.
+unsigned long long threadsCpuNs(pid_t pid) {
+  unsigned long long total = 0;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    total += std::strtoull(readFile(task.path() / "schedstat").c_str(), nullptr, 10);
+  }
+  return total;
+}
+
+size_t statusKb(pid_t pid, const char* field) {
+  std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/status"));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field, 0) == 0) return std::strtoul(line.c_str() + strlen(field) + 1, nullptr, 10);
+  }
+  return 0;
+}
+
+std::string goal(bool met) { return met ? "met" : "MISSED"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string dumpsysDir;
+  std::string echoPath;
+  std::string floorPath;
+  int rounds = 200;
+  int ticks = 20;
+  std::vector<Server> servers(1);
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--dumpsys-dir=", 0) == 0) {
+      dumpsysDir = fs::absolute(arg.substr(14));
+    } else if (arg.rfind("--echo=", 0) == 0) {
+      echoPath = fs::absolute(arg.substr(7));
+    } else if (arg.rfind("--floor=", 0) == 0) {
+      floorPath = fs::absolute(arg.substr(8));
+    } else if (arg.rfind("--rounds=", 0) == 0) {
+      rounds = std::max(1, std::atoi(arg.c_str() + 9));
+    } else if (arg.rfind("--ticks=", 0) == 0) {
+      ticks = std::max(10, std::atoi(arg.c_str() + 8));
+    } else if (arg.find('=') != std::string::npos && arg[0] != '-') {
+      Server s;
+      s.label = arg.substr(0, arg.find('='));
+      s.path = fs::absolute(arg.substr(arg.find('=') + 1));
+      s.isDaemon = true;
+      servers.push_back(std::move(s));
+    } else {
+      fail("unknown argument " + arg);
+    }
+  }
+  if (dumpsysDir.empty() || echoPath.empty() || floorPath.empty() || servers.size() < 2) {
+    fprintf(stderr, "usage: %s --dumpsys-dir=DIR --echo=PATH --floor=PATH [--rounds=N] [--ticks=N] LABEL=DAEMON...\n",
+            argv[0]);
+    return 2;
+  }
+  servers[0].label = "echo";
+  servers[0].path = echoPath;
+
+  // Read before the CPU tree is replaced: the fixture's "online" is not ours.
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) failErrno("sched_getaffinity");
+  std::vector<int> usable;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &allowed)) usable.push_back(cpu);
+  }
+
+  const char* path = getenv("PATH");
+  setenv("PATH", (dumpsysDir + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
+  std::string why;
+  if (!enterNamespaces(&why)) {
+    printf("SKIPPED: the benchmark runs the daemon in private pid, mount and network "
+           "namespaces, which need root: %s\n", why.c_str());
+    return 77;
+  }
+  const std::string cpuReport = makeCpuTree();
+  std::string expectedFps;
+  for (size_t i = 1; i < servers.size(); ++i) {
+    servers[i].dumpsysDir = "/tmp/perfprobe-bench-dumpsys-" + std::to_string(getpid()) + "-" + std::to_string(i);
+    fs::remove_all(servers[i].dumpsysDir);
+    expectedFps = makeDumpsysFixture(servers[i].dumpsysDir);
+  }
+
+  // The servers share the last CPU; the client has another to itself.
+  const int serverCpu = usable.back();
+  const int clientCpu = usable.front();
+  pinTo(clientCpu);
+  ScopedFile ownNetns(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
+  for (Server& s : servers) launch(s, serverCpu, ownNetns.get());
+  for (size_t i = 1; i < servers.size(); ++i) {
+    // Builds the CPU list without starting a collection.
+    if (ask(servers[i].sock.get(), "INITIALIZATION") != std::optional<std::string>("success")) {
+      fail(servers[i].label + ": INITIALIZATION failed");
+    }
+  }
+
+  struct Request {
+    const char* text;
+    std::string reply;
+  };
+  const std::vector<Request> requests = {{"CONNECT_DAEMON", "success"}, {"GET_FPS", "0"}, {"GET_SIMPLE", cpuReport}};
+  constexpr int kPerRound = 25;
+  // samples[request][server]
+  std::vector<std::vector<std::vector<double>>> samples(
+      requests.size(), std::vector<std::vector<double>>(servers.size()));
+  for (int round = 0; round < rounds; ++round) {
+    for (size_t r = 0; r < requests.size(); ++r) {
+      for (size_t k = 0; k < servers.size(); ++k) {
+        // A different server goes first in every round.
+        const size_t index = (k + static_cast<size_t>(round)) % servers.size();
+        const Server& s = servers[index];
+        const std::string expected = s.isDaemon ? requests[r].reply : requests[r].text;
+        for (int i = 0; i < kPerRound; ++i) samples[r][index].push_back(roundTripUs(s, requests[r].text, expected));
+      }
+    }
+  }
+  std::vector<size_t> idleRssKb(servers.size());
+  for (size_t i = 0; i < servers.size(); ++i) idleRssKb[i] = statusKb(servers[i].pid, "VmRSS:");
+
+  printf("Round trips, microseconds: median (90th percentile) of %d, interleaved; servers on CPU %d, client on CPU %d\n",
+         rounds * kPerRound, serverCpu, clientCpu);
+  printf("%-16s %-18s", "request", "echo");
+  for (size_t i = 1; i < servers.size(); ++i) printf(" %-18s %-13s", servers[i].label.c_str(), "ratio (goal)");
+  printf("\n");
+  for (size_t r = 0; r < requests.size(); ++r) {
+    const double limit = r == 2 ? 2.5 : 1.1;
+    const double echoMedian = percentile(samples[r][0], 0.5);
+    char cell[64];
+    snprintf(cell, sizeof cell, "%.1f (%.1f)", echoMedian, percentile(samples[r][0], 0.9));
+    printf("%-16s %-18s", r == 2 ? "GET_SIMPLE/8cpu" : requests[r].text, cell);
+    for (size_t i = 1; i < servers.size(); ++i) {
+      const double median = percentile(samples[r][i], 0.5);
+      snprintf(cell, sizeof cell, "%.1f (%.1f)", median, percentile(samples[r][i], 0.9));
+      char ratio[64];
+      snprintf(ratio, sizeof ratio, "%.2f (%.1f %s)", median / echoMedian, limit, goal(median / echoMedian <= limit).c_str());
+      printf(" %-18s %-13s", cell, ratio);
+    }
+    printf("\n");
+  }
+
+  // Collections: the bare minimum and every daemon collect at once, their
+  // ticks spread over the second, and each is measured just before two of
+  // its own ticks, when the one before has long ended.
+  Server floor;
+  floor.label = "bare minimum";
+  floor.path = floorPath;
+  floor.isFloor = true;
+  floor.dumpsysDir = "/tmp/perfprobe-bench-dumpsys-" + std::to_string(getpid()) + "-floor";
+  fs::remove_all(floor.dumpsysDir);
+  makeDumpsysFixture(floor.dumpsysDir);
+  servers.push_back(std::move(floor));
+  std::vector<size_t> collectors = {servers.size() - 1};
+  for (size_t i = 1; i + 1 < servers.size(); ++i) collectors.push_back(i);
+
+  const double spacing = 1.0 / static_cast<double>(collectors.size());
+  std::vector<double> started(servers.size());
+  const std::string start = std::string("INITIALIZATION:") + workload::kPackage;
+  const double first = now();
+  for (size_t k = 0; k < collectors.size(); ++k) {
+    Server& s = servers[collectors[k]];
+    sleepUntil(first + spacing * static_cast<double>(k));
+    started[collectors[k]] = now();
+    if (s.isFloor) {
+      launch(s, serverCpu, ownNetns.get());
+    } else if (ask(s.sock.get(), start) != std::optional<std::string>("success")) {
+      fail(s.label + ": " + start);
+    }
+  }
+  constexpr int kWarmUpTicks = 2;
+  std::vector<unsigned long long> cpuBefore(servers.size()), cpuAfter(servers.size());
+  std::vector<size_t> callsBefore(servers.size()), callsAfter(servers.size());
+  std::vector<size_t> hwmKb(servers.size()), rssKb(servers.size());
+  for (int pass = 0; pass < 2; ++pass) {
+    const int tick = kWarmUpTicks + (pass == 0 ? 0 : ticks);
+    for (const size_t i : collectors) {
+      sleepUntil(started[i] + tick - 0.1);
+      (pass == 0 ? cpuBefore : cpuAfter)[i] = threadsCpuNs(servers[i].pid);
+      (pass == 0 ? callsBefore : callsAfter)[i] = callsRecorded(servers[i].dumpsysDir);
+      hwmKb[i] = statusKb(servers[i].pid, "VmHWM:");
+      rssKb[i] = statusKb(servers[i].pid, "VmRSS:");
+    }
+  }
+  const size_t callsPerTick = 1 + workload::kMatchingLayers;
+  printf("\nCollector: %d layers, %d matching, %d timing lines each; own CPU per tick over %d ticks after %d "
+         "to warm up\n", workload::kLayers, workload::kMatchingLayers, workload::kTimingLines, ticks, kWarmUpTicks);
+  printf("%-18s %-24s %-14s %-22s %-10s %s\n", "collector", "CPU per tick (goal)", "x bare", "VmHWM (goal)", "VmRSS",
+         "VmRSS idle");
+  double floorMs = 0;
+  for (const size_t i : collectors) {
+    const Server& s = servers[i];
+    if (callsAfter[i] - callsBefore[i] != callsPerTick * static_cast<size_t>(ticks) || callsBefore[i] % callsPerTick != 0) {
+      fail(s.label + ": " + std::to_string(callsAfter[i] - callsBefore[i]) +
+           " commands in the measured ticks, not " + std::to_string(callsPerTick * static_cast<size_t>(ticks)) +
+           " (a tick lasted most of a second: is the machine busy?)");
+    }
+    const double msPerTick = static_cast<double>(cpuAfter[i] - cpuBefore[i]) / 1e6 / ticks;
+    char cpu[64], times[32], hwm[64], rss[32], idle[32];
+    if (s.isFloor) {
+      floorMs = msPerTick;
+      snprintf(cpu, sizeof cpu, "%.3f ms", msPerTick);
+      snprintf(times, sizeof times, "1");
+      snprintf(hwm, sizeof hwm, "%zu kB", hwmKb[i]);
+      snprintf(idle, sizeof idle, "-");
+    } else {
+      snprintf(cpu, sizeof cpu, "%.3f ms (0.5 %s)", msPerTick, goal(msPerTick <= 0.5).c_str());
+      snprintf(times, sizeof times, "%.2f", msPerTick / floorMs);
+      snprintf(hwm, sizeof hwm, "%zu kB (1536 %s)", hwmKb[i], goal(hwmKb[i] <= 1536).c_str());
+      snprintf(idle, sizeof idle, "%zu kB", idleRssKb[i]);
+    }
+    snprintf(rss, sizeof rss, "%zu kB", rssKb[i]);
+    printf("%-18s %-24s %-14s %-22s %-10s %s\n", s.label.c_str(), cpu, times, hwm, rss, idle);
+  }
+  for (const size_t i : collectors) {
+    if (servers[i].isFloor) continue;
+    const std::optional<std::string> fps = ask(servers[i].sock.get(), "GET_FPS");
+    if (fps != std::optional<std::string>(expectedFps)) {
+      fail(servers[i].label + ": GET_FPS gave " + fps.value_or("no reply") + ", not " + expectedFps);
+    }
+  }
+  printf("Every reply was exact; GET_FPS after the ticks: %s\n", expectedFps.c_str());
+  for (size_t i = 1; i < servers.size(); ++i) fs::remove_all(servers[i].dumpsysDir);
+  return 0;
+}

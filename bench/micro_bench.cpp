@@ -1,0 +1,67 @@
+// The daemon's pure parts under Google Benchmark: what a tick spends parsing,
+// and what a GET_SIMPLE spends building its report.
+#include <benchmark/benchmark.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "cpuinfo/cpuinfo.h"
+#include "fpsbench/parse.h"
+#include "workload.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A layer's rate from one latency output of 129 timing lines.
+void BM_LayerRate(benchmark::State& state) {
+  const std::string output = workload::latencyOutput(60);
+  for (auto _ : state) benchmark::DoNotOptimize(layerRateFromOutput(output));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * output.size()));
+}
+BENCHMARK(BM_LayerRate);
+
+// The layer list from a listing of 200 names.
+void BM_LayerList(benchmark::State& state) {
+  const std::string output = workload::listing(200, workload::kMatchingLayers);
+  for (auto _ : state) benchmark::DoNotOptimize(layerListFromOutput(output));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * output.size()));
+}
+BENCHMARK(BM_LayerList);
+
+// The GET_SIMPLE report from 12 CPUs' frequency files, on a tmpfs as sysfs
+// is in memory.
+void BM_CpuReport(benchmark::State& state) {
+  char tmpl[] = "/dev/shm/perfprobe-bench-cpu-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) {
+    state.SkipWithError("mkdtemp failed");
+    return;
+  }
+  const std::string dir = tmpl;
+  const std::vector<std::string> values = workload::cpuFreqFiles(12);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const std::string cpufreq = dir + "/cpu" + std::to_string(i) + "/cpufreq";
+    fs::create_directories(cpufreq);
+    std::ofstream(cpufreq + "/scaling_cur_freq") << values[i];
+  }
+  // The CPU list's trace lines would land among the results.
+  fflush(stdout);
+  const int out = dup(STDOUT_FILENO);
+  if (freopen("/dev/null", "w", stdout) == nullptr) return;
+  initFreqInfo(dir);
+  fflush(stdout);
+  dup2(out, STDOUT_FILENO);
+  close(out);
+  if (readCPUFreq(dir).find("NA") != std::string::npos) state.SkipWithError("unreadable CPU tree");
+  for (auto _ : state) benchmark::DoNotOptimize(readCPUFreq(dir));
+  fs::remove_all(dir);
+}
+BENCHMARK(BM_CpuReport);
+
+}  // namespace
+
+BENCHMARK_MAIN();

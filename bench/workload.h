@@ -1,0 +1,34 @@
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// The work the benchmarks give the daemon: what a phone with a game in front
+// would show it.
+namespace workload {
+
+// The package the collector is started for, and how many layers the listing
+// holds in all and how many of them it selects.
+constexpr char kPackage[] = "com.bench.game";
+constexpr int kLayers = 40;
+constexpr int kMatchingLayers = 8;
+// Timing lines per latency output, as many as the collector keeps.
+constexpr int kTimingLines = 129;
+
+// A listing of `layers` distinct names, `matching` of which hold kPackage.
+std::string listing(int layers, int matching);
+// The names of the listing that hold kPackage, in listing order.
+std::vector<std::string> matchingNames(int layers, int matching);
+
+// A latency output: the refresh period line, then kTimingLines timing lines
+// of `fps` frames per second, nanoseconds of uptime as a device prints them.
+std::string latencyOutput(int fps);
+// The frame rates of the matching layers; the highest is what GET_FPS gives.
+int matchingLayerFps(int index);
+
+// Frequencies in kHz, as scaling_cur_freq files hold them: "1804800\n".
+std::vector<std::string> cpuFreqFiles(int cpus);
+
+}  // namespace workload

@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# What the daemon costs beside the app it measures, against the bare minimum
+# for the same work. Not part of the test command. See --help.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+
+# The daemon as it was before its costs were first measured and cut.
+default_baseline=0700ec6
+
+usage() {
+  cat <<EOF
+Usage: scripts/bench.sh [--baseline REV | --no-baseline] [--rounds N] [--ticks N]
+
+Builds this tree's release daemon, statically linked (build/bench), the same
+daemon dynamically linked (build/bench-dynamic), and the daemon of git
+revision REV (build/bench-baseline; default $default_baseline, the daemon
+before its costs were cut), then measures them all in one run:
+
+  1. Round trips of CONNECT_DAEMON, GET_FPS and GET_SIMPLE (8 CPUs on a
+     tmpfs) through each daemon and through a minimal UDP echo server, the
+     servers pinned to one CPU and the client to another, interleaved; the
+     median of each and its ratio to the echo's.
+  2. Each daemon's own CPU time per collector tick (40 layers, 8 matching,
+     129 timing lines each; its threads' schedstat, not the commands it
+     runs) beside a program that only runs the same commands, and its peak
+     resident memory (VmHWM) while collecting.
+  3. Google Benchmark of the pure parts, for this tree and for REV: a layer's
+     rate from 129 lines, the layer list from 200 names, the CPU report from
+     12 values.
+
+Needs root for private namespaces (as the end-to-end tests do); without
+them part 1 and 2 are skipped. Every reply is checked byte for byte.
+
+Options:
+  --baseline REV  the daemon to compare with (any git revision)
+  --no-baseline   measure this tree only
+  --rounds N      round-trip rounds of 25 per request and server (default 200)
+  --ticks N       measured collector ticks (default 20, at least 10)
+  -h, --help      this text
+EOF
+}
+
+baseline=$default_baseline
+rounds=200
+ticks=20
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --baseline) baseline=${2:?--baseline needs a revision}; shift 2 ;;
+    --no-baseline) baseline=; shift ;;
+    --rounds) rounds=${2:?--rounds needs a number}; shift 2 ;;
+    --ticks) ticks=${2:?--ticks needs a number}; shift 2 ;;
+    -h|--help) usage; exit 0 ;;
+    *) usage >&2; exit 2 ;;
+  esac
+done
+
+need cmake:cmake make:make g++:g++ git:git libgtest-dev libbenchmark-dev \
+  libcli11-dev nlohmann-json3-dev
+
+jobs=$(nproc)
+build_daemon() { # SOURCE BUILD [CMAKE-ARGS...]
+  local src=$1 dir=$2
+  shift 2
+  cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs" --target perfprobed >/dev/null
+}
+
+base_args=()
+if [ -n "$baseline" ]; then
+  if rev=$(git rev-parse --short --verify --quiet "$baseline^{commit}"); then
+    rm -rf build/bench-baseline
+    mkdir -p build/bench-baseline/src
+    git archive "$rev" | tar -x -C build/bench-baseline/src
+    echo "Building the baseline daemon ($rev) in build/bench-baseline"
+    build_daemon build/bench-baseline/src build/bench-baseline/build -DBUILD_TESTING=OFF
+    base_args=(-DPERFPROBE_BASELINE_SOURCE="$PWD/build/bench-baseline/src")
+  else
+    echo "NOTE: revision $baseline is not in this clone; measuring this tree only."
+    baseline=
+  fi
+fi
+
+echo "Building this tree in build/bench and build/bench-dynamic"
+cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DPERFPROBE_BENCH=ON \
+  -DPERFPROBE_BASELINE_SOURCE= "${base_args[@]}" >/dev/null
+targets=(perfprobed daemon_bench micro_bench)
+[ -n "$baseline" ] && targets+=(micro_bench_baseline)
+cmake --build build/bench -j"$jobs" --target "${targets[@]}" >/dev/null
+build_daemon . build/bench-dynamic -DBUILD_TESTING=OFF -DPERFPROBE_STATIC=OFF
+
+echo
+echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) CPUs; $(uname -sr)"
+echo "Daemon sizes: $(stat -c '%s bytes' build/bench/perfprobed) static," \
+  "$(stat -c '%s bytes' build/bench-dynamic/perfprobed) dynamic"
+echo
+
+daemons=()
+[ -n "$baseline" ] && daemons+=("baseline=build/bench-baseline/build/perfprobed")
+daemons+=("dynamic=build/bench-dynamic/perfprobed" "perfprobed=build/bench/perfprobed")
+status=0
+build/bench/bench/daemon_bench --dumpsys-dir=build/bench/tests/dumpsys_double/bin \
+  --echo=build/bench/bench/udp_echo --floor=build/bench/bench/collector_floor \
+  --rounds="$rounds" --ticks="$ticks" "${daemons[@]}" || status=$?
+[ "$status" -eq 77 ] && status=0
+
+micro=(--benchmark_repetitions=5 --benchmark_report_aggregates_only=true --benchmark_min_time=0.2)
+if [ -n "$baseline" ]; then
+  echo
+  echo "Pure parts, baseline ($baseline):"
+  build/bench/bench/micro_bench_baseline "${micro[@]}" 2>/dev/null | grep -E '^(BM_|Benchmark)' || status=1
+fi
+echo
+echo "Pure parts, this tree:"
+build/bench/bench/micro_bench "${micro[@]}" 2>/dev/null | grep -E '^(BM_|Benchmark)' || status=1
+exit "$status"

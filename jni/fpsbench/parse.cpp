@@ -1,7 +1,5 @@
 #include "fpsbench/parse.h"
 
-#include <inttypes.h>
-#include <stdio.h>
 
 #include <functional>
 #include <string_view>
@@ -39,6 +37,23 @@ std::vector<FrameData> layerListFromOutput(const std::string& output) {
   return list;
 }
 
+bool scanTimingValue(const char** text, uint64_t* value) {
+  const char* p = *text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  const bool negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
+  if (*p < '0' || *p > '9') return false;
+  uint64_t v = 0;
+  bool overflow = false;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    const uint64_t digit = static_cast<uint64_t>(*p - '0');
+    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, digit, &v)) overflow = true;
+  }
+  *value = overflow ? UINT64_MAX : negative ? 0 - v : v;
+  *text = p;
+  return true;
+}
+
 void LatencyWindow::addOutputLine(const char* line) {
   if (!sawPeriodLine_) {
     sawPeriodLine_ = true;
@@ -48,7 +63,9 @@ void LatencyWindow::addOutputLine(const char* line) {
   uint64_t started = 0;
   uint64_t submitting = 0;
   uint64_t submitted = 0;
-  sscanf(line, "%" SCNu64 " %" SCNu64 " %" SCNu64, &started, &submitting, &submitted);
+  if (scanTimingValue(&line, &started) && scanTimingValue(&line, &submitting)) {
+    scanTimingValue(&line, &submitted);
+  }
   const uint64_t timing = started != 0 && submitting != 0 && submitted != 0 ? submitting : 0;
   if (count_ == kMaxLines) {
     ring_[first_] = timing;

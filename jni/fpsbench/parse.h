@@ -80,6 +80,14 @@ class LayerListBuilder {
 // The layer list of a whole listing output.
 std::vector<FrameData> layerListFromOutput(const std::string& output);
 
+// Reads one number of a timing line at *text as sscanf's "%" SCNu64 reads
+// it: white space, an optional sign, decimal digits; the value is strtoull's
+// (a minus sign negates modulo 2^64, too many digits give UINT64_MAX). On
+// success *text moves past the digits; with no digit, false and nothing
+// changes. A tick parses a thousand such lines, and sscanf spends most of
+// its time on the format.
+bool scanTimingValue(const char** text, uint64_t* value);
+
 // The newest 129 timing lines of one latency output. The output's first line
 // (the refresh period) is not a timing line and is dropped.
 class LatencyWindow {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <stdio.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -124,6 +126,51 @@ TEST(LayerRate, CountsTheFirstWholeSecondOfTheNewest129Lines) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(layerRateFromOutput(c.output), c.fps) << c.what;
+  }
+}
+
+// The timing line's numbers are read as sscanf's "%lu %lu %lu" reads them:
+// the library's own sscanf is the reference for every shape of line.
+TEST(TimingLine, NumbersAreReadAsSscanfReadsThem) {
+  const char* const lines[] = {
+      "5000119356789\t5000123456789\t5000125756789\n",
+      "1 2 3",
+      "  \t\v\f\r1\n2\r3 trailing",
+      "+1 +2 +3",
+      "-1 -2 -3",
+      "-0 1 2",
+      "18446744073709551615 18446744073709551616 99999999999999999999999",
+      "-18446744073709551615 -18446744073709551616 1",
+      "9223372036854775807 9223372036854775808 0",
+      "00000000000000000000000000000042 007 0",
+      "1 2",
+      "1",
+      "",
+      "\n",
+      "x 1 2",
+      "1 x 2",
+      "1 2 x",
+      "- 1 2",
+      "+-1 2 3",
+      "1- 2 3",
+      "1-2-3",
+      "1+2+3",
+      "0x10 1 1",
+      "1,2,3",
+      "1.5 2 3",
+      "\xb9 1 2",
+      "1 \xa0""2 3",
+      "12345678901234567890123456789012345678901234567890 1 1",
+  };
+  for (const char* line : lines) {
+    unsigned long want[3] = {0, 0, 0};
+    const int converted = sscanf(line, "%lu %lu %lu", &want[0], &want[1], &want[2]);
+    uint64_t got[3] = {0, 0, 0};
+    const char* p = line;
+    int read = 0;
+    while (read < 3 && scanTimingValue(&p, &got[read])) ++read;
+    EXPECT_EQ(read, std::max(converted, 0)) << "\"" << line << "\"";
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(got[i], want[i]) << "\"" << line << "\" value " << i;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <paths.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -60,12 +61,12 @@ bool Command::start(const std::string& line) {
     out_.reset();
     return false;
   }
-  // Again from this side, so that the group exists even when the child has
-  // not reached its own setpgid yet.
-  setpgid(pid, pid);
+  // vfork returns once the child has exec'd, so its setpgid has been made:
+  // the group exists for a kill from here on.
   pid_ = pid;
   ended_ = false;
   killed_ = false;
+  mayHoldMore_ = false;
   return true;
 }
 
@@ -74,14 +75,20 @@ ssize_t Command::readSome(char* buf, size_t size) {
     // Checked before every read, not only when the pipe runs dry: a command
     // that never stops writing must not keep a stopped collector reading.
     if (stop_.requested()) return -1;
+    if (!mayHoldMore_) {
+      if (stop_.wait(out_.get(), nullptr) < 0) return -1;
+      mayHoldMore_ = true;
+    }
     const ssize_t n = read(out_.get(), buf, size);
     if (n >= 0) {
       if (n == 0) ended_ = true;
+      // A pipe read stops short only when the pipe is empty.
+      mayHoldMore_ = static_cast<size_t>(n) == size;
       return n;
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN) return -1;
-    if (stop_.wait(out_.get(), nullptr) < 0) return -1;
+    mayHoldMore_ = false;
   }
 }
 
@@ -101,13 +108,23 @@ void Command::finish() {
   // The shell exits a moment after its output ends; a command that closes
   // its output and lingers is waited for in growing steps, and only for as
   // long as no stop is requested.
+  // The output ends when the exiting shell closes its descriptors, a few
+  // microseconds before it becomes a zombie, so the first retries only yield
+  // the CPU: a timed sleep would cost more than the wait itself.
+  int yields = 3;
   long stepNs = 50 * 1000;
   for (;;) {
     int status;
     const pid_t p = waitpid(pid_, &status, killed_ ? 0 : WNOHANG);
     if (p == pid_ || (p < 0 && errno != EINTR)) break;
+    if (p != 0) continue;
+    if (yields > 0) {
+      --yields;
+      sched_yield();
+      continue;
+    }
     const timespec step = {0, stepNs};
-    if (p == 0 && stop_.wait(-1, &step) < 0) killGroup();
+    if (stop_.wait(-1, &step) < 0) killGroup();
     stepNs = std::min(stepNs * 2, 50 * 1000 * 1000L);
   }
   pid_ = -1;

@@ -51,7 +51,8 @@ class Command {
   template <typename OnLine>
   bool readLines(OnLine&& onLine) {
     LineSplitter lines;
-    char buf[4096];
+    // Room for a whole latency output (some 6 kB), so that it takes one read.
+    char buf[16384];
     for (;;) {
       const ssize_t n = readSome(buf, sizeof buf);
       if (n < 0) return false;
@@ -78,4 +79,7 @@ class Command {
   pid_t pid_ = -1;
   bool ended_ = false;
   bool killed_ = false;
+  // Whether the pipe may hold more than the last read took: a read of an
+  // emptied pipe would only say EAGAIN, so the next step is the wait.
+  bool mayHoldMore_ = false;
 };

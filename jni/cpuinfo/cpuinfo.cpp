@@ -88,13 +88,20 @@ std::string readEachCpuFreq(const std::string& fileName,
   return value;
 }
 
-std::string readCPUFreq(const std::string& cpuDir) {
+std::string cpuFreqReport(const std::vector<std::string>& allFreq) {
   std::string freqResult = "cpuFreq:";
-  for (const std::string& name : files) {
-    freqResult += readEachCpuFreq(name, cpuDir);
+  for (const std::string& value : allFreq) {
+    freqResult += value;
     freqResult += ',';
   }
   // Drops the last ",", or the ":" when no CPU is listed.
   freqResult.pop_back();
   return freqResult;
+}
+
+std::string readCPUFreq(const std::string& cpuDir) {
+  std::vector<std::string> allFreq;
+  allFreq.reserve(files.size());
+  for (const std::string& name : files) allFreq.push_back(readEachCpuFreq(name, cpuDir));
+  return cpuFreqReport(allFreq);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The kernel's CPU directories; each CPU's current frequency lives below it
 // in "<cpu>/cpufreq/scaling_cur_freq".
@@ -18,3 +19,7 @@ std::string readEachCpuFreq(const std::string& fileName,
 // "cpuFreq:" and every listed CPU's value joined by ","; "cpuFreq" when no
 // CPU is listed.
 std::string readCPUFreq(const std::string& cpuDir = kCpuDir);
+
+// The report text from the values in list order (allFreq), as readCPUFreq
+// sends it.
+std::string cpuFreqReport(const std::vector<std::string>& allFreq);

@@ -121,6 +121,20 @@ TEST_F(CpuTree, PathMustFitItsBuffer) {
   EXPECT_EQ(report(), "cpuFreq:1,NA");
 }
 
+TEST(CpuFreqReport, JoinsTheValuesInOrder) {
+  const struct {
+    std::vector<std::string> values;
+    const char* report;
+  } cases[] = {
+      {{}, "cpuFreq"},
+      {{"1804800"}, "cpuFreq:1804800"},
+      {{"300000", "NA", "2841600"}, "cpuFreq:300000,NA,2841600"},
+      // An empty file gives an empty value, which keeps its place.
+      {{"", ""}, "cpuFreq:,"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(cpuFreqReport(c.values), c.report);
+}
+
 TEST_F(CpuTree, ReportIsNeverCut) {
   std::string expected = "cpuFreq:";
   std::vector<std::string> names;

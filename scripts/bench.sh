@@ -104,13 +104,15 @@ build/bench/bench/daemon_bench --dumpsys-dir=build/bench/tests/dumpsys_double/bi
   --rounds="$rounds" --ticks="$ticks" "${daemons[@]}" || status=$?
 [ "$status" -eq 77 ] && status=0
 
+# The median of 5 repetitions of each benchmark.
 micro=(--benchmark_repetitions=5 --benchmark_report_aggregates_only=true --benchmark_min_time=0.2)
+medians() { grep -E '^(Benchmark|BM_.*_median)'; }
 if [ -n "$baseline" ]; then
   echo
-  echo "Pure parts, baseline ($baseline):"
-  build/bench/bench/micro_bench_baseline "${micro[@]}" 2>/dev/null | grep -E '^(BM_|Benchmark)' || status=1
+  echo "Pure parts, baseline ($baseline), median of 5:"
+  build/bench/bench/micro_bench_baseline "${micro[@]}" 2>/dev/null | medians || status=1
 fi
 echo
-echo "Pure parts, this tree:"
-build/bench/bench/micro_bench "${micro[@]}" 2>/dev/null | grep -E '^(BM_|Benchmark)' || status=1
+echo "Pure parts, this tree, median of 5:"
+build/bench/bench/micro_bench "${micro[@]}" 2>/dev/null | medians || status=1
 exit "$status"

@@ -105,12 +105,11 @@ void Command::finish() {
   if (pid_ < 0) return;
   out_.reset();
   if (!ended_) killGroup();
-  // The shell exits a moment after its output ends; a command that closes
-  // its output and lingers is waited for in growing steps, and only for as
-  // long as no stop is requested.
   // The output ends when the exiting shell closes its descriptors, a few
   // microseconds before it becomes a zombie, so the first retries only yield
-  // the CPU: a timed sleep would cost more than the wait itself.
+  // the CPU: a timed sleep would cost more than the wait itself. A command
+  // that closes its output and lingers is then waited for in growing steps,
+  // and only for as long as no stop is requested.
   int yields = 3;
   long stepNs = 50 * 1000;
   for (;;) {

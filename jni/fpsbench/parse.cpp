@@ -1,6 +1,5 @@
 #include "fpsbench/parse.h"
 
-
 #include <functional>
 #include <string_view>
 

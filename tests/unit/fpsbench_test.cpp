@@ -159,7 +159,7 @@ TEST(TimingLine, NumbersAreReadAsSscanfReadsThem) {
       "1,2,3",
       "1.5 2 3",
       "\xb9 1 2",
-      "1 \xa0""2 3",
+      "1 \2402 3",  // 0xa0 (octal 240) just before the 2
       "12345678901234567890123456789012345678901234567890 1 1",
   };
   for (const char* line : lines) {

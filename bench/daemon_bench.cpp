@@ -55,8 +55,17 @@ constexpr char kCpuDir[] = "/sys/devices/system/cpu";
 constexpr int kCpus = 8;
 constexpr int kReplyTimeoutMs = 2000;
 
+// The dumpsys double's folders, one per collector, removed on every way out.
+std::string fixtureRoot;
+
+void removeFixtures() {
+  std::error_code ec;
+  if (!fixtureRoot.empty()) fs::remove_all(fixtureRoot, ec);
+}
+
 [[noreturn]] void fail(const std::string& what) {
   fprintf(stderr, "daemon_bench: %s\n", what.c_str());
+  removeFixtures();
   exit(1);
 }
 
@@ -401,10 +410,12 @@ int main(int argc, char** argv) {
     return 77;
   }
   const std::string cpuReport = makeCpuTree();
+  char root[] = "/tmp/perfprobe-bench-XXXXXX";
+  if (mkdtemp(root) == nullptr) failErrno("mkdtemp");
+  fixtureRoot = root;
   std::string expectedFps;
   for (size_t i = 1; i < servers.size(); ++i) {
-    servers[i].dumpsysDir = "/tmp/perfprobe-bench-dumpsys-" + std::to_string(getpid()) + "-" + std::to_string(i);
-    fs::remove_all(servers[i].dumpsysDir);
+    servers[i].dumpsysDir = fixtureRoot + "/" + std::to_string(i);
     expectedFps = makeDumpsysFixture(servers[i].dumpsysDir);
   }
 
@@ -472,8 +483,7 @@ int main(int argc, char** argv) {
   floor.label = "bare minimum";
   floor.path = floorPath;
   floor.isFloor = true;
-  floor.dumpsysDir = "/tmp/perfprobe-bench-dumpsys-" + std::to_string(getpid()) + "-floor";
-  fs::remove_all(floor.dumpsysDir);
+  floor.dumpsysDir = fixtureRoot + "/floor";
   makeDumpsysFixture(floor.dumpsysDir);
   servers.push_back(std::move(floor));
   std::vector<size_t> collectors = {servers.size() - 1};
@@ -545,6 +555,6 @@ int main(int argc, char** argv) {
     }
   }
   printf("Every reply was exact; GET_FPS after the ticks: %s\n", expectedFps.c_str());
-  for (size_t i = 1; i < servers.size(); ++i) fs::remove_all(servers[i].dumpsysDir);
+  removeFixtures();
   return 0;
 }

@@ -15,10 +15,8 @@
 // gets a network namespace of its own, so that all of them listen on 8080
 // at once, and the client holds a socket in each.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
@@ -26,8 +24,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -38,12 +34,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "dumpsys_double/record.h"
+#include "dumpsys_double/fixture.h"
+#include "e2e/harness.h"
 #include "scoped_resource.h"
 #include "workload.h"
 
@@ -51,17 +49,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kCpuDir[] = "/sys/devices/system/cpu";
 constexpr int kCpus = 8;
 constexpr int kReplyTimeoutMs = 2000;
 
 // The dumpsys double's folders, one per collector, removed on every way out.
-std::string fixtureRoot;
+std::vector<std::unique_ptr<dumpsys_double::Fixture>> fixtures;
 
-void removeFixtures() {
-  std::error_code ec;
-  if (!fixtureRoot.empty()) fs::remove_all(fixtureRoot, ec);
-}
+void removeFixtures() { fixtures.clear(); }
 
 [[noreturn]] void fail(const std::string& what) {
   fprintf(stderr, "daemon_bench: %s\n", what.c_str());
@@ -91,54 +85,11 @@ void pinTo(int cpu) {
   if (sched_setaffinity(0, sizeof set, &set) != 0) failErrno("sched_setaffinity");
 }
 
-bool bringUpLoopback() {
-  ScopedFile s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  ifreq ifr{};
-  strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  if (!s || ioctl(s.get(), SIOCGIFFLAGS, &ifr) != 0) return false;
-  ifr.ifr_flags |= IFF_UP;
-  return ioctl(s.get(), SIOCSIFFLAGS, &ifr) == 0;
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out << bytes;
-  if (!out) fail("cannot write " + path);
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Moves this process into fresh namespaces as their first process, so that
-// its end ends every server started inside.
-bool enterNamespaces(std::string* why) {
-  if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET) != 0) {
-    *why = std::string("unshare: ") + strerror(errno);
-    return false;
-  }
-  fflush(nullptr);
-  const pid_t first = fork();
-  if (first < 0) failErrno("fork");
-  if (first > 0) {
-    int status = 0;
-    while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
-    }
-    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-  }
-  // Ctrl-C reaches the outer process; the first process of a pid namespace
-  // ignores it, so it goes with its parent instead.
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0 ||
-      mount("tmpfs", kCpuDir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
-    failErrno("mounting /proc and the CPU tree");
-  }
-  return true;
+unsigned long long readNumber(const std::string& path) {
+  std::ifstream in(path);
+  unsigned long long n = 0;
+  in >> n;
+  return n;
 }
 
 // The CPU tree: kCpus CPUs beside the entries a kernel puts among them.
@@ -147,12 +98,12 @@ std::string makeCpuTree() {
   std::vector<std::string> names;
   for (int i = 0; i < kCpus; ++i) {
     names.push_back("cpu" + std::to_string(i));
-    writeFile(std::string(kCpuDir) + "/" + names.back() + "/cpufreq/scaling_cur_freq", freq[i]);
+    e2e::addCpu(names.back(), freq[i]);
   }
-  fs::create_directories(std::string(kCpuDir) + "/cpufreq/policy0");
-  fs::create_directories(std::string(kCpuDir) + "/cpuidle");
-  writeFile(std::string(kCpuDir) + "/online", "0-7\n");
-  writeFile(std::string(kCpuDir) + "/possible", "0-7\n");
+  e2e::writeCpuFile("cpufreq/policy0/scaling_cur_freq", freq[0]);
+  e2e::writeCpuFile("cpuidle/current_driver", "psci_idle\n");
+  e2e::writeCpuFile("online", "0-7\n");
+  e2e::writeCpuFile("possible", "0-7\n");
   std::sort(names.begin(), names.end());
   std::string report = "cpuFreq:";
   for (size_t i = 0; i < names.size(); ++i) {
@@ -182,23 +133,18 @@ int expectedRate(int fps) {
   return later ? inNext - 1 : 0;
 }
 
-// The dumpsys double's folder for one daemon: the listing, every selected
-// layer's latency output, and the record of its calls.
-std::string makeDumpsysFixture(const std::string& dir) {
-  writeFile(dir + "/list", workload::listing(workload::kLayers, workload::kMatchingLayers));
+// A dumpsys double's folder for one collector: the listing and every
+// selected layer's latency output. Returns the rate GET_FPS must give.
+std::string makeDumpsysFixture(dumpsys_double::Fixture* fixture) {
+  fixture->setListing(workload::listing(workload::kLayers, workload::kMatchingLayers));
   const std::vector<std::string> names = workload::matchingNames(workload::kLayers, workload::kMatchingLayers);
   int best = 0;
   for (size_t i = 0; i < names.size(); ++i) {
     const int fps = workload::matchingLayerFps(static_cast<int>(i));
-    writeFile(dir + "/latency/" + dumpsys_double::hex(names[i]), workload::latencyOutput(fps));
+    fixture->setLatency(names[i], workload::latencyOutput(fps));
     best = std::max(best, expectedRate(fps));
   }
   return std::to_string(best);
-}
-
-size_t callsRecorded(const std::string& dir) {
-  const std::string calls = readFile(dir + "/calls");
-  return static_cast<size_t>(std::count(calls.begin(), calls.end(), '\n'));
 }
 
 struct Server {
@@ -207,7 +153,7 @@ struct Server {
   bool isDaemon = false;
   // The collector's bare minimum: no socket; it collects from its start.
   bool isFloor = false;
-  std::string dumpsysDir;
+  const dumpsys_double::Fixture* dumpsys = nullptr;
   pid_t pid = -1;
   ScopedFile sock;
 };
@@ -217,49 +163,40 @@ ino_t netnsOf(const std::string& nsPath) {
   return stat(nsPath.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-pid_t parentOf(pid_t pid) {
-  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
-  char state;
-  int ppid = -1;
-  sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid);
-  return ppid;
-}
-
 std::optional<std::string> ask(int sock, const std::string& request, int timeoutMs = kReplyTimeoutMs);
 
 // Starts the server pinned to cpu, in a network namespace of its own with
 // loopback up, and connects a client socket to it there.
 void launch(Server& s, int cpu, int ownNetns) {
-  int ready[2];
-  int go[2];
-  if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(go, O_CLOEXEC) != 0) failErrno("pipe2");
+  // The child says it is ready once its namespace exists, and waits for the
+  // go until ours holds a handle on that namespace.
+  int fds[4];
+  if (pipe2(fds, O_CLOEXEC) != 0 || pipe2(fds + 2, O_CLOEXEC) != 0) failErrno("pipe2");
+  ScopedFile readyIn(fds[0]), readyOut(fds[1]), goIn(fds[2]), goOut(fds[3]);
   fflush(nullptr);
   const pid_t child = fork();
   if (child < 0) failErrno("fork");
   if (child == 0) {
     pinTo(cpu);
-    if (unshare(CLONE_NEWNET) != 0 || !bringUpLoopback()) _exit(126);
-    if (!s.dumpsysDir.empty()) setenv("DUMPSYS_DOUBLE_DIR", s.dumpsysDir.c_str(), 1);
+    std::string why;
+    if (unshare(CLONE_NEWNET) != 0 || !e2e::bringUpLoopback(&why)) _exit(126);
+    if (s.dumpsys != nullptr) setenv("DUMPSYS_DOUBLE_DIR", s.dumpsys->path("").c_str(), 1);
     char c = 'r';
-    if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) _exit(126);
+    if (write(readyOut.get(), &c, 1) != 1 || read(goIn.get(), &c, 1) != 1) _exit(126);
     const std::string package = workload::kPackage;
     char* const argv[] = {const_cast<char*>(s.path.c_str()), s.isFloor ? const_cast<char*>(package.c_str()) : nullptr,
                           nullptr};
     execv(argv[0], argv);
     _exit(127);
   }
-  close(ready[1]);
-  close(go[0]);
+  readyOut.reset();
+  goIn.reset();
   char c;
-  if (read(ready[0], &c, 1) != 1) fail("cannot start " + s.label);
+  if (read(readyIn.get(), &c, 1) != 1) fail("cannot start " + s.label);
   const std::string nsPath = "/proc/" + std::to_string(child) + "/ns/net";
   ScopedFile ns(open(nsPath.c_str(), O_RDONLY | O_CLOEXEC));
   const ino_t nsInode = netnsOf(nsPath);
-  if (!ns || write(go[1], &c, 1) != 1) fail("cannot enter the namespace of " + s.label);
-  close(ready[0]);
-  close(go[1]);
+  if (!ns || write(goOut.get(), &c, 1) != 1) fail("cannot enter the namespace of " + s.label);
   if (s.isFloor) {
     s.pid = child;
     return;
@@ -270,7 +207,7 @@ void launch(Server& s, int cpu, int ownNetns) {
   if (setns(ownNetns, CLONE_NEWNET) != 0) failErrno("setns");
   sockaddr_in to{};
   to.sin_family = AF_INET;
-  to.sin_port = htons(8080);
+  to.sin_port = htons(e2e::kPort);
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (!s.sock || connect(s.sock.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
     failErrno("client socket for " + s.label);
@@ -291,11 +228,8 @@ void launch(Server& s, int cpu, int ownNetns) {
   }
   if (!s.isDaemon) return;
   // The detached daemon: our child in that namespace, once its launcher is gone.
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const pid_t p = std::atoi(name.c_str());
-    if (parentOf(p) == getpid() && netnsOf("/proc/" + name + "/ns/net") == nsInode) s.pid = p;
+  for (const pid_t p : e2e::processState(getpid()).children) {
+    if (netnsOf("/proc/" + std::to_string(p) + "/ns/net") == nsInode) s.pid = p;
   }
   if (s.pid < 0) fail("cannot find the process of " + s.label);
 }
@@ -337,18 +271,9 @@ double percentile(std::vector<double> v, double q) {
 unsigned long long threadsCpuNs(pid_t pid) {
   unsigned long long total = 0;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-    total += std::strtoull(readFile(task.path() / "schedstat").c_str(), nullptr, 10);
+    total += readNumber(task.path() / "schedstat");
   }
   return total;
-}
-
-size_t statusKb(pid_t pid, const char* field) {
-  std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/status"));
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(field, 0) == 0) return std::strtoul(line.c_str() + strlen(field) + 1, nullptr, 10);
-  }
-  return 0;
 }
 
 std::string goal(bool met) { return met ? "met" : "MISSED"; }
@@ -404,19 +329,20 @@ int main(int argc, char** argv) {
   const char* path = getenv("PATH");
   setenv("PATH", (dumpsysDir + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
   std::string why;
-  if (!enterNamespaces(&why)) {
+  if (!e2e::enterTestNamespace(&why)) {
     printf("SKIPPED: the benchmark runs the daemon in private pid, mount and network "
            "namespaces, which need root: %s\n", why.c_str());
     return 77;
   }
+  // Ctrl-C reaches the outer process; the first process of a pid namespace
+  // ignores it, so it goes with its parent instead.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
   const std::string cpuReport = makeCpuTree();
-  char root[] = "/tmp/perfprobe-bench-XXXXXX";
-  if (mkdtemp(root) == nullptr) failErrno("mkdtemp");
-  fixtureRoot = root;
   std::string expectedFps;
   for (size_t i = 1; i < servers.size(); ++i) {
-    servers[i].dumpsysDir = fixtureRoot + "/" + std::to_string(i);
-    expectedFps = makeDumpsysFixture(servers[i].dumpsysDir);
+    fixtures.push_back(std::make_unique<dumpsys_double::Fixture>());
+    servers[i].dumpsys = fixtures.back().get();
+    expectedFps = makeDumpsysFixture(fixtures.back().get());
   }
 
   // The servers share the last CPU; the client has another to itself.
@@ -453,7 +379,7 @@ int main(int argc, char** argv) {
     }
   }
   std::vector<size_t> idleRssKb(servers.size());
-  for (size_t i = 0; i < servers.size(); ++i) idleRssKb[i] = statusKb(servers[i].pid, "VmRSS:");
+  for (size_t i = 0; i < servers.size(); ++i) idleRssKb[i] = e2e::processState(servers[i].pid).rssKb;
 
   printf("Round trips, microseconds: median (90th percentile) of %d, interleaved; servers on CPU %d, client on CPU %d\n",
          rounds * kPerRound, serverCpu, clientCpu);
@@ -483,8 +409,9 @@ int main(int argc, char** argv) {
   floor.label = "bare minimum";
   floor.path = floorPath;
   floor.isFloor = true;
-  floor.dumpsysDir = fixtureRoot + "/floor";
-  makeDumpsysFixture(floor.dumpsysDir);
+  fixtures.push_back(std::make_unique<dumpsys_double::Fixture>());
+  floor.dumpsys = fixtures.back().get();
+  makeDumpsysFixture(fixtures.back().get());
   servers.push_back(std::move(floor));
   std::vector<size_t> collectors = {servers.size() - 1};
   for (size_t i = 1; i + 1 < servers.size(); ++i) collectors.push_back(i);
@@ -512,9 +439,10 @@ int main(int argc, char** argv) {
     for (const size_t i : collectors) {
       sleepUntil(started[i] + tick - 0.1);
       (pass == 0 ? cpuBefore : cpuAfter)[i] = threadsCpuNs(servers[i].pid);
-      (pass == 0 ? callsBefore : callsAfter)[i] = callsRecorded(servers[i].dumpsysDir);
-      hwmKb[i] = statusKb(servers[i].pid, "VmHWM:");
-      rssKb[i] = statusKb(servers[i].pid, "VmRSS:");
+      (pass == 0 ? callsBefore : callsAfter)[i] = servers[i].dumpsys->calls().size();
+      const e2e::ProcessState state = e2e::processState(servers[i].pid);
+      hwmKb[i] = state.hwmKb;
+      rssKb[i] = state.rssKb;
     }
   }
   const size_t callsPerTick = 1 + workload::kMatchingLayers;

@@ -48,6 +48,8 @@ std::string errnoText(const char* what) {
   return std::string(what) + ": " + strerror(errno);
 }
 
+}  // namespace
+
 bool bringUpLoopback(std::string* why) {
   ScopedFile s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!s) {
@@ -64,8 +66,6 @@ bool bringUpLoopback(std::string* why) {
   if (!ok) *why = errnoText("bringing up lo");
   return ok;
 }
-
-}  // namespace
 
 bool daemonEmulated() {
   return !daemonCommand.empty() &&

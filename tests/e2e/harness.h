@@ -39,6 +39,9 @@ extern std::string clientPath;
 // 0 for the daemon as it ships.
 extern size_t runtimeThreads;
 
+// Brings up loopback in this thread's network namespace.
+bool bringUpLoopback(std::string* why);
+
 // Moves this test process into fresh namespaces as their first process:
 // every orphan is reparented to it, and its end ends every daemon inside.
 // Returns false, saying why, where namespaces are not permitted.

@@ -222,17 +222,35 @@ TEST_F(Collector, StopsAtOnceWhileACommandHangs) {
 TEST_F(Collector, AStartStopStormLeavesNothingBehind) {
   double_.setListing("com.example.app#0\nStatusBar#0\n");
   double_.setLatency("com.example.app#0", dumpsys_double::latencyAtRate(40));
-  // A slow command and stops after varying pauses, so that stops land
-  // before the first command, while the shell starts and while commands run.
+  // Stops after varying pauses land before the first command, while the
+  // shell starts or while a slowed command runs, wherever this machine's
+  // speed puts them. Every fourth stop is made to land while a command runs:
+  // from idle, the latency command hangs until it is killed, and the stop is
+  // sent only once it hangs.
   double_.setDelayMs("latency", 3);
   UdpClient client;
+  size_t hungRecords = 0;
   for (int i = 0; i < 1000; ++i) {
+    const bool whileHung = i % 4 == 3;
+    if (whileHung) {
+      ASSERT_TRUE(backToIdle()) << "cycle " << i;
+      double_.setMode("latency", "hang");
+    }
     ASSERT_EQ(client.ask("INITIALIZATION:com.example.app"), "success") << "cycle " << i;
-    nap(i % 12);
+    if (whileHung) {
+      // The double records itself and its child once both hang.
+      const auto deadline = Clock::now() + kSettle;
+      while (double_.hungPids().size() < hungRecords + 2 && Clock::now() < deadline) nap(1);
+      ASSERT_EQ(double_.hungPids().size(), hungRecords + 2) << "cycle " << i << ": no command hung";
+      hungRecords += 2;
+    } else {
+      nap(i % 12);
+    }
     ASSERT_EQ(client.ask("STOP_COLLECT"), "success") << "cycle " << i;
+    if (whileHung) double_.setMode("latency", "normal");
   }
   EXPECT_TRUE(backToIdle());
-  EXPECT_FALSE(double_.calls().empty()) << "no stop landed while a command ran";
+  for (pid_t p : double_.hungPids()) EXPECT_NE(kill(p, 0), 0) << p << " still runs";
 
   double_.setDelayMs("latency", 0);
   EXPECT_EQ(ask("INITIALIZATION:com.example.app"), "success");

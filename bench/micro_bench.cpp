@@ -2,9 +2,7 @@
 // and what a GET_SIMPLE spends building its report. Built against another
 // tree's sources (PERFPROBE_BASELINE), it leaves out what that tree lacks.
 #include <benchmark/benchmark.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,6 +11,9 @@
 
 #include "cpuinfo/cpuinfo.h"
 #include "fpsbench/parse.h"
+#ifndef PERFPROBE_BASELINE
+#include "trace.h"
+#endif
 #include "workload.h"
 
 namespace {
@@ -60,14 +61,7 @@ void BM_CpuReadAndReport(benchmark::State& state) {
     fs::create_directories(cpufreq);
     std::ofstream(cpufreq + "/scaling_cur_freq") << values[i];
   }
-  // The CPU list's trace lines would land among the results.
-  fflush(stdout);
-  const int out = dup(STDOUT_FILENO);
-  if (freopen("/dev/null", "w", stdout) == nullptr) return;
   initFreqInfo(dir);
-  fflush(stdout);
-  dup2(out, STDOUT_FILENO);
-  close(out);
   if (readCPUFreq(dir).find("NA") != std::string::npos) state.SkipWithError("unreadable CPU tree");
   for (auto _ : state) benchmark::DoNotOptimize(readCPUFreq(dir));
   fs::remove_all(dir);
@@ -76,4 +70,13 @@ BENCHMARK(BM_CpuReadAndReport);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+#ifndef PERFPROBE_BASELINE
+  // Trace lines would land among the results.
+  setTracing(false);
+#endif
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  return 0;
+}

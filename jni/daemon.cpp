@@ -9,6 +9,7 @@
 #include <string>
 
 #include "request.h"
+#include "trace.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ int main() {
   addr.sin_family = AF_INET;
   addr.sin_port = htons(kPort);
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  printf("listening port %d\n", kPort);
+  trace("listening port %d\n", kPort);
 
   if (bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
     perror("bind error");

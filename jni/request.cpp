@@ -1,10 +1,10 @@
 #include "request.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "cpuinfo/cpuinfo.h"
 #include "fpsbench/fpsbench.h"
+#include "trace.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ bool handleRequest(const char* buf, size_t len, std::string* reply) {
     case Keyword::kInitialization:
       initCPUInfo();
       if (const auto pacaagName = packageField(recvStr)) {
-        puts(pacaagName->c_str());
+        trace("%s\n", pacaagName->c_str());
         startCollectFPS(*pacaagName);
       }
       *reply = kSuccess;

@@ -3,13 +3,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <regex.h>
-#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <vector>
 
 #include "scoped_resource.h"
+#include "trace.h"
 
 const char kCpuDir[] = "/sys/devices/system/cpu";
 
@@ -66,8 +66,8 @@ void initFreqInfo(const std::string& cpuDir) {
   }
   std::sort(files.begin(), files.end());
 
-  for (const std::string& name : files) printf("file = %s\n", name.c_str());
-  puts("init freq success");
+  for (const std::string& name : files) trace("file = %s\n", name.c_str());
+  trace("init freq success\n");
 }
 
 std::string readEachCpuFreq(const std::string& fileName,
@@ -79,7 +79,7 @@ std::string readEachCpuFreq(const std::string& fileName,
   // the server; it changes nothing for sysfs or regular files.
   ScopedFile file(open(freqPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file) {
-    puts("--> readCPUFreq:fileCPU == NULL");
+    trace("--> readCPUFreq:fileCPU == NULL\n");
     return "NA";
   }
   std::string value;

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
-#include <stdio.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include "fpsbench/command.h"
 #include "fpsbench/parse.h"
 #include "scoped_resource.h"
+#include "trace.h"
 
 namespace {
 
@@ -80,7 +80,7 @@ void handle_quit(int signo) {
   }
   *p++ = ' ';
   *p++ = '\n';
-  [[maybe_unused]] const ssize_t n = write(STDOUT_FILENO, text, static_cast<size_t>(p - text));
+  traceFromSignal(text, static_cast<size_t>(p - text));
 }
 
 int initFrameList(Collector& c) {
@@ -89,7 +89,7 @@ int initFrameList(Collector& c) {
   if (!command.start(kListCommand)) return -1;
   std::string layerName;
   command.readLines([&c, &layerName](const char* tmp, size_t len) {
-    printf("in while tmp = %s\n", tmp);
+    trace("in while tmp = %s\n", tmp);
     layerName.assign(tmp, len > 0 ? len - 1 : 0);
     if (c.pattern.matches(layerName)) c.frameListBuilder.add(tmp, len);
   });
@@ -114,7 +114,7 @@ int calFPSByLayer(Collector& c, FrameData frameData) {
 
 void calFPS(Collector& c) {
   initFrameList(c);
-  printf("frameList.size() = %lu\n", static_cast<unsigned long>(c.frameList.size()));
+  trace("frameList.size() = %lu\n", static_cast<unsigned long>(c.frameList.size()));
   int final_final_fps = 0;
   for (const FrameData& frameData : c.frameList) {
     if (c.stopping.load(std::memory_order_acquire)) return;
@@ -198,13 +198,13 @@ void stopFPSCollect() {
   std::lock_guard<std::mutex> guard(c->lock);
   c->stopping.store(true, std::memory_order_release);
   if (c->threadGone || pthread_kill(pid, 0) == ESRCH) return;
-  printf("thread %ld exists!\n", static_cast<long>(pid));
+  trace("thread %ld exists!\n", static_cast<long>(pid));
   pthread_kill(pid, SIGQUIT);
-  puts("after kill");
+  trace("after kill\n");
 }
 
 int getFPS() {
   const int fps = static_cast<int>(finalFPS.load(std::memory_order_relaxed));
-  printf("finalFPS = %d\n", fps);
+  trace("finalFPS = %d\n", fps);
   return fps;
 }

@@ -207,7 +207,7 @@ void launch(Server& s, int cpu, int ownNetns) {
   if (setns(ownNetns, CLONE_NEWNET) != 0) failErrno("setns");
   sockaddr_in to{};
   to.sin_family = AF_INET;
-  to.sin_port = htons(e2e::kPort);
+  to.sin_port = htons(kPort);
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (!s.sock || connect(s.sock.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
     failErrno("client socket for " + s.label);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "protocol.h"
 #include "scoped_resource.h"
 
 namespace perfprobe {
@@ -16,7 +17,7 @@ class Channel {
  public:
   struct Options {
     std::string host = "127.0.0.1";
-    int port = 8080;
+    int port = kPort;
     int timeoutMs = 500;
     int retries = 3;
   };

@@ -6,7 +6,7 @@
 
 #include "channel.h"
 #include "monitor.h"
-#include "protocol.h"
+#include "replies.h"
 
 namespace {
 
@@ -93,7 +93,10 @@ int main(int argc, char** argv) {
   auto* fps = app.add_subcommand("fps", "prints the last published frame rate (GET_FPS)");
   auto* stop = app.add_subcommand("stop", "stops the collection (STOP_COLLECT)");
   std::string text;
-  auto* send = app.add_subcommand("send", "sends TEXT as it is and prints the reply as it came");
+  auto* send = app.add_subcommand(
+      "send",
+      "sends TEXT and prints the reply as it came; TEXT goes as it is, except that a request "
+      "whose reply is limited for peers beyond loopback is padded with spaces to fit its reply");
   send->add_option("TEXT", text, "the request")->type_name("")->required();
 
   MonitorOptions monitorOptions;
@@ -143,7 +146,7 @@ int main(int argc, char** argv) {
   }
   if (*stop) return askAndPrint(channel, kStop, isSuccess);
   if (*send) {
-    const int status = askAndPrint(channel, text, anyReply);
+    const int status = askAndPrint(channel, paddedRequest(text), anyReply);
     if (status == kNoReply && !holdsKeyword(text)) {
       fprintf(stderr, "perfprobe: the request holds no keyword, and the daemon answers "
                       "none without one\n");

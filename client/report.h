@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol.h"
+#include "replies.h"
 
 // What a monitor shows and leaves behind, from its samples. Pure, so that
 // tests check every figure and every byte.

@@ -12,13 +12,15 @@
 
 #include "fpsbench/parse.h"
 #include "fuzz_common.h"
+#include "protocol.h"
 
 namespace {
 
-// The request's text ends at its first zero byte and is at most 1024 bytes;
+// The request's text ends at its first zero byte and is at most
+// kMaxRequestSize bytes;
 // a layer name is a listing line without its line feed, at most 1022 bytes
 // and without a zero byte.
-constexpr size_t kMaxPattern = 1024;
+constexpr size_t kMaxPattern = kMaxRequestSize;
 constexpr size_t kMaxName = 1022;
 
 bool plainText(const std::string& pattern) {

@@ -1,5 +1,6 @@
 // The request parsing of one datagram: its text, its keyword and the package
-// field, each held to a model built another way.
+// field, each held to a model built another way (a plain search over the
+// table in its order, and the real strtok).
 
 #include <stddef.h>
 #include <stdint.h>
@@ -12,19 +13,10 @@
 #include <vector>
 
 #include "fuzz_common.h"
+#include "protocol.h"
 #include "request.h"
 
 namespace {
-
-// The daemon's receive buffer: a longer datagram is cut to this.
-constexpr size_t kRecvSize = 1024;
-
-// In the daemon's order of precedence.
-constexpr const char* kKeywords[] = {"INITIALIZATION", "CONNECT_DAEMON", "GET_SIMPLE",
-                                     "GET_FPS",        "START_COLLECT",  "STOP_COLLECT"};
-constexpr Keyword kKeywordIds[] = {Keyword::kInitialization, Keyword::kConnectDaemon,
-                                   Keyword::kGetSimple,      Keyword::kGetFps,
-                                   Keyword::kStartCollect,   Keyword::kStopCollect};
 
 bool occursIn(const std::string& text, const char* word) {
   const size_t n = strlen(word);
@@ -34,12 +26,7 @@ bool occursIn(const std::string& text, const char* word) {
   return false;
 }
 
-const char* nameOf(Keyword k) {
-  for (size_t i = 0; i < std::size(kKeywordIds); ++i) {
-    if (kKeywordIds[i] == k) return kKeywords[i];
-  }
-  return k == Keyword::kNone ? "none" : "(not a keyword)";
-}
+const char* nameOf(const Request* request) { return request ? request->keyword : "none"; }
 
 // The second token as strtok hands it out from a copy of the text.
 std::optional<std::string> strtokField(const std::string& text) {
@@ -54,7 +41,7 @@ std::optional<std::string> strtokField(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const size_t len = std::min(size, kRecvSize);
+  const size_t len = std::min(size, kMaxRequestSize);
   // Exactly len bytes on the heap, so that a read past the received bytes
   // is an ASan report rather than a quiet look at the next byte.
   std::unique_ptr<char[]> buf(new char[len]);
@@ -70,11 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(memcmp(text.data(), buf.get(), text.size()) == 0,
              "text %s is not a prefix of the datagram", fuzz::show(text).c_str());
 
-  const Keyword found = findKeyword(text);
-  Keyword expected = Keyword::kNone;
-  for (size_t i = 0; i < std::size(kKeywords); ++i) {
-    if (occursIn(text, kKeywords[i])) {
-      expected = kKeywordIds[i];
+  const Request* found = findRequest(text);
+  const Request* expected = nullptr;
+  for (const Request& request : kRequests) {
+    if (occursIn(text, request.keyword)) {
+      expected = &request;
       break;
     }
   }

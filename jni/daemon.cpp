@@ -8,18 +8,12 @@
 
 #include <string>
 
+#include "protocol.h"
 #include "request.h"
 #include "trace.h"
 
-namespace {
-
-constexpr int kPort = 8080;
-constexpr size_t kRecvBufSize = 1024;
-
-}  // namespace
-
 [[noreturn]] static void echo_ser(int sock) {
-  char recvbuf[kRecvBufSize];
+  char recvbuf[kMaxRequestSize];
   sockaddr_in peeraddr;
   std::string reply;
   for (;;) {
@@ -34,7 +28,7 @@ constexpr size_t kRecvBufSize = 1024;
     // An empty datagram is a request without a keyword: no reply, and the
     // server goes on. Only n bytes are ever looked at, so the buffer need not
     // be cleared between receives.
-    if (handleRequest(recvbuf, static_cast<size_t>(n), &reply)) {
+    if (handleRequest(recvbuf, static_cast<size_t>(n), ntohl(peeraddr.sin_addr.s_addr), &reply)) {
       sendto(sock, reply.data(), reply.size(), 0,
              reinterpret_cast<const sockaddr*>(&peeraddr), peerlen);
     }

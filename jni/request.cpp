@@ -4,31 +4,24 @@
 
 #include "cpuinfo/cpuinfo.h"
 #include "fpsbench/fpsbench.h"
+#include "protocol.h"
 #include "trace.h"
-
-namespace {
-
-struct KeywordEntry {
-  const char* text;
-  Keyword keyword;
-};
-
-// Order matters: a request holding several keywords is the first one here.
-constexpr KeywordEntry kKeywords[] = {
-    {"INITIALIZATION", Keyword::kInitialization},
-    {"CONNECT_DAEMON", Keyword::kConnectDaemon},
-    {"GET_SIMPLE", Keyword::kGetSimple},
-    {"GET_FPS", Keyword::kGetFps},
-    {"START_COLLECT", Keyword::kStartCollect},
-    {"STOP_COLLECT", Keyword::kStopCollect},
-};
-
-constexpr char kSuccess[] = "success";
-
-}  // namespace
 
 std::string requestText(const char* buf, size_t len) {
   return std::string(buf, strnlen(buf, len));
+}
+
+const Request* findRequest(const std::string& text) {
+  for (const Request& request : kRequests) {
+    if (text.find(request.keyword) != std::string::npos) return &request;
+  }
+  return nullptr;
+}
+
+std::string paddedRequest(const std::string& request) {
+  const Request* row = findRequest(requestText(request.data(), request.size()));
+  if (row == nullptr || !isLimited(*row) || request.size() >= kMaxRequestSize) return request;
+  return request + std::string(kMaxRequestSize - request.size(), ' ');
 }
 
 std::optional<std::string> packageField(const std::string& text) {
@@ -41,40 +34,30 @@ std::optional<std::string> packageField(const std::string& text) {
   return text.substr(second, text.find(':', second) - second);
 }
 
-Keyword findKeyword(const std::string& text) {
-  for (const KeywordEntry& entry : kKeywords) {
-    if (text.find(entry.text) != std::string::npos) return entry.keyword;
+std::string initializationReply(const std::string& recvStr) {
+  initCPUInfo();
+  if (const auto pacaagName = packageField(recvStr)) {
+    trace("%s\n", pacaagName->c_str());
+    startCollectFPS(*pacaagName);
   }
-  return Keyword::kNone;
+  return kSuccess;
 }
 
-bool handleRequest(const char* buf, size_t len, std::string* reply) {
+std::string successReply(const std::string&) { return kSuccess; }
+
+std::string cpuFreqReply(const std::string&) { return readCPUFreq(); }
+
+std::string fpsReply(const std::string&) { return std::to_string(getFPS()); }
+
+std::string stopCollectReply(const std::string&) {
+  stopFPSCollect();
+  return kSuccess;
+}
+
+bool handleRequest(const char* buf, size_t len, uint32_t peer, std::string* reply) {
   const std::string recvStr = requestText(buf, len);
-  switch (findKeyword(recvStr)) {
-    case Keyword::kInitialization:
-      initCPUInfo();
-      if (const auto pacaagName = packageField(recvStr)) {
-        trace("%s\n", pacaagName->c_str());
-        startCollectFPS(*pacaagName);
-      }
-      *reply = kSuccess;
-      return true;
-    case Keyword::kGetSimple:
-      *reply = readCPUFreq();
-      return true;
-    case Keyword::kGetFps:
-      *reply = std::to_string(getFPS());
-      return true;
-    case Keyword::kStopCollect:
-      stopFPSCollect();
-      *reply = kSuccess;
-      return true;
-    case Keyword::kConnectDaemon:
-    case Keyword::kStartCollect:
-      *reply = kSuccess;
-      return true;
-    case Keyword::kNone:
-      break;
-  }
-  return false;
+  const Request* request = findRequest(recvStr);
+  if (request == nullptr) return false;
+  *reply = request->action(recvStr);
+  return !isLimited(*request) || replyAllowed(peer, len, reply->size());
 }

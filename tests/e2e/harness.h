@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dumpsys_double/fixture.h"
+#include "protocol.h"
 #include "scoped_resource.h"
 
 // Runs the shipped daemon for real: private pid, mount and network
@@ -15,7 +16,6 @@
 namespace e2e {
 
 constexpr char kCpuDir[] = "/sys/devices/system/cpu";
-constexpr int kPort = 8080;
 // Generous, because the AArch64 daemon runs under emulation.
 constexpr int kReplyTimeoutMs = 5000;
 

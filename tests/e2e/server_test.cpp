@@ -177,7 +177,7 @@ TEST(StartUp, APortTakenByAnotherProgramEndsTheDetachedDaemonWithStatus1) {
   ScopedFile holder(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(e2e::kPort);
+  addr.sin_port = htons(kPort);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(bind(holder.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0)
       << strerror(errno);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "e2e/harness.h"
+#include "protocol.h"
 
 // Long runs against the shipped daemon: floods of hostile datagrams and storms
 // of starts and stops while dumpsys misbehaves. After each phase the daemon
@@ -113,8 +114,9 @@ class Soak : public ::testing::Test {
   std::string report_;
 };
 
-const char* const kKeywords[] = {"INITIALIZATION", "CONNECT_DAEMON", "GET_SIMPLE",
-                                 "GET_FPS",        "START_COLLECT",  "STOP_COLLECT"};
+const char* randomKeyword(std::mt19937_64& rng) {
+  return kRequests[rng() % std::size(kRequests)].keyword;
+}
 
 // Datagrams of random length (0 to 4096 bytes): plain random bytes, or
 // pieces of the protocol (keywords whole, cut or in lower case, ':', zero
@@ -132,15 +134,15 @@ std::string noise(std::mt19937_64& rng) {
   while (bytes.size() < len) {
     switch (rng() % 8) {
       case 0:
-        bytes += kKeywords[rng() % 6];
+        bytes += randomKeyword(rng);
         break;
       case 1: {
-        const std::string keyword = kKeywords[rng() % 6];
+        const std::string keyword = randomKeyword(rng);
         bytes += keyword.substr(0, rng() % keyword.size());
         break;
       }
       case 2: {
-        std::string keyword = kKeywords[rng() % 6];
+        std::string keyword = randomKeyword(rng);
         for (char& c : keyword) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
         bytes += keyword;
         break;
@@ -163,17 +165,16 @@ std::string noise(std::mt19937_64& rng) {
 }
 
 // The reply the daemon owes a datagram, from the protocol's rules: the text
-// is the first 1024 bytes up to a zero byte, and the first keyword of the
+// is the first bytes it reads up to a zero byte, and the first keyword of the
 // table in it decides. GET_FPS may answer either rate a collection started
 // by the noise could publish, so it is given as "FPS".
 std::optional<std::string> owedReply(const std::string& datagram, const std::string& report) {
-  std::string text = datagram.substr(0, 1024);
+  std::string text = datagram.substr(0, kMaxRequestSize);
   text = text.substr(0, text.find('\0'));
-  for (const char* keyword : kKeywords) {
-    if (text.find(keyword) == std::string::npos) continue;
-    const std::string k = keyword;
-    if (k == "GET_SIMPLE") return report;
-    if (k == "GET_FPS") return "FPS"s;
+  for (const Request& request : kRequests) {
+    if (text.find(request.keyword) == std::string::npos) continue;
+    if (request.keyword == kGetSimple) return report;
+    if (request.keyword == kGetFps) return "FPS"s;
     return "success"s;
   }
   return std::nullopt;

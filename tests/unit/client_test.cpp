@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol.h"
+#include "replies.h"
 #include "report.h"
 
 namespace {

@@ -6,21 +6,22 @@
 #include <string>
 #include <vector>
 
-// The daemon's requests and the shapes of its replies, as the client reads
-// them. Everything here is pure, so that tests call it with any bytes.
+#include "protocol.h"
+
+// The shapes of the daemon's replies, as the client reads them. Everything
+// here is pure, so that tests call it with any bytes.
 namespace perfprobe {
 
-constexpr char kPing[] = "CONNECT_DAEMON";
-constexpr char kCpu[] = "GET_SIMPLE";
-constexpr char kFps[] = "GET_FPS";
-constexpr char kStop[] = "STOP_COLLECT";
-constexpr char kSuccess[] = "success";
+constexpr const char* kPing = kConnectDaemon;
+constexpr const char* kCpu = kGetSimple;
+constexpr const char* kFps = kGetFps;
+constexpr const char* kStop = kStopCollect;
 
 // Whether the daemon would answer text at all: it holds one of its keywords
-// before its first zero byte, within the first 1024 bytes.
+// before its first zero byte, within the bytes it reads.
 bool holdsKeyword(const std::string& text);
 
-// "INITIALIZATION:" + pattern. The daemon takes the second ':'-separated
+// kInitialization + ":" + pattern. The daemon takes the second ':'-separated
 // field as a regular expression, so a ':' would cut the pattern and a line
 // feed would stay in it and match nothing: both give a reason here.
 std::optional<std::string> startRequest(const std::string& pattern, std::string* why);

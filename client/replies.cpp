@@ -1,4 +1,4 @@
-#include "protocol.h"
+#include "replies.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -26,11 +26,7 @@ std::optional<uint64_t> parseUnsigned(const std::string& text) {
 }  // namespace
 
 bool holdsKeyword(const std::string& text) {
-  static const char* const kKeywords[] = {"INITIALIZATION", "CONNECT_DAEMON", "GET_SIMPLE",
-                                          "GET_FPS",        "START_COLLECT",  "STOP_COLLECT"};
-  const std::string seen = text.substr(0, std::min(text.find('\0'), size_t{1024}));
-  return std::any_of(std::begin(kKeywords), std::end(kKeywords),
-                     [&](const char* k) { return seen.find(k) != std::string::npos; });
+  return findRequest(requestText(text.data(), std::min(text.size(), kMaxRequestSize))) != nullptr;
 }
 
 std::optional<std::string> startRequest(const std::string& pattern, std::string* why) {
@@ -41,7 +37,7 @@ std::optional<std::string> startRequest(const std::string& pattern, std::string*
   } else if (pattern.find_first_of("\r\n") != std::string::npos) {
     *why = "the package pattern holds a line break, and then matches no layer";
   } else {
-    return "INITIALIZATION:" + pattern;
+    return kInitialization + (":" + pattern);
   }
   return std::nullopt;
 }

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <string_view>
+
+// The wire protocol of perfprobed, for the daemon, its client, the fuzz
+// targets and the tests alike. A request is one UDP datagram of text; the
+// first keyword of kRequests found anywhere in it decides what it does, and
+// its action gives the reply, sent back as one datagram without a
+// terminating zero byte. A datagram without a keyword gets no reply.
+
+constexpr uint16_t kPort = 8080;
+
+// The most of a datagram the daemon reads; a longer one is cut to this.
+constexpr size_t kMaxRequestSize = 1024;
+
+constexpr char kSuccess[] = "success";
+
+// The keywords a client sends by name.
+constexpr char kInitialization[] = "INITIALIZATION";
+constexpr char kConnectDaemon[] = "CONNECT_DAEMON";
+constexpr char kGetSimple[] = "GET_SIMPLE";
+constexpr char kGetFps[] = "GET_FPS";
+constexpr char kStartCollect[] = "START_COLLECT";
+constexpr char kStopCollect[] = "STOP_COLLECT";
+
+// The actions, in the daemon's library: each takes the request text and
+// returns the reply.
+std::string initializationReply(const std::string& recvStr);
+std::string successReply(const std::string& recvStr);
+std::string cpuFreqReply(const std::string& recvStr);
+std::string fpsReply(const std::string& recvStr);
+std::string stopCollectReply(const std::string& recvStr);
+
+struct Request {
+  const char* keyword;
+  std::string (*action)(const std::string& recvStr);
+};
+
+// In the order they are tested: a text that holds several keywords is the
+// first of them here. The first kUnlimitedRequests rows answer any peer in
+// full; every row after them is held to replyAllowed.
+inline constexpr Request kRequests[] = {
+    {kInitialization, initializationReply},
+    {kConnectDaemon, successReply},
+    {kGetSimple, cpuFreqReply},
+    {kGetFps, fpsReply},
+    {kStartCollect, successReply},
+    {kStopCollect, stopCollectReply},
+};
+constexpr size_t kUnlimitedRequests = 6;
+
+// A keyword that held another would be taken for the earlier one, or hide
+// the later one, wherever it was sent.
+constexpr bool keywordsHoldNoOther() {
+  for (const Request& a : kRequests) {
+    for (const Request& b : kRequests) {
+      if (&a != &b && std::string_view(a.keyword).find(b.keyword) != std::string_view::npos) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+static_assert(keywordsHoldNoOther(), "no keyword may contain another");
+
+// The request text: the received bytes up to the first zero byte, never
+// beyond the len bytes received.
+std::string requestText(const char* buf, size_t len);
+
+// The row whose keyword occurs first in the table's order anywhere in text
+// (case-sensitive, a plain substring search), or null.
+const Request* findRequest(const std::string& text);
+
+constexpr bool isLimited(const Request& request) {
+  return &request >= kRequests + kUnlimitedRequests;
+}
+
+// Large replies could turn the daemon into an amplifier:
+// a forged source address draws a reply many times the request's size onto
+// a third party. So, as QUIC limits a server before the peer's address is
+// proven, a peer outside loopback gets at most kAmplification times the
+// bytes it sent, and nothing for a shorter request.
+constexpr size_t kAmplification = 3;
+// peer is the IPv4 address in host byte order; 127.0.0.0/8 is loopback.
+constexpr bool replyAllowed(uint32_t peer, size_t requestSize, size_t replySize) {
+  return peer >> 24 == 127 || replySize <= kAmplification * requestSize;
+}
+
+// request with trailing spaces up to kMaxRequestSize, when its keyword's
+// reply is held to replyAllowed: the largest reply it may then draw from
+// afar is kAmplification * kMaxRequestSize bytes.
+std::string paddedRequest(const std::string& request);

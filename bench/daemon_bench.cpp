@@ -222,8 +222,8 @@ void launch(Server& s, int cpu, int ownNetns) {
     }
   }
   const double deadline = now() + 20;
-  while (ask(s.sock.get(), s.isDaemon ? "CONNECT_DAEMON" : "ping", 100) !=
-         std::optional<std::string>(s.isDaemon ? "success" : "ping")) {
+  while (ask(s.sock.get(), s.isDaemon ? kConnectDaemon : "ping", 100) !=
+         std::optional<std::string>(s.isDaemon ? kSuccess : "ping")) {
     if (now() > deadline) fail(s.label + " does not answer");
   }
   if (!s.isDaemon) return;
@@ -353,16 +353,16 @@ int main(int argc, char** argv) {
   for (Server& s : servers) launch(s, serverCpu, ownNetns.get());
   for (size_t i = 1; i < servers.size(); ++i) {
     // Builds the CPU list without starting a collection.
-    if (ask(servers[i].sock.get(), "INITIALIZATION") != std::optional<std::string>("success")) {
-      fail(servers[i].label + ": INITIALIZATION failed");
+    if (ask(servers[i].sock.get(), kInitialization) != std::optional<std::string>(kSuccess)) {
+      fail(servers[i].label + ": " + kInitialization + " failed");
     }
   }
 
-  struct Request {
+  struct Probe {
     const char* text;
     std::string reply;
   };
-  const std::vector<Request> requests = {{"CONNECT_DAEMON", "success"}, {"GET_FPS", "0"}, {"GET_SIMPLE", cpuReport}};
+  const std::vector<Probe> requests = {{kConnectDaemon, kSuccess}, {kGetFps, "0"}, {kGetSimple, cpuReport}};
   constexpr int kPerRound = 25;
   // samples[request][server]
   std::vector<std::vector<std::vector<double>>> samples(
@@ -391,7 +391,8 @@ int main(int argc, char** argv) {
     const double echoMedian = percentile(samples[r][0], 0.5);
     char cell[64];
     snprintf(cell, sizeof cell, "%.1f (%.1f)", echoMedian, percentile(samples[r][0], 0.9));
-    printf("%-16s %-18s", r == 2 ? "GET_SIMPLE/8cpu" : requests[r].text, cell);
+    const std::string name = requests[r].text + std::string(r == 2 ? "/8cpu" : "");
+    printf("%-16s %-18s", name.c_str(), cell);
     for (size_t i = 1; i < servers.size(); ++i) {
       const double median = percentile(samples[r][i], 0.5);
       snprintf(cell, sizeof cell, "%.1f (%.1f)", median, percentile(samples[r][i], 0.9));
@@ -418,7 +419,7 @@ int main(int argc, char** argv) {
 
   const double spacing = 1.0 / static_cast<double>(collectors.size());
   std::vector<double> started(servers.size());
-  const std::string start = std::string("INITIALIZATION:") + workload::kPackage;
+  const std::string start = kInitialization + (":" + std::string(workload::kPackage));
   const double first = now();
   for (size_t k = 0; k < collectors.size(); ++k) {
     Server& s = servers[collectors[k]];
@@ -477,12 +478,12 @@ int main(int argc, char** argv) {
   }
   for (const size_t i : collectors) {
     if (servers[i].isFloor) continue;
-    const std::optional<std::string> fps = ask(servers[i].sock.get(), "GET_FPS");
+    const std::optional<std::string> fps = ask(servers[i].sock.get(), kGetFps);
     if (fps != std::optional<std::string>(expectedFps)) {
-      fail(servers[i].label + ": GET_FPS gave " + fps.value_or("no reply") + ", not " + expectedFps);
+      fail(servers[i].label + ": " + kGetFps + " gave " + fps.value_or("no reply") + ", not " + expectedFps);
     }
   }
-  printf("Every reply was exact; GET_FPS after the ticks: %s\n", expectedFps.c_str());
+  printf("Every reply was exact; %s after the ticks: %s\n", kGetFps, expectedFps.c_str());
   removeFixtures();
   return 0;
 }

@@ -39,7 +39,7 @@ int printCpus(Channel& channel) {
   }
   const std::vector<Khz> cpus = byCpuNumber(*parseCpuReport(*reply));
   if (cpus.empty()) {
-    printf("no CPU listed yet: a start (INITIALIZATION) makes the daemon list them\n");
+    printf("no CPU listed yet: a start (%s) makes the daemon list them\n", kInitialization);
   }
   for (size_t i = 0; i < cpus.size(); ++i) {
     if (cpus[i]) {
@@ -79,24 +79,24 @@ int main(int argc, char** argv) {
       "Exit status: 0 when the daemon answered, 2 when no reply came, 1 on a usage or other "
       "error.\nCommand help: perfprobe COMMAND --help");
 
-  auto* ping = app.add_subcommand("ping", "checks that the daemon answers (CONNECT_DAEMON)");
+  auto* ping = app.add_subcommand("ping", "checks that the daemon answers (" + std::string(kConnectDaemon) + ")");
   auto* cpu = app.add_subcommand(
-      "cpu", "prints every CPU's current frequency in kHz, by CPU number (GET_SIMPLE)");
+      "cpu", "prints every CPU's current frequency in kHz, by CPU number (" + std::string(kGetSimple) + ")");
   std::string pattern;
   auto* start = app.add_subcommand(
       "start",
-      "starts a collection for the layers whose names match PKG (INITIALIZATION:PKG); a "
-      "collection that runs already keeps its own pattern");
+      "starts a collection for the layers whose names match PKG (" + std::string(kInitialization) +
+          ":PKG); a collection that runs already keeps its own pattern");
   start->add_option("PKG", pattern, "package name, a POSIX basic regular expression")
       ->type_name("")
       ->required();
-  auto* fps = app.add_subcommand("fps", "prints the last published frame rate (GET_FPS)");
-  auto* stop = app.add_subcommand("stop", "stops the collection (STOP_COLLECT)");
+  auto* fps = app.add_subcommand("fps", "prints the last published frame rate (" + std::string(kGetFps) + ")");
+  auto* stop = app.add_subcommand("stop", "stops the collection (" + std::string(kStopCollect) + ")");
   std::string text;
   auto* send = app.add_subcommand(
       "send",
-      "sends TEXT and prints the reply as it came; TEXT goes as it is, except that a request "
-      "whose reply is limited for peers beyond loopback is padded with spaces to fit its reply");
+      "sends TEXT as it is and prints the reply as it came (a request whose reply is limited "
+      "beyond loopback is padded with spaces to fit)");
   send->add_option("TEXT", text, "the request")->type_name("")->required();
 
   MonitorOptions monitorOptions;

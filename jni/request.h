@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-// The package field of an INITIALIZATION request: its second ":"-separated
+// The package field of a kInitialization request: its second ":"-separated
 // field, split as strtok splits (runs of ":" count as one, empty fields do not
 // exist), verbatim; none when the text has fewer than two fields.
 std::optional<std::string> packageField(const std::string& text);

@@ -7,7 +7,7 @@
 // in "<cpu>/cpufreq/scaling_cur_freq".
 extern const char kCpuDir[];
 
-// Rebuilds the CPU list from cpuDir; called for every INITIALIZATION request.
+// Rebuilds the CPU list from cpuDir; called for every kInitialization request.
 void initCPUInfo();
 void initFreqInfo(const std::string& cpuDir = kCpuDir);
 

@@ -9,11 +9,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace {
 
 // Between vfork and exec the child shares the collector's memory: it may
 // only make system calls, and must not return from this function.
-pid_t spawnShell(const char* line, int outFd, const sigset_t* childMask) {
+pid_t spawnShell(const char* line, int outFd) {
   const pid_t pid = vfork();
   if (pid != 0) return pid;
   setpgid(0, 0);
@@ -22,16 +24,17 @@ pid_t spawnShell(const char* line, int outFd, const sigset_t* childMask) {
   } else {
     dup2(outFd, STDOUT_FILENO);
   }
-  // The collector's SIGQUIT handler and blocked mask are no business of the
-  // command's; the handler table here is the child's own copy.
-  struct sigaction dfl = {};
-  dfl.sa_handler = SIG_DFL;
-  sigaction(SIGQUIT, &dfl, nullptr);
-  sigprocmask(SIG_SETMASK, childMask, nullptr);
   char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
                         const_cast<char*>(line), nullptr};
   execv(_PATH_BSHELL, argv);
   _exit(127);
+}
+
+// After a failed poll: a failure such as ENOMEM passes, and trying again at
+// once would only spin.
+void pauseAfterFailure() {
+  const timespec pause = {0, 10 * 1000 * 1000};
+  nanosleep(&pause, nullptr);
 }
 
 }  // namespace
@@ -39,24 +42,25 @@ pid_t spawnShell(const char* line, int outFd, const sigset_t* childMask) {
 int StopToken::wait(int fd, const timespec* timeout) const {
   for (;;) {
     if (requested()) return -1;
-    pollfd pfd = {fd, POLLIN, 0};
-    const int n = ppoll(fd < 0 ? nullptr : &pfd, fd < 0 ? 0 : 1, timeout, waitMask_);
-    if (n > 0) return 1;
+    // poll passes over a negative descriptor.
+    pollfd pfds[2] = {{wakeFd_, POLLIN, 0}, {fd, POLLIN, 0}};
+    const int n = ppoll(pfds, 2, timeout, nullptr);
+    if (n > 0) return pfds[0].revents != 0 ? -1 : 1;
     if (n == 0) return 0;
-    // EINTR is the stop's SIGQUIT, or some other signal: look at the flag.
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) pauseAfterFailure();
   }
 }
 
 bool Command::start(const std::string& line) {
   finish();
+  if (stop_.requested()) return false;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
   out_.reset(fds[0]);
   ScopedFile in(fds[1]);
   // A stop must be able to interrupt a read that waits for output.
   fcntl(out_.get(), F_SETFL, O_NONBLOCK);
-  const pid_t pid = spawnShell(line.c_str(), in.get(), childMask_);
+  const pid_t pid = spawnShell(line.c_str(), in.get());
   if (pid < 0) {
     out_.reset();
     return false;
@@ -87,7 +91,9 @@ ssize_t Command::readSome(char* buf, size_t size) {
       return n;
     }
     if (errno == EINTR) continue;
-    if (errno != EAGAIN) return -1;
+    // A failed read ends the output there; the command, which may still
+    // be writing, is killed by finish().
+    if (errno != EAGAIN) return 0;
     mayHoldMore_ = false;
   }
 }

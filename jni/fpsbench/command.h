@@ -1,33 +1,32 @@
 #pragma once
 
-#include <signal.h>
 #include <sys/types.h>
 #include <time.h>
 
 #include <atomic>
 #include <string>
 
-#include "fpsbench/parse.h"
+#include "fpsbench/line_splitter.h"
 #include "scoped_resource.h"
 
-// What a blocked collector wakes for: its stop flag, and the signal mask under
-// which it waits, the one mask in which SIGQUIT is not blocked. The stop sets
-// the flag and then sends SIGQUIT, which stays pending until such a wait, so
-// a stop is never missed between a check of the flag and the wait.
+// How a stop reaches a collection wherever it waits: a flag, and a wake
+// descriptor that the stop makes readable for good and that every wait
+// polls beside what it waits for. So a stop is never missed between a look
+// at the flag and the wait, and no signal or signal mask is involved.
 class StopToken {
  public:
-  StopToken(const std::atomic<bool>* stopping, const sigset_t* waitMask)
-      : stopping_(stopping), waitMask_(waitMask) {}
+  StopToken(const std::atomic<bool>* stopping, int wakeFd) : stopping_(stopping), wakeFd_(wakeFd) {}
 
   bool requested() const { return stopping_->load(std::memory_order_acquire); }
 
-  // Waits until fd is readable (1), the timeout has passed (0; none waits
-  // for ever) or a stop is requested (-1). fd < 0 only waits.
+  // Waits until fd is readable or closed by its writer (1), the timeout has
+  // passed (0; none waits for ever) or a stop is requested (-1). fd < 0 only
+  // waits. A wait that fails for want of memory or the like is tried again.
   int wait(int fd, const timespec* timeout) const;
 
  private:
   const std::atomic<bool>* stopping_;
-  const sigset_t* waitMask_;
+  int wakeFd_;
 };
 
 // One command line run by the shell with its standard output read here, as
@@ -36,18 +35,17 @@ class StopToken {
 // the shell and everything it started; the shell is always reaped.
 class Command {
  public:
-  // childMask is the signal mask the command starts with.
-  Command(const StopToken& stop, const sigset_t* childMask)
-      : stop_(stop), childMask_(childMask) {}
+  explicit Command(const StopToken& stop) : stop_(stop) {}
   ~Command() { finish(); }
   Command(const Command&) = delete;
   Command& operator=(const Command&) = delete;
 
-  // False when no pipe or no process could be made.
+  // False when a stop is requested, or no pipe or no process could be made.
   bool start(const std::string& line);
 
   // Hands every fgets-style line of the output to onLine until the output
-  // ends. Returns false when a stop cut it short.
+  // ends, or a read fails, which ends it where it failed, as with fgets.
+  // Returns false when a stop cut it short.
   template <typename OnLine>
   bool readLines(OnLine&& onLine) {
     LineSplitter lines;
@@ -69,12 +67,12 @@ class Command {
   void finish();
 
  private:
-  // > 0 bytes read, 0 at the end of the output, -1 on a stop or an error.
+  // > 0 bytes read, 0 at the end of the output or when a read failed, -1 on
+  // a stop.
   ssize_t readSome(char* buf, size_t size);
   void killGroup();
 
   StopToken stop_;
-  const sigset_t* childMask_;
   ScopedFile out_;
   pid_t pid_ = -1;
   bool ended_ = false;

@@ -1,8 +1,9 @@
 #include "fpsbench/fpsbench.h"
 
-#include <errno.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "fpsbench/command.h"
@@ -21,14 +24,22 @@ namespace {
 
 constexpr char kListCommand[] = "dumpsys SurfaceFlinger --list";
 
-// One collection, from a start to the end of its thread. The server and the
-// thread each hold a reference, so it lives until both have let go; nothing
-// in it is shared with another collection, the pattern least of all.
+// One collection, from a start until its thread has ended. The server holds
+// it until the stop, the thread until it leaves; whichever lets go last
+// frees it and closes its descriptor. Nothing in it is shared with another
+// collection, the pattern least of all.
 struct Collector {
   explicit Collector(const std::string& packageName)
-      : mPackageName(packageName), pattern(packageName), frameListBuilder(&frameList) {}
+      : mPackageName(packageName),
+        pattern(packageName),
+        frameListBuilder(&frameList),
+        wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
+  StopToken stopToken() const { return StopToken(&stopping, wake.get()); }
   void publish(int fps);
+  // The server's side: from its return on, no rate is published, and every
+  // wait of the collection returns to a thread that leaves.
+  void stop();
 
   // The pattern as the request gave it, beside its compiled form.
   const std::string mPackageName;
@@ -41,15 +52,11 @@ struct Collector {
   LayerListBuilder frameListBuilder;
 
   std::atomic<bool> stopping{false};
-  // Orders a tick's publication against the stop, and the thread's exit
-  // against the stop's use of the thread handle.
-  std::mutex lock;
-  bool threadGone = false;
-
-  // The server's mask when it started the collector, which the commands
-  // inherit, and the same mask without SIGQUIT, under which the thread waits.
-  sigset_t childMask;
-  sigset_t waitMask;
+  // Readable once the stop has been requested.
+  const ScopedFile wake;
+  // Orders a tick's publication against the stop.
+  std::mutex publishLock;
+  std::atomic<bool> threadGone{false};
 };
 
 // Written by the collector thread at the end of a tick, read by the server
@@ -62,30 +69,47 @@ pthread_t pid;
 std::shared_ptr<Collector> collector;
 
 void Collector::publish(int fps) {
-  std::lock_guard<std::mutex> guard(lock);
+  std::lock_guard<std::mutex> guard(publishLock);
   if (!stopping.load(std::memory_order_relaxed)) {
     finalFPS.store(static_cast<uint32_t>(fps), std::memory_order_relaxed);
   }
 }
 
-StopToken stopTokenOf(const Collector& c) { return StopToken(&c.stopping, &c.waitMask); }
-
-// Only async-signal-safe work: the collector notices the stop through its
-// flag when the interrupted wait returns, and leaves where it holds nothing.
-void handle_quit(int signo) {
-  char text[] = "in qq handle sig    \n";
-  char* p = text + 17;
-  for (int d = 100; d > 0; d /= 10) {
-    if (signo >= d || d == 1) *p++ = static_cast<char>('0' + signo / d % 10);
+void Collector::stop() {
+  {
+    std::lock_guard<std::mutex> guard(publishLock);
+    stopping.store(true, std::memory_order_release);
   }
-  *p++ = ' ';
-  *p++ = '\n';
-  traceFromSignal(text, static_cast<size_t>(p - text));
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = write(wake.get(), &one, sizeof one);
+}
+
+// The trace line of a SIGQUIT, made before the handler is installed, so
+// that the handler itself only writes it.
+char quitTrace[32];
+size_t quitTraceLen = 0;
+
+// The stop does not signal the collector, so a SIGQUIT can only come from
+// outside; it costs the daemon a trace line and nothing else. A wait it
+// interrupts is simply resumed.
+void handle_quit(int) { traceFromSignal(quitTrace, quitTraceLen); }
+
+// Installed with the first collection; until then SIGQUIT keeps its default
+// action.
+void installQuitHandler() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  const int n = snprintf(quitTrace, sizeof quitTrace, "in qq handle sig %d \n", SIGQUIT);
+  quitTraceLen = n > 0 ? static_cast<size_t>(n) : 0;
+  struct sigaction quit = {};
+  quit.sa_handler = handle_quit;
+  sigaction(SIGQUIT, &quit, nullptr);
 }
 
 int initFrameList(Collector& c) {
   c.frameListBuilder.clear();
-  Command command(stopTokenOf(c), &c.childMask);
+  Command command(c.stopToken());
   if (!command.start(kListCommand)) return -1;
   std::string layerName;
   command.readLines([&c, &layerName](const char* tmp, size_t len) {
@@ -101,7 +125,7 @@ int calFPSByLayer(Collector& c, FrameData frameData) {
   const std::string layerName = layerNameOf(frameData);
   LatencyWindow timeStamps;
   {
-    Command command(stopTokenOf(c), &c.childMask);
+    Command command(c.stopToken());
     if (!command.start(latencyCommand(layerName))) return -1;
     if (!command.readLines([&timeStamps](const char* line, size_t) {
           timeStamps.addOutputLine(line);
@@ -117,6 +141,7 @@ void calFPS(Collector& c) {
   trace("frameList.size() = %lu\n", static_cast<unsigned long>(c.frameList.size()));
   int final_final_fps = 0;
   for (const FrameData& frameData : c.frameList) {
+    // A tick the stop has reached is abandoned.
     if (c.stopping.load(std::memory_order_acquire)) return;
     const int fps = calFPSByLayer(c, frameData);
     if (fps > final_final_fps) final_final_fps = fps;
@@ -124,41 +149,39 @@ void calFPS(Collector& c) {
   c.publish(final_final_fps);
 }
 
-void collectEverySecond(Collector& c) {
-  struct sigaction quit = {};
-  quit.sa_handler = handle_quit;
-  sigaction(SIGQUIT, &quit, nullptr);
-
+// A timer whose first expiry is now, so the first tick runs at once; later
+// ones fall on whole seconds after it, and missed ones are not made up.
+ScopedFile secondTimer() {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   ScopedFile fd(timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK));
-  if (!fd) return;
-  // The first expiry is now, so the first tick runs at once; later ones
-  // fall on whole seconds after it, and missed ones are not made up.
   itimerspec period = {};
   period.it_interval.tv_sec = 1;
   period.it_value = now;
-  if (timerfd_settime(fd.get(), TFD_TIMER_ABSTIME, &period, nullptr) != 0) return;
+  if (fd && timerfd_settime(fd.get(), TFD_TIMER_ABSTIME, &period, nullptr) != 0) fd.reset();
+  return fd;
+}
 
-  const StopToken stop = stopTokenOf(c);
-  while (stop.wait(fd.get(), nullptr) > 0) {
+void collectEverySecond(Collector& c) {
+  const StopToken stop = c.stopToken();
+  // Out of descriptors or memory for a moment: the collection waits it out
+  // rather than end while the server believes it runs.
+  ScopedFile timer;
+  const timespec retry = {1, 0};
+  while (!(timer = secondTimer())) {
+    if (stop.wait(-1, &retry) < 0) return;
+  }
+  while (stop.wait(timer.get(), nullptr) > 0) {
     uint64_t expirations;
-    if (read(fd.get(), &expirations, sizeof expirations) == sizeof expirations) calFPS(c);
+    if (read(timer.get(), &expirations, sizeof expirations) == sizeof expirations) calFPS(c);
   }
 }
 
-void* startFPSThread(void* arg) {
-  std::shared_ptr<Collector> c(*static_cast<std::shared_ptr<Collector>*>(arg));
-  delete static_cast<std::shared_ptr<Collector>*>(arg);
+void startFPSThread(const std::shared_ptr<Collector>& c) {
   // So that `top -H` and the tests can tell the collector from the server.
   pthread_setname_np(pthread_self(), kCollectorThreadName);
   collectEverySecond(*c);
-  // Nobody joins a collector: it detaches itself on the way out, under the
-  // lock, so that the stop never signals a handle that has been let go.
-  std::lock_guard<std::mutex> guard(c->lock);
-  pthread_detach(pthread_self());
-  c->threadGone = true;
-  return nullptr;
+  c->threadGone.store(true, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -166,27 +189,21 @@ void* startFPSThread(void* arg) {
 int startCollectFPS(std::string packageName) {
   if (startState != 0) return 0;
   startState = 1;
+  installQuitHandler();
   auto c = std::make_shared<Collector>(packageName);
-
-  // The thread is born with SIGQUIT blocked, so that a stop sent before it
-  // first waits stays pending until it does.
-  sigset_t quitOnly;
-  sigset_t serverMask;
-  sigemptyset(&quitOnly);
-  sigaddset(&quitOnly, SIGQUIT);
-  pthread_sigmask(SIG_BLOCK, &quitOnly, &serverMask);
-  c->childMask = serverMask;
-  c->waitMask = serverMask;
-  sigdelset(&c->waitMask, SIGQUIT);
-
-  auto* arg = new std::shared_ptr<Collector>(c);
-  if (pthread_create(&pid, nullptr, startFPSThread, arg) == 0) {
-    collector = std::move(c);
-  } else {
-    // Later starts do nothing until a stop, as with a running collector.
-    delete arg;
+  // Without a wake descriptor the collection could not be stopped, and
+  // without a thread it would not run: either way later starts do nothing
+  // until a stop, as with a running collector.
+  if (!c->wake) return 0;
+  try {
+    std::thread thread(startFPSThread, c);
+    pid = thread.native_handle();
+    // Nobody joins a collector: it holds its collection and leaves on its own.
+    thread.detach();
+  } catch (const std::system_error&) {
+    return 0;
   }
-  pthread_sigmask(SIG_SETMASK, &serverMask, nullptr);
+  collector = std::move(c);
   return 0;
 }
 
@@ -195,12 +212,10 @@ void stopFPSCollect() {
   startState = 0;
   const std::shared_ptr<Collector> c = std::move(collector);
   if (!c) return;
-  std::lock_guard<std::mutex> guard(c->lock);
-  c->stopping.store(true, std::memory_order_release);
-  if (c->threadGone || pthread_kill(pid, 0) == ESRCH) return;
-  trace("thread %ld exists!\n", static_cast<long>(pid));
-  pthread_kill(pid, SIGQUIT);
-  trace("after kill\n");
+  const bool threadRuns = !c->threadGone.load(std::memory_order_relaxed);
+  if (threadRuns) trace("thread %ld exists!\n", static_cast<long>(pid));
+  c->stop();
+  if (threadRuns) trace("after kill\n");
 }
 
 int getFPS() {

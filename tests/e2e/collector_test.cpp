@@ -219,6 +219,27 @@ TEST_F(Collector, StopsAtOnceWhileACommandHangs) {
   EXPECT_EQ(ask("GET_FPS"), "0");
 }
 
+TEST_F(Collector, ASigquitFromOutsideChangesNothingOnceACollectionHasStarted) {
+  double_.setListing("alpha\n");
+  double_.setLatency("alpha", dumpsys_double::latencyAtRate(30));
+  EXPECT_EQ(ask("INITIALIZATION:alpha"), "success");
+  ASSERT_TRUE(waitForFps("30"));
+  // Between ticks and while they run: the collection goes on ticking.
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(kill(daemon_, SIGQUIT), 0);
+    nap(i % 7);
+  }
+  EXPECT_EQ(ask("CONNECT_DAEMON"), "success");
+  double_.setLatency("alpha", dumpsys_double::latencyAtRate(45));
+  EXPECT_TRUE(waitForFps("45"));
+  EXPECT_EQ(ask("STOP_COLLECT"), "success");
+  ASSERT_TRUE(backToIdle());
+  // Idle again, the handler stays.
+  ASSERT_EQ(kill(daemon_, SIGQUIT), 0);
+  EXPECT_EQ(ask("CONNECT_DAEMON"), "success");
+  EXPECT_TRUE(backToIdle());
+}
+
 TEST_F(Collector, AStartStopStormLeavesNothingBehind) {
   double_.setListing("com.example.app#0\nStatusBar#0\n");
   double_.setLatency("com.example.app#0", dumpsys_double::latencyAtRate(40));

@@ -1,15 +1,16 @@
 #include "fpsbench/command.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <signal.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,26 +23,16 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-// A collector's waiting arrangement, as the daemon makes it: SIGQUIT has a
-// handler, is blocked in the reading thread and wakes only its waits.
+// A collector's waiting arrangement, as the daemon makes it: a stop flag and
+// a wake descriptor that the stop makes readable.
 class Reader {
  public:
-  Reader() : stop_(&stopping_, &waitMask_) {
-    struct sigaction quit = {};
-    quit.sa_handler = [](int) {};
-    sigaction(SIGQUIT, &quit, nullptr);
-    sigemptyset(&childMask_);
-    sigemptyset(&waitMask_);
-  }
+  Reader() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), stop_(&stopping_, wake_.get()) {}
 
-  // Runs line, collecting its output lines, on a thread with SIGQUIT blocked.
+  // Runs line on a thread of its own, collecting its output lines.
   void start(const std::string& line) {
     thread_ = std::thread([this, line] {
-      sigset_t quit;
-      sigemptyset(&quit);
-      sigaddset(&quit, SIGQUIT);
-      pthread_sigmask(SIG_BLOCK, &quit, nullptr);
-      Command command(stop_, &childMask_);
+      Command command(stop_);
       started_ = command.start(line);
       if (started_) {
         complete_ = command.readLines([this](const char* text, size_t len) {
@@ -59,7 +50,8 @@ class Reader {
 
   void stop() {
     stopping_ = true;
-    if (thread_.joinable()) pthread_kill(thread_.native_handle(), SIGQUIT);
+    const uint64_t one = 1;
+    ASSERT_EQ(write(wake_.get(), &one, sizeof one), static_cast<ssize_t>(sizeof one));
   }
 
   void join() { thread_.join(); }
@@ -83,8 +75,7 @@ class Reader {
 
  private:
   std::atomic<bool> stopping_{false};
-  sigset_t childMask_;
-  sigset_t waitMask_;
+  ScopedFile wake_;
   StopToken stop_;
   std::thread thread_;
   std::mutex linesLock_;
@@ -159,13 +150,15 @@ TEST(Command, AStopEndsTheWaitForACommandThatClosedItsOutputButLingers) {
   EXPECT_TRUE(notRunning(std::stoi(reader.lines()[0])));
 }
 
-TEST(Command, AStopBeforeTheFirstReadStillReaps) {
+TEST(Command, NothingStartsOnceAStopIsRequested) {
+  const fs::path marker = fs::temp_directory_path() / ("perfprobe-unit-ran-" + std::to_string(getpid()));
+  fs::remove(marker);
   Reader reader;
   reader.stop();
-  reader.start("echo $$; sleep 1000");
+  reader.start("touch " + marker.string());
   reader.join();
-  EXPECT_TRUE(reader.started());
-  EXPECT_FALSE(reader.complete());
+  EXPECT_FALSE(reader.started());
+  EXPECT_FALSE(fs::exists(marker)) << "the command ran after the stop";
 }
 
 // The shell gets the latency command line; the test double of dumpsys first

@@ -15,7 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "replies.h"
 #include "report.h"
+#include "series.h"
+#include "sources.h"
 #include "scoped_resource.h"
 
 namespace perfprobe {
@@ -83,10 +86,9 @@ bool writeAll(int fd, const std::string& text) {
   return true;
 }
 
-// Renders the samples with gnuplot, which reads its script on standard input
+// Renders the table with gnuplot, which reads its script on standard input
 // and the data from a temporary file; its messages go to our standard error.
-bool plot(const std::vector<Sample>& samples, const Summary& summary,
-          const MonitorOptions& options) {
+bool plot(const Table& table, const MonitorOptions& options) {
   char dataPath[] = "/tmp/perfprobe-plot-XXXXXX";
   ScopedFile data(mkostemp(dataPath, O_CLOEXEC));
   if (!data) {
@@ -94,7 +96,7 @@ bool plot(const std::vector<Sample>& samples, const Summary& summary,
     return false;
   }
   std::string rows;
-  for (const Sample& sample : samples) rows += csvRow(sample, summary.cpus.size());
+  for (size_t k = 0; k < table.size(); ++k) rows += csvRow(table, k);
   std::replace(rows.begin(), rows.end(), ',', ' ');
   bool ok = writeAll(data.get(), rows);
   data.reset();
@@ -114,7 +116,7 @@ bool plot(const std::vector<Sample>& samples, const Summary& summary,
       // SIGPIPE is ignored while monitoring, so a gnuplot that died early
       // shows only in its status.
       writeAll(writeEnd.get(), plotScript(dataPath, options.plotPath,
-                                          "perfprobe monitor " + options.pattern, summary));
+                                          "perfprobe monitor " + options.pattern, table));
       writeEnd.reset();
       int status = -1;
       while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -157,63 +159,49 @@ int runMonitor(Channel& channel, const MonitorOptions& options) {
   // Ctrl-C does, so that the collection is still stopped.
   signal(SIGPIPE, SIG_IGN);
   channel.setCancel(&interrupted);
-  const auto cpuReport = [](const std::string& r) { return parseCpuReport(r).has_value(); };
-  const auto fpsReply = [](const std::string& r) { return parseFps(r).has_value(); };
+  const Ask ask = [&channel](const std::string& request, const Channel::Accept& accept) {
+    return channel.ask(request, accept);
+  };
+  Sources sources(monitorSources());
+  Table table;
 
   // A running collection keeps its own pattern whatever a new start asks,
   // so whatever ran before is stopped first.
   bool answered = channel.ask(kStop, isSuccess) && channel.ask(*start, isSuccess);
   const double t0 = monotonicS();
-  // The CPU columns are those of the first report; the list changes only
-  // when some client starts a collection again.
-  std::optional<std::string> firstReport;
-  if (answered) firstReport = channel.ask(kCpu, cpuReport);
-  answered = answered && firstReport;
-  const size_t cpuCount = firstReport ? parseCpuReport(*firstReport)->size() : 0;
+  if (answered) {
+    auto kinds = sources.start(ask);
+    answered = kinds.has_value();
+    if (answered) table.kinds = std::move(*kinds);
+  }
 
   int status = 0;
   bool csvOk = true;
-  std::vector<Sample> samples;
   if (answered) {
     if (options.json) {
       // Only JSON lines on standard output.
     } else {
       printf("Monitoring \"%s\" every %g s%s\n", options.pattern.c_str(), options.intervalS,
              options.durationS > 0 ? "" : " until Ctrl-C");
-      fputs(liveHeader(cpuCount).c_str(), stdout);
+      fputs(liveHeader(table).c_str(), stdout);
     }
     fflush(stdout);
-    if (csv) csvOk = writeAll(csv.get(), csvHeader(cpuCount));
-    bool warnedCount = false;
+    if (csv) csvOk = writeAll(csv.get(), csvHeader(table));
     for (long k = 1;; ++k) {
       const double offset = static_cast<double>(k) * options.intervalS;
       if (options.durationS > 0 && offset > options.durationS + 1e-9) break;
       sleepUntil(t0 + offset);
       if (interrupted) break;
-      Sample sample;
-      sample.timeS = monotonicS() - t0;
-      if (const auto reply = channel.ask(kFps, fpsReply)) sample.fps = parseFps(*reply);
-      const auto cpuReply = channel.ask(kCpu, cpuReport);
-      if (cpuReply) {
-        const std::vector<Khz> report = *parseCpuReport(*cpuReply);
-        if (report.size() != cpuCount && !warnedCount) {
-          warnedCount = true;
-          fprintf(stderr,
-                  "perfprobe: the daemon now lists %zu CPUs instead of %zu; the columns "
-                  "stay those of the first report\n",
-                  report.size(), cpuCount);
-        }
-        sample.cpus = byCpuNumber(report);
-      }
+      const double timeS = monotonicS() - t0;
+      bool replied = false;
+      const std::vector<Value> row = sources.sample(ask, &replied);
       if (interrupted) break;
-      if (!sample.fps && !cpuReply) {
-        fprintf(stderr, "perfprobe: %s\n", channel.noReplyMessage().c_str());
-      }
-      fputs((options.json ? jsonSample(sample, cpuCount) : liveLine(sample, cpuCount)).c_str(),
-            stdout);
+      if (!replied) fprintf(stderr, "perfprobe: %s\n", channel.noReplyMessage().c_str());
+      table.append(timeS, row);
+      const size_t last = table.size() - 1;
+      fputs((options.json ? jsonSample(table, last) : liveLine(table, last)).c_str(), stdout);
       if (fflush(stdout) != 0) interrupted = 1;
-      if (csv && csvOk) csvOk = writeAll(csv.get(), csvRow(sample, cpuCount));
-      samples.push_back(std::move(sample));
+      if (csv && csvOk) csvOk = writeAll(csv.get(), csvRow(table, last));
       // A sample that ran over its slot gives up the slots it missed rather
       // than sampling twice in a row.
       const double behind = monotonicS() - t0;
@@ -234,9 +222,11 @@ int runMonitor(Channel& channel, const MonitorOptions& options) {
     if (answered) fprintf(stderr, "perfprobe: the collection may still be running\n");
     status = 2;
   }
-  const Summary summary = summarize(samples, cpuCount, options.intervalS);
   if (answered) {
-    fputs((options.json ? jsonSummary(summary) : summaryText(summary)).c_str(), stdout);
+    fputs((options.json ? jsonSummary(table, options.intervalS)
+                        : summaryText(table, options.intervalS))
+              .c_str(),
+          stdout);
     fflush(stdout);
   }
   if (csv && !answered) {
@@ -253,10 +243,10 @@ int runMonitor(Channel& channel, const MonitorOptions& options) {
   }
   bool plotted = false;
   if (!options.plotPath.empty() && answered) {
-    if (samples.empty()) {
+    if (table.size() == 0) {
       fprintf(stderr, "perfprobe: no sample to plot\n");
     } else {
-      plotted = plot(samples, summary, options);
+      plotted = plot(table, options);
       if (!plotted && status == 0) status = 1;
     }
   }

@@ -1,43 +1,103 @@
 #include "report.h"
 
 #include <math.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 namespace perfprobe {
 
 namespace {
 
+using Json = nlohmann::ordered_json;
+
 std::string format(const char* fmt, double value) {
-  char buf[64];
+  char buf[512];
   snprintf(buf, sizeof buf, fmt, value);
   return buf;
 }
 
-std::string mhzOrNa(const std::optional<double>& mhz, const char* fmt) {
-  return mhz ? format(fmt, *mhz) : "NA";
-}
-
-std::optional<double> mhzOf(const Khz& khz) {
-  if (!khz) return std::nullopt;
-  return static_cast<double>(*khz) / 1000.0;
-}
-
-Khz cpuAt(const Sample& sample, size_t i) {
-  return i < sample.cpus.size() ? sample.cpus[i] : std::nullopt;
-}
-
-std::string pad(const std::string& text, int width) {
-  char buf[96];
-  snprintf(buf, sizeof buf, "%*s", width, text.c_str());
+std::string fixed(double value, int decimals) {
+  char buf[512];
+  snprintf(buf, sizeof buf, "%.*f", decimals, value);
   return buf;
+}
+
+// Right-aligned in `width` characters, or left-aligned in -width.
+std::string pad(const std::string& text, int width) {
+  const size_t n = static_cast<size_t>(width < 0 ? -width : width);
+  if (text.size() >= n) return text;
+  const std::string fill(n - text.size(), ' ');
+  return width < 0 ? text + fill : fill + text;
 }
 
 // Milliseconds are all the clock of a sample means; more digits would only
 // be noise in the files.
 double roundedTime(double s) { return std::round(s * 1000.0) / 1000.0; }
+
+bool anyValue(const Series& series) {
+  return std::any_of(series.values.begin(), series.values.end(),
+                     [](const Value& v) { return v.has_value(); });
+}
+
+Value at(const Series& series, size_t k) {
+  return k < series.values.size() ? series.values[k] : std::nullopt;
+}
+
+// A whole number as a JSON integer, as the daemon wrote it; one beyond 64
+// bits stays a plain number.
+Json wholeJson(double value) {
+  // Rounded as printf rounds the same value in the CSV.
+  const double v = nearbyint(value);
+  if (v >= 0 && v < 18446744073709551616.0) return static_cast<uint64_t>(v);
+  if (v < 0 && v >= -9223372036854775808.0) return static_cast<int64_t>(v);
+  return value;
+}
+
+Json valueJson(const Value& value, int decimals) {
+  if (!value) return nullptr;
+  if (decimals == 0) return wholeJson(*value);
+  // The digits of the CSV, and no binary noise past them.
+  return strtod(fixed(*value, decimals).c_str(), nullptr);
+}
+
+// Whether a figure is one of the values itself, and so as whole as they are.
+bool picksAValue(Figure::What what) {
+  return what == Figure::kMin || what == Figure::kMax || what == Figure::kP5;
+}
+
+Json figureJson(const Kind& kind, const Figure& f, const std::optional<double>& value) {
+  if (!value) return nullptr;
+  if (f.what == Figure::kCount || (picksAValue(f.what) && wholeShown(kind))) {
+    return wholeJson(*value);
+  }
+  return *value;
+}
+
+std::string figureText(const Kind& kind, const Figure& f, const std::optional<double>& value) {
+  if (!value) return "NA";
+  const bool whole = wholeShown(kind);
+  switch (f.what) {
+    case Figure::kCount:
+      return format("%.0f", *value);
+    case Figure::kMin:
+    case Figure::kMax:
+    case Figure::kP5:
+      return format(whole ? "%.0f" : "%.1f", *value);
+    case Figure::kMedian:
+      // A median of whole numbers ends in .5 at most; %g writes 43.5 and 49.
+      return format(whole ? "%g" : "%.1f", *value);
+    case Figure::kMean:
+      return format("%.1f", *value);
+    case Figure::kSecondsBelow:
+      return format("%.1f", *value) + " s";
+  }
+  return "NA";
+}
 
 // A gnuplot string literal: single quotes, in which only a doubled quote
 // stands for a quote.
@@ -51,170 +111,238 @@ std::string gnuplotString(const std::string& text) {
   return quoted + "'";
 }
 
+// With a point, so that gnuplot divides in floating point.
+std::string gnuplotNumber(double value) {
+  std::string text = format("%.17g", value);
+  if (text.find_first_of(".en") == std::string::npos) text += ".0";
+  return text;
+}
+
+std::string plotPanel(const Kind& kind, const std::string& data, size_t firstColumn) {
+  const Panel& panel = kind.panel;
+  std::string s = "set ylabel " + gnuplotString(panel.ylabel) + "\n";
+  const bool any = std::any_of(kind.series.begin(), kind.series.end(), anyValue);
+  if (!any) {
+    const std::string& what = kind.series.empty() ? panel.noSeries : panel.noValues;
+    return s + "set label 1 " + gnuplotString(what) + " at graph 0.5, graph 0.5 center\n" +
+           "plot [0:1] [0:1] NaN notitle\nunset label 1\n";
+  }
+  if (panel.fromZero) s += "set yrange [0:*]\n";
+  std::string clauses;
+  for (size_t i = 0; i < kind.series.size(); ++i) {
+    const std::string col = std::to_string(firstColumn + i);
+    std::string source;
+    if (!anyValue(kind.series[i])) {
+      // Kept in the key, in its colour: gnuplot would skip a data file
+      // without a point, and warn.
+      source = "NaN";
+    } else if (kind.shownPer == 1) {
+      source = data + " using 1:" + col;
+    } else {
+      source = data + " using 1:(column(" + col + ")/" + gnuplotNumber(kind.shownPer) + ")";
+    }
+    if (!clauses.empty()) clauses += ", ";
+    clauses += source + " " + panel.style + " title " + gnuplotString(kind.series[i].title);
+  }
+  if (panel.guide) {
+    clauses += ", " + format("%g", panel.guide->at) +
+               " with lines dashtype 2 lc rgb 'gray40' title " + gnuplotString(panel.guide->title);
+  }
+  s += "plot " + clauses + "\n";
+  if (panel.fromZero) s += "set autoscale y\n";
+  return s;
+}
+
 }  // namespace
 
-Summary summarize(const std::vector<Sample>& samples, size_t cpuCount, double intervalS) {
-  Summary summary;
-  summary.samples = samples.size();
-  std::vector<int32_t> fps;
-  for (const Sample& s : samples) {
-    if (s.fps) fps.push_back(*s.fps);
-  }
-  summary.withFps = fps.size();
-  if (!fps.empty()) {
-    std::sort(fps.begin(), fps.end());
-    const size_t n = fps.size();
-    summary.minFps = fps.front();
-    summary.medianFps = n % 2 == 1 ? fps[n / 2] : (double(fps[n / 2 - 1]) + fps[n / 2]) / 2.0;
-    double sum = 0;
-    for (int32_t v : fps) sum += v;
-    summary.meanFps = sum / static_cast<double>(n);
-    // Nearest rank: the smallest value that at least 5% of the samples reach
-    // or go below.
-    const size_t rank = (n * 5 + 99) / 100;
-    summary.p5Fps = fps[std::max<size_t>(rank, 1) - 1];
-    const auto below = std::count_if(fps.begin(), fps.end(), [](int32_t v) { return v < 30; });
-    summary.secondsBelow30 = static_cast<double>(below) * intervalS;
-  }
-  summary.cpus.resize(cpuCount);
-  for (size_t i = 0; i < cpuCount; ++i) {
-    double sum = 0;
-    size_t n = 0;
-    for (const Sample& s : samples) {
-      const auto mhz = mhzOf(cpuAt(s, i));
-      if (!mhz) continue;
-      sum += *mhz;
-      ++n;
-      CpuFigures& figures = summary.cpus[i];
-      if (!figures.maxMhz || *mhz > *figures.maxMhz) figures.maxMhz = mhz;
+std::string liveHeader(const Table& table) {
+  std::string line = pad("time_s", 8);
+  std::string units;
+  for (const Kind& kind : table.kinds) {
+    for (const Series& series : kind.series) line += pad(series.name, kind.liveWidth);
+    const std::string note = "  (" + kind.shownUnit + ")";
+    if (!kind.series.empty() && !kind.shownUnit.empty() && units.find(note) == std::string::npos) {
+      units += note;
     }
-    if (n > 0) summary.cpus[i].meanMhz = sum / static_cast<double>(n);
   }
-  return summary;
+  return line + units + "\n";
 }
 
-std::string liveHeader(size_t cpuCount) {
-  std::string line = pad("time_s", 8) + pad("fps", 6);
-  for (size_t i = 0; i < cpuCount; ++i) line += pad("cpu" + std::to_string(i), 7);
-  return line + (cpuCount > 0 ? "  (MHz)\n" : "\n");
-}
-
-std::string liveLine(const Sample& sample, size_t cpuCount) {
-  std::string line = pad(format("%.1f", sample.timeS), 8) +
-                     pad(sample.fps ? std::to_string(*sample.fps) : "NA", 6);
-  for (size_t i = 0; i < cpuCount; ++i) line += pad(mhzOrNa(mhzOf(cpuAt(sample, i)), "%.0f"), 7);
-  return line + "\n";
-}
-
-std::string csvHeader(size_t cpuCount) {
-  std::string line = "time_s,fps";
-  for (size_t i = 0; i < cpuCount; ++i) line += ",cpu" + std::to_string(i) + "_khz";
-  return line + "\n";
-}
-
-std::string csvRow(const Sample& sample, size_t cpuCount) {
-  std::string line = format("%.3f", sample.timeS) + "," +
-                     (sample.fps ? std::to_string(*sample.fps) : "NA");
-  for (size_t i = 0; i < cpuCount; ++i) {
-    const Khz khz = cpuAt(sample, i);
-    line += "," + (khz ? std::to_string(*khz) : "NA");
+std::string liveLine(const Table& table, size_t k) {
+  std::string line = pad(format("%.1f", table.timesS[k]), 8);
+  for (const Kind& kind : table.kinds) {
+    for (const Series& series : kind.series) {
+      const Value v = at(series, k);
+      line += pad(v ? fixed(*v / kind.shownPer, kind.decimals) : "NA", kind.liveWidth);
+    }
   }
   return line + "\n";
 }
 
-std::string jsonSample(const Sample& sample, size_t cpuCount) {
-  nlohmann::ordered_json line;
-  line["time_s"] = roundedTime(sample.timeS);
-  line["fps"] = sample.fps ? nlohmann::ordered_json(*sample.fps) : nullptr;
-  nlohmann::ordered_json cpus = nlohmann::ordered_json::array();
-  for (size_t i = 0; i < cpuCount; ++i) {
-    const Khz khz = cpuAt(sample, i);
-    cpus.push_back(khz ? nlohmann::ordered_json(*khz) : nullptr);
+std::string csvHeader(const Table& table) {
+  std::string line = "time_s";
+  for (const Kind& kind : table.kinds) {
+    for (const Series& series : kind.series) line += "," + column(kind, series);
   }
-  line["cpu_khz"] = std::move(cpus);
+  return line + "\n";
+}
+
+std::string csvRow(const Table& table, size_t k) {
+  std::string line = format("%.3f", table.timesS[k]);
+  for (const Kind& kind : table.kinds) {
+    for (const Series& series : kind.series) {
+      const Value v = at(series, k);
+      line += "," + (v ? fixed(*v, kind.decimals) : "NA");
+    }
+  }
+  return line + "\n";
+}
+
+std::string jsonSample(const Table& table, size_t k) {
+  Json line;
+  line["time_s"] = roundedTime(table.timesS[k]);
+  for (const Kind& kind : table.kinds) {
+    if (kind.group) {
+      Json values = Json::array();
+      for (const Series& series : kind.series) {
+        values.push_back(valueJson(at(series, k), kind.decimals));
+      }
+      line[kind.group->sampleKey] = std::move(values);
+    } else {
+      for (const Series& series : kind.series) {
+        line[column(kind, series)] = valueJson(at(series, k), kind.decimals);
+      }
+    }
+  }
   return line.dump() + "\n";
 }
 
-std::string jsonSummary(const Summary& summary) {
-  auto orNull = [](const auto& v) { return v ? nlohmann::ordered_json(*v) : nullptr; };
-  nlohmann::ordered_json fps;
-  fps["samples"] = summary.withFps;
-  fps["min"] = orNull(summary.minFps);
-  fps["median"] = orNull(summary.medianFps);
-  fps["mean"] = orNull(summary.meanFps);
-  fps["p5"] = orNull(summary.p5Fps);
-  fps["seconds_below_30"] = summary.secondsBelow30;
-  nlohmann::ordered_json cpus = nlohmann::ordered_json::array();
-  for (const CpuFigures& cpu : summary.cpus) {
-    nlohmann::ordered_json figures;
-    figures["mean_mhz"] = orNull(cpu.meanMhz);
-    figures["max_mhz"] = orNull(cpu.maxMhz);
-    cpus.push_back(std::move(figures));
+std::optional<double> figure(const Kind& kind, const Series& series, const Figure& f,
+                             double intervalS) {
+  std::vector<double> shown;
+  for (const Value& v : series.values) {
+    if (v) shown.push_back(*v / kind.shownPer);
   }
-  nlohmann::ordered_json inner;
-  inner["samples"] = summary.samples;
-  inner["fps"] = std::move(fps);
-  inner["cpus"] = std::move(cpus);
-  nlohmann::ordered_json line;
+  const size_t n = shown.size();
+  if (f.what == Figure::kCount) return static_cast<double>(n);
+  if (f.what == Figure::kSecondsBelow) {
+    const auto below =
+        std::count_if(shown.begin(), shown.end(), [&](double v) { return v < f.below; });
+    return static_cast<double>(below) * intervalS;
+  }
+  if (n == 0) return std::nullopt;
+  if (f.what == Figure::kMean) {
+    double sum = 0;
+    for (double v : shown) sum += v;
+    return sum / static_cast<double>(n);
+  }
+  std::sort(shown.begin(), shown.end());
+  switch (f.what) {
+    case Figure::kMin:
+      return shown.front();
+    case Figure::kMax:
+      return shown.back();
+    case Figure::kMedian:
+      return n % 2 == 1 ? shown[n / 2] : (shown[n / 2 - 1] + shown[n / 2]) / 2.0;
+    case Figure::kP5: {
+      // Nearest rank: the smallest value that at least 5% of the samples
+      // reach or go below.
+      const size_t rank = (n * 5 + 99) / 100;
+      return shown[std::max<size_t>(rank, 1) - 1];
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+std::string jsonSummary(const Table& table, double intervalS) {
+  auto figures = [&](const Kind& kind, const Series& series) {
+    Json out;
+    for (const Figure& f : kind.figures) {
+      out[f.key] = figureJson(kind, f, figure(kind, series, f, intervalS));
+    }
+    return out;
+  };
+  Json inner;
+  inner["samples"] = table.size();
+  for (const Kind& kind : table.kinds) {
+    if (kind.group) {
+      Json items = Json::array();
+      for (const Series& series : kind.series) items.push_back(figures(kind, series));
+      inner[kind.group->summaryKey] = std::move(items);
+    } else {
+      for (const Series& series : kind.series) inner[column(kind, series)] = figures(kind, series);
+    }
+  }
+  Json line;
   line["summary"] = std::move(inner);
   return line.dump() + "\n";
 }
 
-std::string summaryText(const Summary& summary) {
-  std::string text = "Summary: " + std::to_string(summary.samples) + " samples, " +
-                     std::to_string(summary.withFps) + " with a frame rate\n";
-  if (summary.withFps > 0) {
-    text += "  FPS   min " + std::to_string(*summary.minFps) + "   median " +
-            format("%g", *summary.medianFps) + "   mean " + format("%.1f", *summary.meanFps) +
-            "   5th percentile " + std::to_string(*summary.p5Fps) + "   below 30 FPS " +
-            format("%.1f", summary.secondsBelow30) + " s\n";
+std::string summaryText(const Table& table, double intervalS) {
+  std::string text = "Summary: " + std::to_string(table.size()) + " samples";
+  std::string body;
+  for (const Kind& kind : table.kinds) {
+    auto value = [&](const Series& series, const Figure& f) {
+      return figureText(kind, f, figure(kind, series, f, intervalS));
+    };
+    for (const Series& series : kind.series) {
+      for (const Figure& f : kind.figures) {
+        if (f.what == Figure::kCount) text += ", " + value(series, f) + " " + f.text;
+      }
+    }
+    if (kind.group) {
+      // A table: a row per series, every figure in a column of its own.
+      if (kind.series.empty()) continue;
+      body += "  " + pad(kind.group->title, -6);
+      for (const Figure& f : kind.figures) {
+        if (f.what != Figure::kCount) body += pad(f.text, 10);
+      }
+      body += "\n";
+      for (const Series& series : kind.series) {
+        body += "  " + pad(series.title, -6);
+        for (const Figure& f : kind.figures) {
+          if (f.what != Figure::kCount) body += pad(value(series, f), 10);
+        }
+        body += "\n";
+      }
+    } else {
+      // A line per series that has a value at all.
+      for (const Series& series : kind.series) {
+        if (!anyValue(series)) continue;
+        body += "  " + series.title;
+        for (const Figure& f : kind.figures) {
+          if (f.what != Figure::kCount) body += "   " + f.text + " " + value(series, f);
+        }
+        body += "\n";
+      }
+    }
   }
-  if (!summary.cpus.empty()) text += "  CPU     mean MHz   max MHz\n";
-  for (size_t i = 0; i < summary.cpus.size(); ++i) {
-    const CpuFigures& cpu = summary.cpus[i];
-    text += "  " + pad("cpu" + std::to_string(i), -6) + pad(mhzOrNa(cpu.meanMhz, "%.1f"), 10) +
-            pad(mhzOrNa(cpu.maxMhz, "%.1f"), 10) + "\n";
-  }
-  return text;
+  return text + "\n" + body;
 }
 
 std::string plotScript(const std::string& dataPath, const std::string& pngPath,
-                       const std::string& title, const Summary& summary) {
+                       const std::string& title, const Table& table) {
   const std::string data = gnuplotString(dataPath);
-  const size_t cpuCount = summary.cpus.size();
-  const bool anyCpu = std::any_of(summary.cpus.begin(), summary.cpus.end(),
-                                  [](const CpuFigures& cpu) { return cpu.maxMhz.has_value(); });
-  auto emptyPanel = [](const char* what) {
-    return std::string("set label 1 '") + what + "' at graph 0.5, graph 0.5 center\n" +
-           "plot [0:1] [0:1] NaN notitle\nunset label 1\n";
-  };
+  const size_t panels = table.kinds.size();
   std::string s;
-  s += "set terminal pngcairo size 1280,900 font 'sans,11'\n";
+  // 450 pixels a panel.
+  s += "set terminal pngcairo size 1280," + std::to_string(450 * panels) + " font 'sans,11'\n";
   s += "set output " + gnuplotString(pngPath) + "\n";
   s += "set datafile missing 'NA'\n";
   s += "set grid\n";
   s += "set key outside right top\n";
-  // Fixed margins, so that the two panels share their time axis.
+  // Fixed margins, so that the panels share their time axis.
   s += "set lmargin at screen 0.07\n";
   s += "set rmargin at screen 0.87\n";
-  s += "set multiplot layout 2,1 title " + gnuplotString(title) + " noenhanced\n";
-  s += "set ylabel 'frames per second'\n";
-  if (summary.withFps > 0) {
-    s += "set yrange [0:*]\n";
-    s += "plot " + data +
-         " using 1:2 with linespoints lw 2 pt 7 ps 0.6 title 'FPS', "
-         "30 with lines dashtype 2 lc rgb 'gray40' title '30 FPS'\n";
-    s += "set autoscale y\n";
-  } else {
-    s += emptyPanel("no frame rate");
-  }
-  s += "set xlabel 'time (s)'\n";
-  s += "set ylabel 'CPU frequency (MHz)'\n";
-  if (anyCpu) {
-    s += "plot for [i=0:" + std::to_string(cpuCount - 1) + "] " + data +
-         " using 1:(column(i+3)/1000.0) with lines lw 1.5 title sprintf('cpu%d', i)\n";
-  } else {
-    s += emptyPanel(cpuCount == 0 ? "no CPU listed" : "no CPU frequency");
+  s += "set multiplot layout " + std::to_string(panels) + ",1 title " + gnuplotString(title) +
+       " noenhanced\n";
+  size_t firstColumn = 2;  // the time is the first
+  for (size_t i = 0; i < panels; ++i) {
+    // Only the bottom panel names the time axis.
+    if (i + 1 == panels) s += "set xlabel 'time (s)'\n";
+    s += plotPanel(table.kinds[i], data, firstColumn);
+    firstColumn += table.kinds[i].series.size();
   }
   s += "unset multiplot\n";
   return s;

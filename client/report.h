@@ -1,60 +1,43 @@
 #pragma once
 
-#include <stdint.h>
+#include <stddef.h>
 
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "replies.h"
+#include "series.h"
 
-// What a monitor shows and leaves behind, from its samples. Pure, so that
-// tests check every figure and every byte.
+// What a monitor shows and leaves behind, from its table of series. Every
+// writer loops over the kinds and their series and places each as its kind
+// says. Pure, so that tests check every figure and every byte.
 namespace perfprobe {
 
-struct Sample {
-  double timeS = 0;             // since the collection started
-  std::optional<int32_t> fps;   // none: no reply
-  std::vector<Khz> cpus;        // by CPU number; none: "NA" or no reply
-};
+// The live table: a header once, then one line per sample (index k), each
+// value as shown; the header ends with the shown units, "(MHz)".
+std::string liveHeader(const Table& table);
+std::string liveLine(const Table& table, size_t k);
 
-struct CpuFigures {
-  std::optional<double> meanMhz;
-  std::optional<double> maxMhz;
-};
-
-struct Summary {
-  size_t samples = 0;
-  size_t withFps = 0;
-  std::optional<int32_t> minFps;
-  std::optional<double> medianFps;
-  std::optional<double> meanFps;
-  std::optional<int32_t> p5Fps;  // nearest rank: the ceil(5% of n)-th lowest
-  double secondsBelow30 = 0;     // samples below 30 FPS, each one interval long
-  std::vector<CpuFigures> cpus;  // by CPU number
-};
-
-Summary summarize(const std::vector<Sample>& samples, size_t cpuCount, double intervalS);
-
-// The live table: a header once, then one line per sample, CPU in MHz.
-std::string liveHeader(size_t cpuCount);
-std::string liveLine(const Sample& sample, size_t cpuCount);
-
-// time_s,fps,cpu0_khz,...: missing values are "NA", never 0.
-std::string csvHeader(size_t cpuCount);
-std::string csvRow(const Sample& sample, size_t cpuCount);
+// time_s and each series' column: missing values are "NA", never 0.
+std::string csvHeader(const Table& table);
+std::string csvRow(const Table& table, size_t k);
 
 // One JSON object per line: {"time_s":..,"fps":..,"cpu_khz":[..]}, null for
 // a missing value; the summary is a last line {"summary":{...}}.
-std::string jsonSample(const Sample& sample, size_t cpuCount);
-std::string jsonSummary(const Summary& summary);
+std::string jsonSample(const Table& table, size_t k);
+std::string jsonSummary(const Table& table, double intervalS);
 
-std::string summaryText(const Summary& summary);
+// One figure of a series, from its values as shown; none when it has no
+// value (a count and the seconds below are 0 then).
+std::optional<double> figure(const Kind& kind, const Series& series, const Figure& figure,
+                             double intervalS);
+
+std::string summaryText(const Table& table, double intervalS);
 
 // A gnuplot script that renders the data file (the CSV's columns, separated
-// by spaces) to a PNG: frame rate above, CPU frequencies below. A panel
-// without a single value says so instead, since gnuplot refuses to plot it.
+// by spaces) to a PNG: one panel per kind, one above the other, sharing the
+// time axis. A panel without a single value says so instead, since gnuplot
+// refuses to plot it.
 std::string plotScript(const std::string& dataPath, const std::string& pngPath,
-                       const std::string& title, const Summary& summary);
+                       const std::string& title, const Table& table);
 
 }  // namespace perfprobe

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -7,6 +10,8 @@
 
 #include "replies.h"
 #include "report.h"
+#include "series.h"
+#include "sources.h"
 
 namespace {
 
@@ -85,79 +90,147 @@ TEST(ClientProtocol, KnowsWhichTextsTheDaemonAnswers) {
   EXPECT_FALSE(holdsKeyword(""));
 }
 
-Sample sample(double t, std::optional<int32_t> fps, Khzs cpus) {
-  Sample s;
-  s.timeS = t;
-  s.fps = fps;
-  s.cpus = std::move(cpus);
-  return s;
+// One sample of the monitor's table: a frame rate and CPU values by number.
+struct Row {
+  double t;
+  std::optional<int32_t> fps;
+  Khzs cpus;
+};
+
+// The monitor's table of `cpus` CPUs. A row with fewer CPU values than that
+// leaves the rest missing, as a shorter report does.
+Table table(const std::vector<Row>& rows, size_t cpus) {
+  Table t;
+  t.kinds = {fpsKind(), cpuKind(cpus)};
+  for (const Row& row : rows) {
+    std::vector<Value> values = {row.fps ? Value(*row.fps) : std::nullopt};
+    for (const Khz& khz : row.cpus) values.push_back(khz ? Value(double(*khz)) : std::nullopt);
+    t.append(row.t, values);
+  }
+  return t;
 }
 
+// The figure of the series `series` of the table's kind `kind` that the
+// JSON summary names `key`.
+std::optional<double> figureOf(const Table& t, size_t kind, size_t series, const std::string& key,
+                               double intervalS) {
+  const Kind& k = t.kinds.at(kind);
+  for (const Figure& f : k.figures) {
+    if (f.key == key) return figure(k, k.series.at(series), f, intervalS);
+  }
+  ADD_FAILURE() << "no figure " << key;
+  return std::nullopt;
+}
+
+constexpr size_t kFpsKind = 0;
+constexpr size_t kCpuKind = 1;
+
 TEST(ClientReport, SummarizesTheFrameRateAndEveryCpu) {
-  std::vector<Sample> samples;
+  std::vector<Row> rows;
   // 20 samples with a rate: 10, 20, ..., 200 shuffled; one without.
   const int order[] = {7, 3, 19, 0, 12, 5, 16, 9, 1, 14, 18, 2, 11, 6, 15, 4, 13, 8, 17, 10};
   for (int i = 0; i < 20; ++i) {
-    samples.push_back(sample(i + 1, (order[i] + 1) * 10, {1000000, std::nullopt}));
+    rows.push_back({i + 1.0, (order[i] + 1) * 10, {1000000, std::nullopt}});
   }
-  samples.push_back(sample(21, std::nullopt, {3000000, std::nullopt}));
-  const Summary s = summarize(samples, 2, 0.5);
-  EXPECT_EQ(s.samples, 21u);
-  EXPECT_EQ(s.withFps, 20u);
-  EXPECT_EQ(s.minFps, 10);
-  EXPECT_EQ(s.medianFps, 105.0);
-  EXPECT_EQ(s.meanFps, 105.0);
-  EXPECT_EQ(s.p5Fps, 10);           // rank ceil(1.0) = 1
-  EXPECT_EQ(s.secondsBelow30, 1.0); // 10 and 20, half a second each
-  ASSERT_EQ(s.cpus.size(), 2u);
-  EXPECT_DOUBLE_EQ(*s.cpus[0].meanMhz, (20 * 1000.0 + 3000.0) / 21);
-  EXPECT_EQ(s.cpus[0].maxMhz, 3000.0);
-  EXPECT_EQ(s.cpus[1].meanMhz, std::nullopt);
-  EXPECT_EQ(s.cpus[1].maxMhz, std::nullopt);
+  rows.push_back({21, std::nullopt, {3000000, std::nullopt}});
+  const Table s = table(rows, 2);
+  auto fps = [&](const char* key) { return figureOf(s, kFpsKind, 0, key, 0.5); };
+  auto cpu = [&](size_t i, const char* key) { return figureOf(s, kCpuKind, i, key, 0.5); };
+  EXPECT_EQ(s.size(), 21u);
+  EXPECT_EQ(fps("samples"), 20.0);
+  EXPECT_EQ(fps("min"), 10.0);
+  EXPECT_EQ(fps("median"), 105.0);
+  EXPECT_EQ(fps("mean"), 105.0);
+  EXPECT_EQ(fps("p5"), 10.0);                // rank ceil(1.0) = 1
+  EXPECT_EQ(fps("seconds_below_30"), 1.0);  // 10 and 20, half a second each
+  ASSERT_EQ(s.kinds[kCpuKind].series.size(), 2u);
+  EXPECT_DOUBLE_EQ(*cpu(0, "mean_mhz"), (20 * 1000.0 + 3000.0) / 21);
+  EXPECT_EQ(cpu(0, "max_mhz"), 3000.0);
+  EXPECT_EQ(cpu(1, "mean_mhz"), std::nullopt);
+  EXPECT_EQ(cpu(1, "max_mhz"), std::nullopt);
 
   // The 5th percentile by nearest rank, and an odd count's median.
-  std::vector<Sample> more;
-  for (int i = 1; i <= 41; ++i) more.push_back(sample(i, i, {}));
-  const Summary m = summarize(more, 0, 1.0);
-  EXPECT_EQ(m.p5Fps, 3);  // ceil(41 * 0.05) = 3
-  EXPECT_EQ(m.medianFps, 21.0);
-  EXPECT_EQ(m.secondsBelow30, 29.0);
+  std::vector<Row> more;
+  for (int i = 1; i <= 41; ++i) more.push_back({double(i), i, {}});
+  const Table m = table(more, 0);
+  EXPECT_EQ(figureOf(m, kFpsKind, 0, "p5", 1.0), 3.0);  // ceil(41 * 0.05) = 3
+  EXPECT_EQ(figureOf(m, kFpsKind, 0, "median", 1.0), 21.0);
+  EXPECT_EQ(figureOf(m, kFpsKind, 0, "seconds_below_30", 1.0), 29.0);
 
-  const Summary none = summarize({sample(1, std::nullopt, {})}, 1, 1.0);
-  EXPECT_EQ(none.withFps, 0u);
-  EXPECT_EQ(none.minFps, std::nullopt);
-  EXPECT_EQ(none.p5Fps, std::nullopt);
+  // Without a single rate: counts are 0, the rest is missing.
+  const Table none = table({{1, std::nullopt, {}}}, 1);
+  EXPECT_EQ(figureOf(none, kFpsKind, 0, "samples", 1.0), 0.0);
+  EXPECT_EQ(figureOf(none, kFpsKind, 0, "seconds_below_30", 1.0), 0.0);
+  EXPECT_EQ(figureOf(none, kFpsKind, 0, "min", 1.0), std::nullopt);
+  EXPECT_EQ(figureOf(none, kFpsKind, 0, "p5", 1.0), std::nullopt);
 }
 
 TEST(ClientReport, WritesMissingValuesAsNaNeverAsZero) {
-  const Sample s = sample(1.0004, 59, {1785600, std::nullopt, 0});
-  EXPECT_EQ(csvHeader(3), "time_s,fps,cpu0_khz,cpu1_khz,cpu2_khz\n");
-  EXPECT_EQ(csvRow(s, 3), "1.000,59,1785600,NA,0\n");
+  const Table s = table({{1.0004, 59, {1785600, std::nullopt, 0}}}, 3);
+  EXPECT_EQ(csvHeader(s), "time_s,fps,cpu0_khz,cpu1_khz,cpu2_khz\n");
+  EXPECT_EQ(csvRow(s, 0), "1.000,59,1785600,NA,0\n");
   // A report with fewer CPUs than the columns: the rest is missing.
-  EXPECT_EQ(csvRow(sample(2.5, std::nullopt, {}), 2), "2.500,NA,NA,NA\n");
-  EXPECT_EQ(csvHeader(0), "time_s,fps\n");
+  EXPECT_EQ(csvRow(table({{2.5, std::nullopt, {}}}, 2), 0), "2.500,NA,NA,NA\n");
+  EXPECT_EQ(csvHeader(table({}, 0)), "time_s,fps\n");
 
-  EXPECT_EQ(liveLine(s, 3), "     1.0    59   1786     NA      0\n");
-  EXPECT_EQ(liveHeader(3), "  time_s   fps   cpu0   cpu1   cpu2  (MHz)\n");
+  EXPECT_EQ(liveLine(s, 0), "     1.0    59   1786     NA      0\n");
+  EXPECT_EQ(liveHeader(s), "  time_s   fps   cpu0   cpu1   cpu2  (MHz)\n");
+  EXPECT_EQ(liveHeader(table({}, 0)), "  time_s   fps\n");
 
-  const auto json = nlohmann::json::parse(jsonSample(s, 3));
+  const auto json = nlohmann::json::parse(jsonSample(s, 0));
   EXPECT_EQ(json, nlohmann::json::parse(
                       R"({"time_s":1.0,"fps":59,"cpu_khz":[1785600,null,0]})"));
-  EXPECT_EQ(jsonSample(sample(0.25, std::nullopt, {}), 1),
+  EXPECT_EQ(jsonSample(table({{0.25, std::nullopt, {}}}, 1), 0),
             "{\"time_s\":0.25,\"fps\":null,\"cpu_khz\":[null]}\n");
 }
 
+TEST(ClientReport, WritesEachValueWithItsKindsDigits) {
+  Kind oneDecimal;
+  oneDecimal.decimals = 1;
+  const struct {
+    Kind kind;
+    Value value;
+    std::string live, csv, json;
+  } cases[] = {
+      {fpsKind(), 59, "59", "59", "59"},
+      {fpsKind(), -1, "-1", "-1", "-1"},
+      {fpsKind(), INT32_MIN, "-2147483648", "-2147483648", "-2147483648"},
+      {fpsKind(), std::nullopt, "NA", "NA", "null"},
+      // kHz in the files, MHz on the live line, each rounded as printf does.
+      {cpuKind(1), 1785600, "1786", "1785600", "1785600"},
+      {cpuKind(1), 2500, "2", "2500", "2500"},
+      // Past the largest signed 64-bit integer, still an integer.
+      {cpuKind(1), 1e19, "10000000000000000", "10000000000000000000", "10000000000000000000"},
+      // The JSON lines carry the CSV's digits, no binary noise past them.
+      {oneDecimal, 42.25, "42.2", "42.2", "42.2"},
+      {oneDecimal, 59.96, "60.0", "60.0", "60.0"},
+      {oneDecimal, 0.1 + 0.2, "0.3", "0.3", "0.3"},
+      {oneDecimal, std::nullopt, "NA", "NA", "null"},
+  };
+  for (const auto& c : cases) {
+    Table t;
+    t.kinds = {c.kind};
+    t.kinds[0].series = {{"v", "v", {}}};
+    t.append(1, {c.value});
+    const size_t width = static_cast<size_t>(c.kind.liveWidth);
+    const std::string fill(c.live.size() < width ? width - c.live.size() : 0, ' ');
+    EXPECT_EQ(liveLine(t, 0), "     1.0" + fill + c.live + "\n") << c.csv;
+    EXPECT_EQ(csvRow(t, 0), "1.000," + c.csv + "\n") << c.csv;
+    // A grouped kind's value is an item of its array.
+    const std::string json = c.kind.group ? "\"cpu_khz\":[" + c.json + "]" : "\"v\":" + c.json;
+    EXPECT_EQ(jsonSample(t, 0), "{\"time_s\":1.0," + json + "}\n") << c.csv;
+  }
+}
+
 TEST(ClientReport, SummaryTextAndJsonCarryTheSameFigures) {
-  const std::vector<Sample> samples = {sample(1, 59, {1785600, std::nullopt}),
-                                       sample(2, 28, {300000, std::nullopt})};
-  const Summary s = summarize(samples, 2, 1.0);
-  EXPECT_EQ(summaryText(s),
+  const Table s = table({{1, 59, {1785600, std::nullopt}}, {2, 28, {300000, std::nullopt}}}, 2);
+  EXPECT_EQ(summaryText(s, 1.0),
             "Summary: 2 samples, 2 with a frame rate\n"
             "  FPS   min 28   median 43.5   mean 43.5   5th percentile 28   below 30 FPS 1.0 s\n"
             "  CPU     mean MHz   max MHz\n"
             "  cpu0      1042.8    1785.6\n"
             "  cpu1          NA        NA\n");
-  const auto json = nlohmann::json::parse(jsonSummary(s));
+  const auto json = nlohmann::json::parse(jsonSummary(s, 1.0));
   EXPECT_EQ(json["summary"]["samples"], 2);
   EXPECT_EQ(json["summary"]["fps"]["min"], 28);
   EXPECT_EQ(json["summary"]["fps"]["median"], 43.5);
@@ -165,25 +238,109 @@ TEST(ClientReport, SummaryTextAndJsonCarryTheSameFigures) {
   EXPECT_EQ(json["summary"]["fps"]["seconds_below_30"], 1.0);
   EXPECT_DOUBLE_EQ(json["summary"]["cpus"][0]["mean_mhz"].get<double>(), 1042.8);
   EXPECT_TRUE(json["summary"]["cpus"][1]["max_mhz"].is_null());
+
+  // Neither a rate nor a CPU: the counts alone, and the arrays stay.
+  const Table none = table({{1, std::nullopt, {}}}, 0);
+  EXPECT_EQ(summaryText(none, 1.0), "Summary: 1 samples, 0 with a frame rate\n");
+  EXPECT_EQ(jsonSummary(none, 1.0),
+            "{\"summary\":{\"samples\":1,\"fps\":{\"samples\":0,\"min\":null,\"median\":null,"
+            "\"mean\":null,\"p5\":null,\"seconds_below_30\":0.0},\"cpus\":[]}}\n");
 }
 
 TEST(ClientReport, PlotScriptQuotesWhatItIsGivenAndNamesEmptyPanels) {
-  const Summary both = summarize({sample(1, 59, {1000, std::nullopt})}, 2, 1.0);
+  const Table both = table({{1, 59, {1000, std::nullopt}}}, 2);
   const std::string script = plotScript("/tmp/d", "/x/it's.png", "monitor a'b_c", both);
   EXPECT_NE(script.find("set output '/x/it''s.png'\n"), std::string::npos) << script;
   EXPECT_NE(script.find("title 'monitor a''b_c' noenhanced"), std::string::npos) << script;
-  EXPECT_NE(script.find("plot '/tmp/d' using 1:2 "), std::string::npos) << script;
-  EXPECT_NE(script.find("plot for [i=0:1] '/tmp/d' using 1:(column(i+3)/1000.0)"),
+  EXPECT_NE(script.find("set terminal pngcairo size 1280,900 "), std::string::npos) << script;
+  EXPECT_NE(script.find("set multiplot layout 2,1 "), std::string::npos) << script;
+  EXPECT_NE(script.find("plot '/tmp/d' using 1:2 with linespoints lw 2 pt 7 ps 0.6 title 'FPS', "
+                        "30 with lines dashtype 2 lc rgb 'gray40' title '30 FPS'\n"),
+            std::string::npos)
+      << script;
+  // Each CPU its own column in MHz; one without a value keeps its place in
+  // the key.
+  EXPECT_NE(script.find("plot '/tmp/d' using 1:(column(3)/1000.0) with lines lw 1.5 title "
+                        "'cpu0', NaN with lines lw 1.5 title 'cpu1'\n"),
             std::string::npos)
       << script;
   EXPECT_EQ(script.find("set label"), std::string::npos) << script;
+  // Only the bottom panel names the time axis.
+  EXPECT_LT(script.find("set xlabel 'time (s)'"), script.find("CPU frequency"));
+  EXPECT_GT(script.find("set xlabel 'time (s)'"), script.find("frames per second"));
 
   // gnuplot fails on a panel without a single value: such a panel says why.
-  const Summary neither = summarize({sample(1, std::nullopt, {std::nullopt})}, 1, 1.0);
-  const std::string empty = plotScript("/tmp/d", "/x/p.png", "t", neither);
+  const std::string empty = plotScript("/tmp/d", "/x/p.png", "t",
+                                       table({{1, std::nullopt, {std::nullopt}}}, 1));
   EXPECT_NE(empty.find("'no frame rate'"), std::string::npos) << empty;
   EXPECT_NE(empty.find("'no CPU frequency'"), std::string::npos) << empty;
   EXPECT_EQ(empty.find("/tmp/d"), std::string::npos) << empty;
+  const std::string noCpu = plotScript("/tmp/d", "/x/p.png", "t", table({{1, 59, {}}}, 0));
+  EXPECT_NE(noCpu.find("'no CPU listed'"), std::string::npos) << noCpu;
+}
+
+// The daemon's replies, written out: each request takes the next reply of
+// its list; none left is no reply, and so is one the client refuses, as
+// Channel::ask skips it. Every request asked is kept, in order.
+struct Replies {
+  std::map<std::string, std::deque<std::string>> next;
+  std::vector<std::string> asked;
+
+  Ask ask() {
+    return [this](const std::string& request,
+                  const Channel::Accept& accept) -> std::optional<std::string> {
+      asked.push_back(request);
+      auto& queue = next[request];
+      if (queue.empty()) return std::nullopt;
+      const std::string reply = queue.front();
+      queue.pop_front();
+      if (!accept(reply)) return std::nullopt;
+      return reply;
+    };
+  }
+};
+
+TEST(ClientSources, TheCpuColumnsAreThoseOfTheFirstReport) {
+  Replies daemon;
+  // Three CPUs at first; then four (in the daemon's order, so the value of
+  // cpu3 comes last), then one, then nothing and a reply that is not a rate.
+  daemon.next[kCpu] = {"cpuFreq:300000,NA,500000", "cpuFreq:1,2,3,4", "cpuFreq:7"};
+  daemon.next[kFps] = {"59", "success", "58"};
+  Sources sources(monitorSources());
+  auto kinds = sources.start(daemon.ask());
+  ASSERT_TRUE(kinds.has_value());
+  Table t;
+  t.kinds = std::move(*kinds);
+  EXPECT_EQ(csvHeader(t), "time_s,fps,cpu0_khz,cpu1_khz,cpu2_khz\n");
+
+  ::testing::internal::CaptureStderr();
+  std::vector<bool> answered;
+  for (int i = 1; i <= 4; ++i) {
+    bool any = true;
+    t.append(i, sources.sample(daemon.ask(), &any));
+    answered.push_back(any);
+  }
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(answered, (std::vector<bool>{true, true, true, false}));
+  std::string rows;
+  for (size_t k = 0; k < t.size(); ++k) rows += csvRow(t, k);
+  EXPECT_EQ(rows,
+            "1.000,59,1,2,3\n"
+            "2.000,NA,7,NA,NA\n"
+            "3.000,58,NA,NA,NA\n"
+            "4.000,NA,NA,NA,NA\n");
+  // One warning, at the first change.
+  EXPECT_EQ(err,
+            "perfprobe: the daemon now lists 4 CPUs instead of 3; the columns stay those of the "
+            "first report\n");
+  EXPECT_EQ(daemon.asked,
+            (std::vector<std::string>{kCpu, kFps, kCpu, kFps, kCpu, kFps, kCpu, kFps, kCpu}));
+
+  // Without a first report there are no columns, and the monitor has not
+  // started.
+  Replies silent;
+  Sources again(monitorSources());
+  EXPECT_EQ(again.start(silent.ask()), std::nullopt);
 }
 
 }  // namespace

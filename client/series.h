@@ -1,0 +1,99 @@
+#pragma once
+
+#include <stddef.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// A monitor's data: named series of values over its samples. Each series is
+// of a kind that tells every writer (report.h) where and how to show it, so
+// that a new metric is a new source of series (sources.h) and no writer
+// changes.
+namespace perfprobe {
+
+// One value of one sample; none where the daemon gave nothing ("NA", no
+// reply), which every writer shows as missing, never as 0.
+using Value = std::optional<double>;
+
+struct Series {
+  // The live table's column head; with the kind's unit, the CSV column and
+  // the key of the JSON lines ("cpu0" in kHz: "cpu0_khz").
+  std::string name;
+  std::string title;          // in the summary text and the plot: "FPS", "cpu0"
+  std::vector<Value> values;  // one per sample
+};
+
+// One figure that the summary gives of each series of a kind, from the
+// values as shown (kind.shownPer).
+struct Figure {
+  enum What { kCount, kMin, kMedian, kMean, kP5, kMax, kSecondsBelow };
+  What what;
+  std::string key;   // in the JSON summary: "min", "mean_mhz"
+  std::string text;  // in the summary text: "min", "mean MHz"; a count's is
+                     // told on the first line: "2 with a frame rate"
+  double below = 0;  // kSecondsBelow: samples below this, one interval each
+};
+
+// The plot's panel of a kind, its series drawn over time.
+struct Panel {
+  struct Guide {
+    double at;
+    std::string title;
+  };
+  std::string ylabel;
+  std::string style;           // gnuplot's "with ..." for each series
+  bool fromZero = false;       // the y axis starts at 0
+  std::optional<Guide> guide;  // a dashed line across, such as a slow frame rate
+  // What the panel says instead when the kind has no series, or not a single
+  // value (gnuplot refuses to plot nothing).
+  std::string noSeries;
+  std::string noValues;
+};
+
+// What the series of one kind share: their unit, their format and their
+// place in every output.
+struct Kind {
+  // Of the values as kept and written to the files ("kHz"); empty when the
+  // series' name says it ("fps").
+  std::string unit;
+  // Digits after the point, in the files and on the live line; 0: whole
+  // numbers, which the JSON lines write as integers.
+  int decimals = 0;
+  // The live table, the summary and the plot show each value divided by
+  // shownPer, in shownUnit (kHz as MHz); empty when the name says it.
+  std::string shownUnit;
+  double shownPer = 1;
+  int liveWidth = 7;
+  // A kind of one series per item (per CPU) is one array in each JSON line
+  // and in the JSON summary, and one table in the summary text, with this
+  // head; the series of any other kind stand on their own.
+  struct Group {
+    std::string sampleKey;   // "cpu_khz"
+    std::string summaryKey;  // "cpus"
+    std::string title;       // "CPU"
+  };
+  std::optional<Group> group;
+  std::vector<Figure> figures;
+  Panel panel;
+  std::vector<Series> series;
+};
+
+// "cpu0" in kHz: "cpu0_khz"; "fps" without a unit: "fps".
+std::string column(const Kind& kind, const Series& series);
+
+// Whether the values as shown are whole numbers, which a figure that picks
+// one of them (min, max, percentile) then shows as such.
+bool wholeShown(const Kind& kind);
+
+struct Table {
+  std::vector<double> timesS;  // each sample's, since the collection started
+  std::vector<Kind> kinds;     // in the order of every output
+
+  size_t size() const { return timesS.size(); }
+  // Adds a sample: one value per series in the order of the kinds. A short
+  // row leaves the series past its end missing.
+  void append(double timeS, const std::vector<Value>& row);
+};
+
+}  // namespace perfprobe

@@ -131,130 +131,168 @@ bool plot(const Table& table, const MonitorOptions& options) {
   return ok;
 }
 
-}  // namespace
+// One run of a monitor, in the order runMonitor calls its steps. It owns the
+// CSV stream and the table that its sources fill.
+class Monitor {
+ public:
+  Monitor(Channel& channel, const MonitorOptions& options)
+      : channel_(channel),
+        options_(options),
+        ask_([&channel](const std::string& request, const Channel::Accept& accept) {
+          return channel.ask(request, accept);
+        }),
+        sources_(monitorSources()) {}
 
-int runMonitor(Channel& channel, const MonitorOptions& options) {
-  std::string why;
-  const auto start = startRequest(options.pattern, &why);
-  if (!start) {
-    fprintf(stderr, "perfprobe: %s\n", why.c_str());
-    return 1;
-  }
-  if (!options.plotPath.empty() && !onPath("gnuplot")) {
-    fprintf(stderr, "perfprobe: --plot needs gnuplot (Debian: apt-get install gnuplot-nox)\n");
-    return 1;
-  }
-  ScopedStream csv;
-  if (!options.csvPath.empty()) {
-    csv.reset(fopen(options.csvPath.c_str(), "we"));
-    if (!csv) {
-      fprintf(stderr, "perfprobe: %s: %s\n", options.csvPath.c_str(), strerror(errno));
+  // What can fail before the daemon is asked anything: the pattern, gnuplot
+  // and the CSV file. Returns 0, or 1 after saying why.
+  int prepare() {
+    std::string why;
+    const auto request = startRequest(options_.pattern, &why);
+    if (!request) {
+      fprintf(stderr, "perfprobe: %s\n", why.c_str());
       return 1;
     }
-  }
-
-  interrupted = 0;
-  catchInterrupts(true);
-  // A closed standard output (a pipe into head, say) ends the sampling like
-  // Ctrl-C does, so that the collection is still stopped.
-  signal(SIGPIPE, SIG_IGN);
-  channel.setCancel(&interrupted);
-  const Ask ask = [&channel](const std::string& request, const Channel::Accept& accept) {
-    return channel.ask(request, accept);
-  };
-  Sources sources(monitorSources());
-  Table table;
-
-  // A running collection keeps its own pattern whatever a new start asks,
-  // so whatever ran before is stopped first.
-  bool answered = channel.ask(kStop, isSuccess) && channel.ask(*start, isSuccess);
-  const double t0 = monotonicS();
-  if (answered) {
-    auto kinds = sources.start(ask);
-    answered = kinds.has_value();
-    if (answered) table.kinds = std::move(*kinds);
-  }
-
-  int status = 0;
-  bool csvOk = true;
-  if (answered) {
-    if (options.json) {
-      // Only JSON lines on standard output.
-    } else {
-      printf("Monitoring \"%s\" every %g s%s\n", options.pattern.c_str(), options.intervalS,
-             options.durationS > 0 ? "" : " until Ctrl-C");
-      fputs(liveHeader(table).c_str(), stdout);
+    startRequest_ = *request;
+    if (!options_.plotPath.empty() && !onPath("gnuplot")) {
+      fprintf(stderr, "perfprobe: --plot needs gnuplot (Debian: apt-get install gnuplot-nox)\n");
+      return 1;
     }
+    if (!options_.csvPath.empty()) {
+      csv_.reset(fopen(options_.csvPath.c_str(), "we"));
+      if (!csv_) {
+        fprintf(stderr, "perfprobe: %s: %s\n", options_.csvPath.c_str(), strerror(errno));
+        return 1;
+      }
+    }
+    return 0;
+  }
+
+  // Catches interrupts, starts the collection and lets each source decide
+  // its series.
+  void start() {
+    interrupted = 0;
+    catchInterrupts(true);
+    // A closed standard output (a pipe into head, say) ends the sampling like
+    // Ctrl-C does, so that the collection is still stopped.
+    signal(SIGPIPE, SIG_IGN);
+    channel_.setCancel(&interrupted);
+    // A running collection keeps its own pattern whatever a new start asks,
+    // so whatever ran before is stopped first.
+    answered_ = channel_.ask(kStop, isSuccess) && channel_.ask(startRequest_, isSuccess);
+    t0_ = monotonicS();
+    if (!answered_) return;
+    auto kinds = sources_.start(ask_);
+    answered_ = kinds.has_value();
+    if (answered_) table_.kinds = std::move(*kinds);
+  }
+
+  // Every interval until the duration or an interrupt: a sample from every
+  // source, shown and written as it comes.
+  void sample() {
+    if (!answered_) return;
+    if (!options_.json) {
+      printf("Monitoring \"%s\" every %g s%s\n", options_.pattern.c_str(), options_.intervalS,
+             options_.durationS > 0 ? "" : " until Ctrl-C");
+      fputs(liveHeader(table_).c_str(), stdout);
+    }
+    // With --json, only JSON lines on standard output.
     fflush(stdout);
-    if (csv) csvOk = writeAll(csv.get(), csvHeader(table));
+    if (csv_) csvOk_ = writeAll(csv_.get(), csvHeader(table_));
     for (long k = 1;; ++k) {
-      const double offset = static_cast<double>(k) * options.intervalS;
-      if (options.durationS > 0 && offset > options.durationS + 1e-9) break;
-      sleepUntil(t0 + offset);
+      const double offset = static_cast<double>(k) * options_.intervalS;
+      if (options_.durationS > 0 && offset > options_.durationS + 1e-9) break;
+      sleepUntil(t0_ + offset);
       if (interrupted) break;
-      const double timeS = monotonicS() - t0;
-      bool replied = false;
-      const std::vector<Value> row = sources.sample(ask, &replied);
+      const double timeS = monotonicS() - t0_;
+      bool answered = false;
+      const std::vector<Value> row = sources_.sample(ask_, &answered);
       if (interrupted) break;
-      if (!replied) fprintf(stderr, "perfprobe: %s\n", channel.noReplyMessage().c_str());
-      table.append(timeS, row);
-      const size_t last = table.size() - 1;
-      fputs((options.json ? jsonSample(table, last) : liveLine(table, last)).c_str(), stdout);
+      if (!answered) fprintf(stderr, "perfprobe: %s\n", channel_.noReplyMessage().c_str());
+      table_.append(timeS, row);
+      const size_t last = table_.size() - 1;
+      fputs((options_.json ? jsonSample(table_, last) : liveLine(table_, last)).c_str(), stdout);
       if (fflush(stdout) != 0) interrupted = 1;
-      if (csv && csvOk) csvOk = writeAll(csv.get(), csvRow(table, last));
+      if (csv_ && csvOk_) csvOk_ = writeAll(csv_.get(), csvRow(table_, last));
       // A sample that ran over its slot gives up the slots it missed rather
       // than sampling twice in a row.
-      const double behind = monotonicS() - t0;
-      if (behind > static_cast<double>(k + 1) * options.intervalS) {
-        k = static_cast<long>(floor(behind / options.intervalS));
+      const double behind = monotonicS() - t0_;
+      if (behind > static_cast<double>(k + 1) * options_.intervalS) {
+        k = static_cast<long>(floor(behind / options_.intervalS));
       }
     }
   }
 
-  catchInterrupts(false);
-  channel.setCancel(nullptr);
-  const bool stopped = channel.ask(kStop, isSuccess).has_value();
-  if (!answered && interrupted) {
-    fprintf(stderr, "perfprobe: interrupted before the collection started\n");
-    status = 1;
-  } else if (!answered || !stopped) {
-    fprintf(stderr, "perfprobe: %s\n", channel.noReplyMessage().c_str());
-    if (answered) fprintf(stderr, "perfprobe: the collection may still be running\n");
-    status = 2;
-  }
-  if (answered) {
-    fputs((options.json ? jsonSummary(table, options.intervalS)
-                        : summaryText(table, options.intervalS))
-              .c_str(),
-          stdout);
-    fflush(stdout);
-  }
-  if (csv && !answered) {
-    // Nothing was measured: no empty file is left to be taken for a result.
-    csv.reset();
-    unlink(options.csvPath.c_str());
-  }
-  if (csv) {
-    csvOk = fclose(csv.release()) == 0 && csvOk;
-    if (!csvOk) {
-      fprintf(stderr, "perfprobe: writing %s failed\n", options.csvPath.c_str());
-      if (status == 0) status = 1;
+  // Stops the collection on every way out, then the summary, the CSV and
+  // the plot. Returns the exit status.
+  int finish() {
+    catchInterrupts(false);
+    channel_.setCancel(nullptr);
+    int status = 0;
+    const bool stopped = channel_.ask(kStop, isSuccess).has_value();
+    if (!answered_ && interrupted) {
+      fprintf(stderr, "perfprobe: interrupted before the collection started\n");
+      status = 1;
+    } else if (!answered_ || !stopped) {
+      fprintf(stderr, "perfprobe: %s\n", channel_.noReplyMessage().c_str());
+      if (answered_) fprintf(stderr, "perfprobe: the collection may still be running\n");
+      status = 2;
     }
-  }
-  bool plotted = false;
-  if (!options.plotPath.empty() && answered) {
-    if (table.size() == 0) {
-      fprintf(stderr, "perfprobe: no sample to plot\n");
-    } else {
-      plotted = plot(table, options);
-      if (!plotted && status == 0) status = 1;
+    if (answered_) {
+      fputs((options_.json ? jsonSummary(table_, options_.intervalS)
+                           : summaryText(table_, options_.intervalS))
+                .c_str(),
+            stdout);
+      fflush(stdout);
     }
+    if (csv_ && !answered_) {
+      // Nothing was measured: no empty file is left to be taken for a result.
+      csv_.reset();
+      unlink(options_.csvPath.c_str());
+    }
+    if (csv_) {
+      csvOk_ = fclose(csv_.release()) == 0 && csvOk_;
+      if (!csvOk_) {
+        fprintf(stderr, "perfprobe: writing %s failed\n", options_.csvPath.c_str());
+        if (status == 0) status = 1;
+      }
+    }
+    bool plotted = false;
+    if (!options_.plotPath.empty() && answered_) {
+      if (table_.size() == 0) {
+        fprintf(stderr, "perfprobe: no sample to plot\n");
+      } else {
+        plotted = plot(table_, options_);
+        if (!plotted && status == 0) status = 1;
+      }
+    }
+    if (!options_.json && answered_) {
+      if (!options_.csvPath.empty() && csvOk_) printf("CSV: %s\n", options_.csvPath.c_str());
+      if (plotted) printf("Plot: %s\n", options_.plotPath.c_str());
+    }
+    return status;
   }
-  if (!options.json && answered) {
-    if (!options.csvPath.empty() && csvOk) printf("CSV: %s\n", options.csvPath.c_str());
-    if (plotted) printf("Plot: %s\n", options.plotPath.c_str());
-  }
-  return status;
+
+ private:
+  Channel& channel_;
+  const MonitorOptions& options_;
+  const Ask ask_;
+  Sources sources_;
+  std::string startRequest_;
+  ScopedStream csv_;
+  bool csvOk_ = true;
+  bool answered_ = false;  // the collection started and every source had its first reply
+  double t0_ = 0;
+  Table table_;
+};
+
+}  // namespace
+
+int runMonitor(Channel& channel, const MonitorOptions& options) {
+  Monitor monitor(channel, options);
+  if (const int status = monitor.prepare(); status != 0) return status;
+  monitor.start();
+  monitor.sample();
+  return monitor.finish();
 }
 
 }  // namespace perfprobe

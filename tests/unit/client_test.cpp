@@ -343,4 +343,62 @@ TEST(ClientSources, TheCpuColumnsAreThoseOfTheFirstReport) {
   EXPECT_EQ(again.start(silent.ask()), std::nullopt);
 }
 
+// A metric that exists only here: a constant busy percentage with one
+// decimal. Its kind and its values are all it declares; no writer knows it.
+class BusySource : public Source {
+ public:
+  std::optional<std::vector<Kind>> start(const Ask&) override {
+    Kind kind;
+    kind.unit = "pct";
+    kind.decimals = 1;
+    kind.shownUnit = "%";
+    kind.figures = {{Figure::kMean, "mean", "mean"}, {Figure::kMax, "max", "max"}};
+    kind.panel.ylabel = "busy (%)";
+    kind.panel.style = "with lines";
+    kind.series = {{"busy", "Busy", {}}};
+    return std::vector<Kind>{kind};
+  }
+  std::optional<std::vector<Value>> sample(const Ask&) override {
+    return std::vector<Value>{42.5};
+  }
+};
+
+TEST(ClientSources, ANewSourceReachesEveryOutput) {
+  Replies daemon;
+  daemon.next[kCpu] = {"cpuFreq:300000", "cpuFreq:300000", "cpuFreq:400000"};
+  daemon.next[kFps] = {"59", "28"};
+  std::vector<std::unique_ptr<Source>> list = monitorSources();
+  list.push_back(std::make_unique<BusySource>());
+  Sources sources(std::move(list));
+  auto kinds = sources.start(daemon.ask());
+  ASSERT_TRUE(kinds.has_value());
+  Table t;
+  t.kinds = std::move(*kinds);
+  bool answered = false;
+  t.append(1, sources.sample(daemon.ask(), &answered));
+  t.append(2, sources.sample(daemon.ask(), &answered));
+
+  EXPECT_EQ(liveHeader(t), "  time_s   fps   cpu0   busy  (MHz)  (%)\n");
+  EXPECT_EQ(liveLine(t, 0), "     1.0    59    300   42.5\n");
+  EXPECT_EQ(csvHeader(t), "time_s,fps,cpu0_khz,busy_pct\n");
+  EXPECT_EQ(csvRow(t, 1), "2.000,28,400000,42.5\n");
+  EXPECT_EQ(jsonSample(t, 1),
+            "{\"time_s\":2.0,\"fps\":28,\"cpu_khz\":[400000],\"busy_pct\":42.5}\n");
+  EXPECT_EQ(summaryText(t, 1.0),
+            "Summary: 2 samples, 2 with a frame rate\n"
+            "  FPS   min 28   median 43.5   mean 43.5   5th percentile 28   below 30 FPS 1.0 s\n"
+            "  CPU     mean MHz   max MHz\n"
+            "  cpu0       350.0     400.0\n"
+            "  Busy   mean 42.5   max 42.5\n");
+  const auto summary = nlohmann::json::parse(jsonSummary(t, 1.0))["summary"];
+  EXPECT_EQ(summary["busy_pct"], nlohmann::json::parse(R"({"mean":42.5,"max":42.5})"));
+  EXPECT_EQ(summary["cpus"][0]["max_mhz"], 400.0);
+  const std::string script = plotScript("/tmp/d", "/x/p.png", "t", t);
+  EXPECT_NE(script.find("size 1280,1350 "), std::string::npos) << script;
+  EXPECT_NE(script.find("set multiplot layout 3,1 "), std::string::npos) << script;
+  EXPECT_NE(script.find("set ylabel 'busy (%)'\nplot '/tmp/d' using 1:4 with lines title 'Busy'\n"),
+            std::string::npos)
+      << script;
+}
+
 }  // namespace

@@ -68,6 +68,41 @@ void BM_CpuReadAndReport(benchmark::State& state) {
 }
 BENCHMARK(BM_CpuReadAndReport);
 
+#ifndef PERFPROBE_BASELINE
+// Package patterns at the edge of what a request may ask: a plain pattern
+// of 1000 bytes, and intervals up to the limit on repeated nodes. None
+// matches the name, so every search runs to its end.
+const char* const kEdgePatterns[] = {
+    "plain 1000 bytes",
+    "a\\{0,129\\}b",
+    "\\(\\(a*\\)*\\)\\{0,26\\}b",
+    "\\(a*b*\\)\\{0,26\\}c",
+    "\\(.*\\)\\{0,43\\}b",
+};
+
+std::string edgePattern(int64_t index) {
+  return index == 0 ? std::string(999, 'a') + "b" : kEdgePatterns[index];
+}
+
+void BM_PatternCompile(benchmark::State& state) {
+  const std::string pattern = edgePattern(state.range(0));
+  state.SetLabel(kEdgePatterns[state.range(0)]);
+  if (!patternIsSafe(pattern)) state.SkipWithError("refused");
+  for (auto _ : state) PackagePattern compiled(pattern);
+}
+BENCHMARK(BM_PatternCompile)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond);
+
+// The search of one layer name of 1022 bytes, the longest a listing line
+// gives.
+void BM_PatternSearch(benchmark::State& state) {
+  const PackagePattern pattern(edgePattern(state.range(0)));
+  state.SetLabel(kEdgePatterns[state.range(0)]);
+  const std::string name(1022, 'a');
+  for (auto _ : state) benchmark::DoNotOptimize(pattern.matches(name));
+}
+BENCHMARK(BM_PatternSearch)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond);
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {

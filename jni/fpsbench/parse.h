@@ -81,12 +81,22 @@ std::string layerNameOf(const FrameData& frameData);
 // byte for byte, and runs nothing in it.
 std::string latencyCommand(const std::string& layerName);
 
-// False for a pattern that holds a back-reference (\1 to \9) or an interval
-// (\{m,n\}). A back-reference makes the search exponential in the name's
-// length; an interval makes regcomp build one copy of its operand per count,
-// nested ones multiplying, until memory runs out or its recursion overflows
-// the stack. Either way one datagram could stall or end the daemon, and no
-// package name needs them.
+// False for a pattern that one request could stall or exhaust the daemon
+// with:
+//  - a back-reference (\1 to \9, outside a bracket expression), which makes
+//    the search exponential in the name's length;
+//  - intervals (\{m,n\}) that make regcomp build more than
+//    kMaxRepeatedNodes nodes beyond those the pattern spells out (a
+//    character, a bracket expression, a "*" and a group are a node each), an
+//    interval within the operand of another, a bound above 255, or an
+//    interval that does not parse. regcomp builds one copy of an interval's
+//    operand per count, so nested intervals grow its memory and time
+//    exponentially, and every copy slows the search. Within these limits a
+//    compile takes milliseconds, and the slowest search of a 1 kB name
+//    found among random patterns is no slower than the slowest without any
+//    interval (docs/RELIABILITY.md has the figures).
+// Anything else, \{1\} or [\1] say, is left to regcomp.
+constexpr size_t kMaxRepeatedNodes = 128;
 bool patternIsSafe(const std::string& pattern);
 
 // The package-name pattern: a POSIX basic regular expression, searched

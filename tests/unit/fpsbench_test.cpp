@@ -208,11 +208,34 @@ TEST(PackagePattern, IsAnUnanchoredCaseSensitiveBasicRegex) {
       {"a[", "a[", false},
       {"\\(", "(", false},
       {"a\\", "a\\", false},
-      // Back-references and intervals are refused: they would let one
-      // request stall the search or exhaust regcomp.
+      // Intervals within the limit work as intervals.
+      {"a\\{2\\}", "baab", true},
+      {"a\\{2\\}", "bab", false},
+      {"L\\{1\\}", "SurfaceView - L#0", true},
+      {"ba\\{1,\\}b", "xbaaab", true},
+      {"a\\{0,129\\}b", "b", true},
+      {"\\(\\(a*\\)*\\)\\{0,26\\}b", "aab", true},
+      // Within brackets a backslash is an ordinary character.
+      {"L[\\1]", "L1", true},
+      {"L[\\1]", "L\\", true},
+      {"L[\\1]", "L2", false},
+      {"[]\\1]x", "]x", true},
+      {"[[:alpha:]\\1]x", "\\x", true},
+      // Back-references, and intervals beyond the limit, are refused: they
+      // would let one request stall the search or exhaust regcomp.
       {"\\(ab\\)\\1", "abab", false},
-      {"a\\{2\\}", "baab", false},
+      {"\\(a\\)[\\1]\\1", "a1a", false},
+      {"[[:alpha:]]\\(a\\)\\1", "xaa", false},
+      {"a\\{0,32767\\}", "a", false},
+      {"a\\{256\\}", "a", false},
+      {"a\\{0,130\\}", "a", false},
+      {"a\\{0,100\\}a\\{0,31\\}", "a", false},
+      {"\\(\\(a*\\)*\\)\\{0,27\\}b", "aab", false},
+      {"\\(a\\{1,2\\}\\)\\{1,2\\}", "aa", false},
+      {"\\(\\(\\(a*\\)*\\)\\{0,7\\}\\)\\{0,7\\}b", "aab", false},
       {"\\(a\\{0,32767\\}\\)\\{0,32767\\}", "a", false},
+      {"a\\{1", "a{1", false},
+      {"a\\{x\\}", "a{x}", false},
       // Other escapes stay what they are.
       {"com\\.example", "com.example.app", true},
       {"com\\.example", "comXexample", false},

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <regex.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,8 +22,8 @@ std::vector<std::string> files;
 
 constexpr char kFreqFile[] = "/cpufreq/scaling_cur_freq";
 
-// The frequency path has always had a 128-byte buffer; a name that would not
-// fit reads as "NA" rather than as some other, cut path.
+// The frequency path fits a 128-byte buffer; a name that would not fit reads
+// as "NA" rather than as some other, cut path.
 constexpr size_t kFreqPathSize = 128;
 
 // A cpufreq attribute is one short line; anything larger than a datagram can
@@ -82,6 +83,10 @@ std::string readEachCpuFreq(const std::string& fileName,
     trace("--> readCPUFreq:fileCPU == NULL\n");
     return "NA";
   }
+  // A value is a file's content with a size; a FIFO, a device or a folder in
+  // its place has none.
+  struct stat st;
+  if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return "NA";
   std::string value;
   if (!readAll(file.get(), &value)) return "NA";
   if (!value.empty()) value.pop_back();

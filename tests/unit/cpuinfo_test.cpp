@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -104,8 +105,12 @@ TEST_F(CpuTree, ValueIsTheContentWithoutItsLastByte) {
 TEST_F(CpuTree, UnreadableCpusGiveNA) {
   addDir("cpu0/cpufreq/scaling_cur_freq");  // a folder where the file should be
   addDir("cpu1");
+  // A FIFO with no writer opens, and reads as empty at once: it is no value.
+  addDir("cpu2/cpufreq");
+  ASSERT_EQ(mkfifo((root_ + "/cpu2/cpufreq/scaling_cur_freq").c_str(), 0644), 0);
   EXPECT_EQ(readEachCpuFreq("cpu0", root_), "NA");
   EXPECT_EQ(readEachCpuFreq("cpu1", root_), "NA");
+  EXPECT_EQ(readEachCpuFreq("cpu2", root_), "NA");
   EXPECT_EQ(readEachCpuFreq("cpu9", root_), "NA");
 }
 

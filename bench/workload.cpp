@@ -1,6 +1,6 @@
 #include "workload.h"
 
-#include <stdio.h>
+#include "dumpsys_double/latency.h"
 
 namespace workload {
 
@@ -43,18 +43,12 @@ int matchingLayerFps(int index) {
 }
 
 std::string latencyOutput(int fps) {
-  std::string out = "16666666\n";
   // Some 83 minutes of uptime, a little into a second.
   const uint64_t start = 5000ULL * 1000000000ULL + 123456789ULL;
   const uint64_t period = 1000000000ULL / static_cast<uint64_t>(fps);
-  char line[96];
-  for (int i = 0; i < kTimingLines; ++i) {
-    const uint64_t submitting = start + static_cast<uint64_t>(i) * period;
-    snprintf(line, sizeof line, "%llu\t%llu\t%llu\n", static_cast<unsigned long long>(submitting - 4100000),
-             static_cast<unsigned long long>(submitting), static_cast<unsigned long long>(submitting + 2300000));
-    out += line;
-  }
-  return out;
+  std::vector<uint64_t> times;
+  for (int i = 0; i < kTimingLines; ++i) times.push_back(start + static_cast<uint64_t>(i) * period);
+  return dumpsys_double::timingLines(times);
 }
 
 std::vector<std::string> cpuFreqFiles(int cpus) {

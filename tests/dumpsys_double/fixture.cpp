@@ -73,26 +73,4 @@ std::vector<pid_t> Fixture::hungPids() const {
   return pids;
 }
 
-std::string latencyOutput(const std::vector<unsigned long long>& seconds) {
-  std::string out = "16666666\n";
-  unsigned long long n = 0;
-  for (const unsigned long long second : seconds) {
-    if (second == 0) {
-      out += "0\t0\t0\n";
-      continue;
-    }
-    const unsigned long long submitting = second * 1000000000ull + (n++ % 1000) * 1000;
-    out += std::to_string(submitting - 500) + "\t" + std::to_string(submitting) + "\t" +
-           std::to_string(submitting + 700) + "\n";
-  }
-  return out + "\n";
-}
-
-std::string latencyAtRate(int fps) {
-  std::vector<unsigned long long> seconds = {99};
-  seconds.insert(seconds.end(), static_cast<size_t>(fps) + 1, 100);
-  seconds.push_back(101);
-  return latencyOutput(seconds);
-}
-
 }  // namespace dumpsys_double

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "dumpsys_double/latency.h"
+
 // What a test sets up for the dumpsys double: its fixture folder and the
 // latency outputs it replays.
 namespace dumpsys_double {
@@ -32,12 +34,5 @@ class Fixture {
  private:
   std::string dir_;
 };
-
-// A latency output as a device prints it: the refresh period line, then one
-// timing line per second given; a line whose second is 0 is "0\t0\t0".
-std::string latencyOutput(const std::vector<unsigned long long>& seconds);
-// A latency output of `fps` frames per second: fps + 1 lines in second 100
-// after one in second 99, then a line in second 101.
-std::string latencyAtRate(int fps);
 
 }  // namespace dumpsys_double

@@ -183,9 +183,10 @@ constexpr unsigned long long kStepKhz = 100000;
 
 // One daemon per test over the simulated device: a game drawing a steady 50
 // frames per second since ten seconds ago.
-class Client : public ::testing::Test {
+class Client : public e2e::DaemonTest {
  protected:
   void SetUp() override {
+    DaemonTest::SetUp();
     char tmpl[] = "/tmp/perfprobe-sim-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     simDir_ = tmpl;
@@ -196,17 +197,12 @@ class Client : public ::testing::Test {
     const long long startNs = (now.tv_sec - 10) * 1000000000LL + now.tv_nsec;
     std::ofstream(simDir_ + "/app") << startNs << "\n";
     setenv("PERFPROBE_SIM_DIR", simDir_.c_str(), 1);
-    e2e::clearCpuTree();
     for (int i = 0; i < 4; ++i) addCpu(i);
-    ASSERT_TRUE(e2e::startDaemon());
-    const std::vector<pid_t> others = e2e::otherProcesses();
-    ASSERT_EQ(others.size(), 1u);
-    daemon_ = others[0];
-    idle_ = e2e::processState(daemon_);
+    launch();
   }
 
   void TearDown() override {
-    e2e::endAllDaemons();
+    DaemonTest::TearDown();
     std::error_code ec;
     fs::remove_all(simDir_, ec);
   }
@@ -215,11 +211,7 @@ class Client : public ::testing::Test {
     e2e::addCpu("cpu" + std::to_string(i), std::to_string(kBaseKhz + kStepKhz * i) + "\n");
   }
 
-  ::testing::AssertionResult collectorStopped() { return e2e::backToIdle(daemon_, idle_); }
-
   std::string simDir_;
-  pid_t daemon_ = 0;
-  e2e::ProcessState idle_;
 };
 
 TEST_F(Client, EachCommandSendsItsRequestAndPrintsTheReply) {
@@ -251,7 +243,7 @@ TEST_F(Client, EachCommandSendsItsRequestAndPrintsTheReply) {
   run = runClient(patient({"stop"}));
   EXPECT_EQ(exitCode(run), 0) << describe(run);
   EXPECT_EQ(run.out, "success\n");
-  EXPECT_TRUE(collectorStopped());
+  EXPECT_TRUE(backToIdle());
 
   // A text without a keyword gets no reply, and the client says why.
   run = runClient({"--timeout", "300", "--retries", "0", "send", "hello"});
@@ -298,7 +290,7 @@ TEST_F(Client, MonitorWritesTheDevicesRateToCsvJsonAndPlot) {
                                      "--csv", csv, "--json", "--plot", png}),
                             60000);
   ASSERT_EQ(exitCode(run), 0) << describe(run);
-  EXPECT_TRUE(collectorStopped());
+  EXPECT_TRUE(backToIdle());
 
   const std::vector<std::string> rows = lines(slurp(csv));
   ASSERT_EQ(rows.size(), 9u) << slurp(csv);
@@ -347,7 +339,7 @@ TEST_F(Client, MonitorStopsTheCollectionOnCtrlC) {
                             });
   EXPECT_EQ(exitCode(run), 0) << describe(run);
   EXPECT_NE(run.out.find("Summary: "), std::string::npos) << run.out;
-  EXPECT_TRUE(collectorStopped());
+  EXPECT_TRUE(backToIdle());
 }
 
 TEST_F(Client, RetriesARequestThatWasLost) {

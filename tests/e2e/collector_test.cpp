@@ -17,19 +17,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 using e2e::UdpClient;
+using e2e::ask;
+using e2e::nap;
 using Clock = std::chrono::steady_clock;
 using Calls = std::vector<std::vector<std::string>>;
 
 // Generous: a tick runs a shell per command, and under emulation a fork of
 // the daemon is slow.
 constexpr auto kSettle = std::chrono::seconds(15);
-
-std::optional<std::string> ask(const std::string& request) {
-  UdpClient client;
-  return client.ask(request);
-}
-
-void nap(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 const std::vector<std::string> kList = {"SurfaceFlinger", "--list"};
 
@@ -51,43 +46,21 @@ std::set<std::string> latencyNames(const Calls& calls) {
 }
 
 // One daemon per test, with the dumpsys double first on its PATH.
-class Collector : public ::testing::Test {
+class Collector : public e2e::DaemonTest {
  protected:
   void SetUp() override {
-    e2e::clearCpuTree();
-    ASSERT_TRUE(e2e::startDaemon());
-    const std::vector<pid_t> others = e2e::otherProcesses();
-    ASSERT_EQ(others.size(), 1u);
-    daemon_ = others[0];
-    idle_ = e2e::processState(daemon_);
+    DaemonTest::SetUp();
+    launch();
   }
 
-  void TearDown() override { e2e::endAllDaemons(); }
-
-  bool waitForFps(const std::string& expected) {
-    const auto deadline = Clock::now() + kSettle;
-    while (Clock::now() < deadline) {
-      if (ask("GET_FPS") == expected) return true;
-      nap(50);
-    }
-    return false;
-  }
+  bool waitForFps(const std::string& expected) { return e2e::waitForReply("GET_FPS", expected, kSettle); }
 
   // Waits until the double has been asked for the listing `count` times.
   bool waitForTicks(size_t count) {
-    const auto deadline = Clock::now() + kSettle;
-    while (Clock::now() < deadline) {
-      if (countOf(double_.calls(), kList) >= count) return true;
-      nap(20);
-    }
-    return false;
+    return e2e::waitFor([&] { return countOf(double_.calls(), kList) >= count; }, kSettle);
   }
 
-  ::testing::AssertionResult backToIdle() { return e2e::backToIdle(daemon_, idle_); }
-
   dumpsys_double::Fixture double_;
-  pid_t daemon_ = 0;
-  e2e::ProcessState idle_;
 };
 
 TEST_F(Collector, PublishesTheHighestRateOfTheMatchingLayers) {
@@ -206,8 +179,7 @@ TEST_F(Collector, StopsAtOnceWhileACommandHangs) {
     double_.setMode(command, "hang");
     fs::remove(double_.path("hung"));
     EXPECT_EQ(ask("INITIALIZATION:com.example.app"), "success");
-    const auto deadline = Clock::now() + kSettle;
-    while (double_.hungPids().size() < 2 && Clock::now() < deadline) nap(20);
+    e2e::waitFor([&] { return double_.hungPids().size() >= 2; }, kSettle);
     const std::vector<pid_t> hung = double_.hungPids();
     ASSERT_EQ(hung.size(), 2u) << command << ": the double never hung";
 
@@ -261,8 +233,7 @@ TEST_F(Collector, AStartStopStormLeavesNothingBehind) {
     ASSERT_EQ(client.ask("INITIALIZATION:com.example.app"), "success") << "cycle " << i;
     if (whileHung) {
       // The double records itself and its child once both hang.
-      const auto deadline = Clock::now() + kSettle;
-      while (double_.hungPids().size() < hungRecords + 2 && Clock::now() < deadline) nap(1);
+      e2e::waitFor([&] { return double_.hungPids().size() >= hungRecords + 2; }, kSettle);
       ASSERT_EQ(double_.hungPids().size(), hungRecords + 2) << "cycle " << i << ": no command hung";
       hungRecords += 2;
     } else {

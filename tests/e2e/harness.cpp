@@ -42,8 +42,6 @@ constexpr int kServingTimeoutMs = 20000;
 
 using Clock = std::chrono::steady_clock;
 
-void nap() { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
-
 std::string errnoText(const char* what) {
   return std::string(what) + ": " + strerror(errno);
 }
@@ -122,7 +120,7 @@ int launchDaemon() {
     const pid_t p = waitpid(launcher, &status, WNOHANG);
     if (p == launcher) return status;
     if ((p < 0 && errno != EINTR) || Clock::now() > deadline) return -1;
-    nap();
+    nap(10);
   }
 }
 
@@ -155,7 +153,7 @@ bool waitAnyExit(int timeoutMs, pid_t* pid, int* status) {
       return true;
     }
     if (p < 0 && errno != EINTR) return false;
-    nap();
+    nap(10);
   }
   return false;
 }
@@ -178,7 +176,7 @@ void endAllDaemons() {
     int status;
     const pid_t p = waitpid(-1, &status, WNOHANG);
     if (p < 0 && errno == ECHILD) return;
-    if (p == 0) nap();
+    if (p == 0) nap(10);
   }
   ADD_FAILURE() << "processes of the namespace did not end";
 }
@@ -301,9 +299,39 @@ bool reapOrphans(pid_t keep) {
       return ::testing::AssertionSuccess();
     }
     last = describe(now) + "; processes in the namespace: " + std::to_string(others);
-    nap();
+    nap(10);
   }
   return ::testing::AssertionFailure() << "idle: " << describe(idle) << "\nnow: " << last;
+}
+
+std::optional<std::string> ask(const std::string& request) { return UdpClient().ask(request); }
+
+void nap(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (condition()) return true;
+    if (Clock::now() > deadline) return false;
+    nap(10);
+  }
+}
+
+bool waitForReply(const std::string& request, const std::string& expected,
+                  std::chrono::milliseconds timeout) {
+  return waitFor([&] { return ask(request) == expected; }, timeout);
+}
+
+void DaemonTest::SetUp() { clearCpuTree(); }
+
+void DaemonTest::TearDown() { endAllDaemons(); }
+
+void DaemonTest::launch() {
+  ASSERT_TRUE(startDaemon());
+  const std::vector<pid_t> others = otherProcesses();
+  ASSERT_EQ(others.size(), 1u) << "expected the daemon alone";
+  daemon_ = others[0];
+  idle_ = processState(daemon_);
 }
 
 void clearCpuTree() {

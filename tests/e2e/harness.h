@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -79,6 +81,20 @@ class UdpClient {
   ScopedFile fd_;
 };
 
+// A request from a fresh client, so that no late reply to an earlier one is
+// taken for its answer.
+std::optional<std::string> ask(const std::string& request);
+
+void nap(int ms);
+
+// Polls condition every few milliseconds until it holds (true) or timeout
+// has passed (false).
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// Asks request until the reply is expected, within timeout.
+bool waitForReply(const std::string& request, const std::string& expected,
+                  std::chrono::milliseconds timeout);
+
 // The daemon serves one request after another, so once a later probe from
 // another client has its reply, a reply to request would already be queued.
 ::testing::AssertionResult noReplyTo(const std::string& request);
@@ -105,6 +121,22 @@ bool reapOrphans(pid_t keep);
 // no other thread beyond the idle ones, the same descriptors, no child or
 // zombie, and no other process left in the namespace.
 ::testing::AssertionResult backToIdle(pid_t daemon, const ProcessState& idle);
+
+// One daemon per test over a fresh CPU tree: SetUp empties the tree, a
+// suite's own SetUp fills it and calls launch(), and TearDown ends every
+// process of the namespace.
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Starts the daemon as a user does and notes what it holds when idle.
+  void launch();
+  ::testing::AssertionResult backToIdle() const { return e2e::backToIdle(daemon_, idle_); }
+
+  pid_t daemon_ = 0;
+  ProcessState idle_;
+};
 
 // The CPU tree on the tmpfs.
 void clearCpuTree();

@@ -19,11 +19,7 @@ namespace {
 using namespace std::string_literals;
 using e2e::noReplyTo;
 using e2e::UdpClient;
-
-std::optional<std::string> ask(const std::string& request) {
-  UdpClient client;
-  return client.ask(request);
-}
+using e2e::ask;
 
 std::string readLink(const std::string& path) {
   char buf[PATH_MAX];
@@ -33,20 +29,17 @@ std::string readLink(const std::string& path) {
 
 // Every test starts with an empty CPU tree and one daemon, launched the way
 // a user launches it; the launching process must exit 0 once detached.
-class Daemon : public ::testing::Test {
+class Daemon : public e2e::DaemonTest {
  protected:
   void SetUp() override {
-    e2e::clearCpuTree();
-    ASSERT_TRUE(e2e::startDaemon());
+    DaemonTest::SetUp();
+    launch();
   }
-  void TearDown() override { e2e::endAllDaemons(); }
 };
 
 TEST_F(Daemon, DetachesFromItsLauncher) {
-  const std::vector<pid_t> others = e2e::otherProcesses();
-  ASSERT_EQ(others.size(), 1u) << "expected the daemon alone";
-  const std::string proc = "/proc/" + std::to_string(others[0]);
-  EXPECT_EQ(getsid(others[0]), others[0]) << "not a session leader";
+  const std::string proc = "/proc/" + std::to_string(daemon_);
+  EXPECT_EQ(getsid(daemon_), daemon_) << "not a session leader";
   EXPECT_EQ(readLink(proc + "/cwd"), "/");
   for (int fd = 0; fd <= 2; ++fd) {
     EXPECT_EQ(readLink(proc + "/fd/" + std::to_string(fd)), "/dev/null") << "fd " << fd;

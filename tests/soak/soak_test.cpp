@@ -22,6 +22,8 @@ namespace {
 
 using namespace std::string_literals;
 using e2e::UdpClient;
+using e2e::ask;
+using e2e::nap;
 using Clock = std::chrono::steady_clock;
 
 // Resident memory of the daemon after any phase. The release daemon idles
@@ -35,10 +37,6 @@ constexpr int kGameFps = 40;
 // The dumpsys double's flood prints timing lines at exactly 50 frames per
 // second: the daemon's count of such a second.
 constexpr int kFloodFps = 49;
-
-void nap(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-std::optional<std::string> ask(const std::string& request) { return UdpClient().ask(request); }
 
 // Each figure line names the daemon it measured.
 const char* soakLabel() { return e2e::daemonEmulated() ? "soak (under qemu-user)" : "soak (native)"; }
@@ -54,10 +52,10 @@ unsigned long long soakSeed() {
   return std::random_device()();
 }
 
-class Soak : public ::testing::Test {
+class Soak : public e2e::DaemonTest {
  protected:
   void SetUp() override {
-    e2e::clearCpuTree();
+    DaemonTest::SetUp();
     // Eight cores in three clusters, as a phone has them.
     for (int i = 0; i < 8; ++i) {
       const int khz = i < 4 ? 1785600 : i < 7 ? 2419200 : 2841600;
@@ -69,37 +67,27 @@ class Soak : public ::testing::Test {
 
     double_.setListing(std::string(kGame) + "\nStatusBar#0\nNavigationBar0#0\n");
     double_.setLatency(kGame, dumpsys_double::latencyAtRate(kGameFps));
-    ASSERT_TRUE(e2e::startDaemon());
-    const std::vector<pid_t> others = e2e::otherProcesses();
-    ASSERT_EQ(others.size(), 1u);
-    daemon_ = others[0];
-    idle_ = e2e::processState(daemon_);
+    launch();
+    if (HasFatalFailure()) return;
     ASSERT_EQ(ask("INITIALIZATION"), "success");
   }
 
-  void TearDown() override { e2e::endAllDaemons(); }
-
   bool waitForFps(int fps) {
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (Clock::now() < deadline) {
-      if (ask("GET_FPS") == std::to_string(fps)) return true;
-      nap(50);
-    }
-    return false;
+    return e2e::waitForReply("GET_FPS", std::to_string(fps), std::chrono::seconds(30));
   }
 
   // The checks after a phase: idle, exact answers, a collection that
   // measures afresh, and the memory bound.
   void checkAfterPhase(const std::string& phase, int freshFps) {
     SCOPED_TRACE(phase);
-    ASSERT_TRUE(e2e::backToIdle(daemon_, idle_));
+    ASSERT_TRUE(backToIdle());
     EXPECT_EQ(ask("CONNECT_DAEMON"), "success");
     EXPECT_EQ(ask("GET_SIMPLE"), report_);
     double_.setLatency(kGame, dumpsys_double::latencyAtRate(freshFps));
     EXPECT_EQ(ask("INITIALIZATION:"s + kPattern), "success");
     EXPECT_TRUE(waitForFps(freshFps));
     EXPECT_EQ(ask("STOP_COLLECT"), "success");
-    ASSERT_TRUE(e2e::backToIdle(daemon_, idle_));
+    ASSERT_TRUE(backToIdle());
     const e2e::ProcessState now = e2e::processState(daemon_);
     printf("%s: %s: VmRSS %zu kB, VmHWM %zu kB%s\n", soakLabel(), phase.c_str(), now.rssKb, now.hwmKb,
            e2e::daemonEmulated() ? " (the emulator's, not bounded)" : "");
@@ -109,8 +97,6 @@ class Soak : public ::testing::Test {
   }
 
   dumpsys_double::Fixture double_;
-  pid_t daemon_ = 0;
-  e2e::ProcessState idle_;
   std::string report_;
 };
 
@@ -271,7 +257,7 @@ TEST_F(Soak, ThousandStartStopCyclesForEachWayDumpsysMisbehaves) {
     if (phase.mode == "flood"s) {
       // Once, the floods run to their end: the layer list takes in 10 MB of
       // names and the rate comes from the newest lines of 10 MB of timings.
-      ASSERT_TRUE(e2e::backToIdle(daemon_, idle_));
+      ASSERT_TRUE(backToIdle());
       EXPECT_EQ(ask("INITIALIZATION:"s + kPattern), "success");
       EXPECT_TRUE(waitForFps(kFloodFps));
       EXPECT_EQ(ask("STOP_COLLECT"), "success");

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "dumpsys_double/latency.h"
 #include "fpsbench/parse.h"
 
 namespace {
@@ -58,17 +59,11 @@ TEST(LayerList, BuilderStartsAfreshAfterClear) {
   EXPECT_EQ(namesOf(list), (std::vector<std::string>{"a\n", "b\n"}));
 }
 
-// A latency output: the refresh period line, then one timing line per entry,
-// each with its submitting time in the given second.
+// A latency output without the blank line at its end, so that the window
+// holds timing lines only: the refresh period line, then one timing line in
+// each given second.
 std::string latency(const std::vector<uint64_t>& seconds) {
-  std::string out = "16666666\n";
-  uint64_t n = 0;
-  for (const uint64_t second : seconds) {
-    const uint64_t submitting = second * 1000000000ull + (n++ % 1000) * 1000;
-    out += std::to_string(submitting - 500) + "\t" + std::to_string(submitting) + "\t" +
-           std::to_string(submitting + 700) + "\n";
-  }
-  return out;
+  return dumpsys_double::timingLines(dumpsys_double::framesInSeconds(seconds));
 }
 
 std::vector<uint64_t> repeat(uint64_t second, size_t count) {

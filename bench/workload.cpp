@@ -12,7 +12,7 @@ std::string layerName(int i, int layers, int matching) {
   const int stride = layers / matching;
   if (i % stride == stride - 1 && i / stride < matching) {
     const int n = i / stride;
-    if (n == 0) return std::string("SurfaceView - ") + kPackage + "/com.unity3d.player.UnityPlayerActivity#0";
+    if (n == 0) return std::string("SurfaceView - ") + kPackage + "/" + kPackage + ".GameActivity#0";
     return std::string(kPackage) + "/com.bench.game.Layer" + std::to_string(n) + "#" + std::to_string(n);
   }
   static const char* const kSystem[] = {"StatusBar", "NavigationBar0", "com.android.systemui.ImageWallpaper",

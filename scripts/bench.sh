@@ -5,17 +5,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-# The daemon as it was before its costs were first measured and cut.
-default_baseline=0700ec6
-
 usage() {
   cat <<EOF
-Usage: scripts/bench.sh [--baseline REV | --no-baseline] [--rounds N] [--ticks N]
+Usage: scripts/bench.sh [--baseline REV] [--rounds N] [--ticks N]
 
 Builds this tree's release daemon, statically linked (build/bench), the same
-daemon dynamically linked (build/bench-dynamic), and the daemon of git
-revision REV (build/bench-baseline; default $default_baseline, the daemon
-before its costs were cut), then measures them all in one run:
+daemon dynamically linked (build/bench-dynamic) and, with --baseline, the
+daemon of git revision REV (build/bench-baseline), then measures them all in
+one run:
 
   1. Round trips of CONNECT_DAEMON, GET_FPS and GET_SIMPLE (8 CPUs on a
      tmpfs) through each daemon and through a minimal UDP echo server, the
@@ -33,21 +30,20 @@ Needs root for private namespaces (as the end-to-end tests do); without
 them part 1 and 2 are skipped. Every reply is checked byte for byte.
 
 Options:
-  --baseline REV  the daemon to compare with (any git revision)
-  --no-baseline   measure this tree only
+  --baseline REV  a daemon to compare with (any git revision); without it,
+                  this tree only
   --rounds N      round-trip rounds of 25 per request and server (default 200)
   --ticks N       measured collector ticks (default 20, at least 10)
   -h, --help      this text
 EOF
 }
 
-baseline=$default_baseline
+baseline=
 rounds=200
 ticks=20
 while [ $# -gt 0 ]; do
   case "$1" in
     --baseline) baseline=${2:?--baseline needs a revision}; shift 2 ;;
-    --no-baseline) baseline=; shift ;;
     --rounds) rounds=${2:?--rounds needs a number}; shift 2 ;;
     --ticks) ticks=${2:?--ticks needs a number}; shift 2 ;;
     -h|--help) usage; exit 0 ;;

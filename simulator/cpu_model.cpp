@@ -5,7 +5,8 @@
 namespace sim {
 namespace {
 
-// Tables of a recent Snapdragon, a few steps thinned out.
+// Frequency tables of a recent phone with three clusters, a few steps
+// thinned out.
 const std::vector<int64_t> kLittleKHz{300000,  403200,  518400,  614400,  691200,
                                       787200,  883200,  979200,  1075200, 1171200,
                                       1324800, 1516800, 1612800, 1708800, 1804800};

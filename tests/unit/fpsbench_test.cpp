@@ -245,7 +245,7 @@ TEST(PackagePattern, IsAnUnanchoredCaseSensitiveBasicRegex) {
   }
 }
 
-TEST(LatencyCommand, KeepsTheSpecifiedFormAndEscapesQuotes) {
+TEST(LatencyCommand, QuotesTheNameForTheShell) {
   EXPECT_EQ(latencyCommand("SurfaceView - com.example.app/com.example.app.Main#0"),
             "dumpsys SurfaceFlinger --latency 'SurfaceView - com.example.app/com.example.app.Main#0'");
   EXPECT_EQ(latencyCommand(""), "dumpsys SurfaceFlinger --latency ''");

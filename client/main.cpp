@@ -30,7 +30,7 @@ bool anyReply(const std::string&) { return true; }
 bool isSuccess(const std::string& reply) { return reply == kSuccess; }
 
 int printCpus(Channel& channel) {
-  const auto reply = channel.ask(kCpu, [](const std::string& r) {
+  const auto reply = channel.ask(kGetSimple, [](const std::string& r) {
     return parseCpuReport(r).has_value();
   });
   if (!reply) {
@@ -139,12 +139,12 @@ int main(int argc, char** argv) {
     fprintf(stderr, "perfprobe: %s\n", channel.error().c_str());
     return kError;
   }
-  if (*ping) return askAndPrint(channel, kPing, isSuccess);
+  if (*ping) return askAndPrint(channel, kConnectDaemon, isSuccess);
   if (*cpu) return printCpus(channel);
   if (*fps) {
-    return askAndPrint(channel, kFps, [](const std::string& r) { return parseFps(r).has_value(); });
+    return askAndPrint(channel, kGetFps, [](const std::string& r) { return parseFps(r).has_value(); });
   }
-  if (*stop) return askAndPrint(channel, kStop, isSuccess);
+  if (*stop) return askAndPrint(channel, kStopCollect, isSuccess);
   if (*send) {
     const int status = askAndPrint(channel, paddedRequest(text), anyReply);
     if (status == kNoReply && !holdsKeyword(text)) {

@@ -178,7 +178,7 @@ class Monitor {
     channel_.setCancel(&interrupted);
     // A running collection keeps its own pattern whatever a new start asks,
     // so whatever ran before is stopped first.
-    answered_ = channel_.ask(kStop, isSuccess) && channel_.ask(startRequest_, isSuccess);
+    answered_ = channel_.ask(kStopCollect, isSuccess) && channel_.ask(startRequest_, isSuccess);
     t0_ = monotonicS();
     if (!answered_) return;
     auto kinds = sources_.start(ask_);
@@ -228,7 +228,7 @@ class Monitor {
     catchInterrupts(false);
     channel_.setCancel(nullptr);
     int status = 0;
-    const bool stopped = channel_.ask(kStop, isSuccess).has_value();
+    const bool stopped = channel_.ask(kStopCollect, isSuccess).has_value();
     if (!answered_ && interrupted) {
       fprintf(stderr, "perfprobe: interrupted before the collection started\n");
       status = 1;

@@ -12,11 +12,6 @@
 // here is pure, so that tests call it with any bytes.
 namespace perfprobe {
 
-constexpr const char* kPing = kConnectDaemon;
-constexpr const char* kCpu = kGetSimple;
-constexpr const char* kFps = kGetFps;
-constexpr const char* kStop = kStopCollect;
-
 // Whether the daemon would answer text at all: it holds one of its keywords
 // before its first zero byte, within the bytes it reads.
 bool holdsKeyword(const std::string& text);

@@ -28,7 +28,7 @@ class FpsSource : public Source {
   }
 
   std::optional<std::vector<Value>> sample(const Ask& ask) override {
-    const auto reply = ask(kFps, [](const std::string& r) { return parseFps(r).has_value(); });
+    const auto reply = ask(kGetFps, [](const std::string& r) { return parseFps(r).has_value(); });
     if (!reply) return std::nullopt;
     return std::vector<Value>{static_cast<double>(*parseFps(*reply))};
   }
@@ -40,14 +40,14 @@ class FpsSource : public Source {
 class CpuSource : public Source {
  public:
   std::optional<std::vector<Kind>> start(const Ask& ask) override {
-    const auto reply = ask(kCpu, isReport);
+    const auto reply = ask(kGetSimple, isReport);
     if (!reply) return std::nullopt;
     count_ = parseCpuReport(*reply)->size();
     return std::vector<Kind>{cpuKind(count_)};
   }
 
   std::optional<std::vector<Value>> sample(const Ask& ask) override {
-    const auto reply = ask(kCpu, isReport);
+    const auto reply = ask(kGetSimple, isReport);
     if (!reply) return std::nullopt;
     const std::vector<Khz> report = *parseCpuReport(*reply);
     if (report.size() != count_ && !warned_) {

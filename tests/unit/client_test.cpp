@@ -304,8 +304,8 @@ TEST(ClientSources, TheCpuColumnsAreThoseOfTheFirstReport) {
   Replies daemon;
   // Three CPUs at first; then four (in the daemon's order, so the value of
   // cpu3 comes last), then one, then nothing and a reply that is not a rate.
-  daemon.next[kCpu] = {"cpuFreq:300000,NA,500000", "cpuFreq:1,2,3,4", "cpuFreq:7"};
-  daemon.next[kFps] = {"59", "success", "58"};
+  daemon.next[kGetSimple] = {"cpuFreq:300000,NA,500000", "cpuFreq:1,2,3,4", "cpuFreq:7"};
+  daemon.next[kGetFps] = {"59", "success", "58"};
   Sources sources(monitorSources());
   auto kinds = sources.start(daemon.ask());
   ASSERT_TRUE(kinds.has_value());
@@ -334,7 +334,7 @@ TEST(ClientSources, TheCpuColumnsAreThoseOfTheFirstReport) {
             "perfprobe: the daemon now lists 4 CPUs instead of 3; the columns stay those of the "
             "first report\n");
   EXPECT_EQ(daemon.asked,
-            (std::vector<std::string>{kCpu, kFps, kCpu, kFps, kCpu, kFps, kCpu, kFps, kCpu}));
+            (std::vector<std::string>{kGetSimple, kGetFps, kGetSimple, kGetFps, kGetSimple, kGetFps, kGetSimple, kGetFps, kGetSimple}));
 
   // Without a first report there are no columns, and the monitor has not
   // started.
@@ -365,8 +365,8 @@ class BusySource : public Source {
 
 TEST(ClientSources, ANewSourceReachesEveryOutput) {
   Replies daemon;
-  daemon.next[kCpu] = {"cpuFreq:300000", "cpuFreq:300000", "cpuFreq:400000"};
-  daemon.next[kFps] = {"59", "28"};
+  daemon.next[kGetSimple] = {"cpuFreq:300000", "cpuFreq:300000", "cpuFreq:400000"};
+  daemon.next[kGetFps] = {"59", "28"};
   std::vector<std::unique_ptr<Source>> list = monitorSources();
   list.push_back(std::make_unique<BusySource>());
   Sources sources(std::move(list));

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Every test:
+#  0. that the daemon calls nothing bionic lacks at API 21, where the checker
+#     is at hand;
 #  1. the unit tests, and the end-to-end and soak suites run against the host
 #     daemon and against the statically linked AArch64 daemon under qemu-user;
 #  2. the unit and end-to-end suites under ASan+UBSan, and the collector's
@@ -32,6 +34,15 @@ if ! namespaces_permitted; then
 fi
 
 failed=()
+# The daemon runs on Android's libc from API 21: every C library function its
+# sources call must be there. The checker lives beside the project, where
+# there is one.
+check_api=../shared/bionic/check-api.sh
+if [ -x "$check_api" ]; then
+  "$check_api" -I jni jni/*.cpp jni/*/*.cpp || failed+=("the Android API 21 check")
+else
+  echo "NOTE: $check_api is not here: the Android API 21 check is skipped."
+fi
 # Each end-to-end run has namespaces of its own, so they may run side by side.
 (cd build/host && ctest --output-on-failure -j"$jobs") || failed+=("the tests of build/host")
 # The soak's figures (datagrams, cycles, memory), from CTest's log.

@@ -79,11 +79,11 @@ constexpr bool isLimited(const Request& request) {
   return &request >= kRequests + kUnlimitedRequests;
 }
 
-// Large replies could turn the daemon into an amplifier:
-// a forged source address draws a reply many times the request's size onto
-// a third party. So, as QUIC limits a server before the peer's address is
-// proven, a peer outside loopback gets at most kAmplification times the
-// bytes it sent, and nothing for a shorter request.
+// Large replies could turn the daemon into an amplifier: a forged source
+// address draws a reply many times the request's size onto a third party.
+// So, as QUIC limits a server before the peer's address is proven, a peer
+// outside loopback gets at most kAmplification times the bytes it sent, and
+// nothing for a shorter request.
 constexpr size_t kAmplification = 3;
 // peer is the IPv4 address in host byte order; 127.0.0.0/8 is loopback.
 constexpr bool replyAllowed(uint32_t peer, size_t requestSize, size_t replySize) {

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <paths.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/wait.h>
@@ -14,8 +13,10 @@
 namespace {
 
 // Between vfork and exec the child shares the collector's memory: it may
-// only make system calls, and must not return from this function.
-pid_t spawnShell(const char* line, int outFd) {
+// only make system calls, and must not return from this function. execvp
+// keeps to that: it searches PATH in buffers on its own stack, and runs a
+// file without a "#!" line through the shell as the shell would.
+pid_t spawn(const char* const* argv, int outFd) {
   const pid_t pid = vfork();
   if (pid != 0) return pid;
   setpgid(0, 0);
@@ -24,9 +25,7 @@ pid_t spawnShell(const char* line, int outFd) {
   } else {
     dup2(outFd, STDOUT_FILENO);
   }
-  char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
-                        const_cast<char*>(line), nullptr};
-  execv(_PATH_BSHELL, argv);
+  execvp(argv[0], const_cast<char* const*>(argv));
   _exit(127);
 }
 
@@ -51,7 +50,7 @@ int StopToken::wait(int fd, const timespec* timeout) const {
   }
 }
 
-bool Command::start(const std::string& line) {
+bool Command::start(const char* const* argv) {
   finish();
   if (stop_.requested()) return false;
   int fds[2];
@@ -60,7 +59,7 @@ bool Command::start(const std::string& line) {
   ScopedFile in(fds[1]);
   // A stop must be able to interrupt a read that waits for output.
   fcntl(out_.get(), F_SETFL, O_NONBLOCK);
-  const pid_t pid = spawnShell(line.c_str(), in.get());
+  const pid_t pid = spawn(argv, in.get());
   if (pid < 0) {
     out_.reset();
     return false;
@@ -101,8 +100,8 @@ ssize_t Command::readSome(char* buf, size_t size) {
 void Command::killGroup() {
   if (killed_) return;
   killed_ = true;
-  // The shell has not been reaped yet, so neither its pid nor its group id
-  // can have been given to anyone else.
+  // The command has not been reaped yet, so neither its pid nor its group
+  // id can have been given to anyone else.
   kill(-pid_, SIGKILL);
   kill(pid_, SIGKILL);
 }
@@ -111,7 +110,7 @@ void Command::finish() {
   if (pid_ < 0) return;
   out_.reset();
   if (!ended_) killGroup();
-  // The output ends when the exiting shell closes its descriptors, a few
+  // The output ends when the exiting command closes its descriptors, a few
   // microseconds before it becomes a zombie, so the first retries only yield
   // the CPU: a timed sleep would cost more than the wait itself. A command
   // that closes its output and lingers is then waited for in growing steps,

@@ -29,10 +29,11 @@ class StopToken {
   int wakeFd_;
 };
 
-// One command line run by the shell with its standard output read here, as
-// popen(line, "r") would, except that the reader may give up at any moment.
-// The command runs in a process group of its own, so that giving up kills
-// the shell and everything it started; the shell is always reaped.
+// One command with its standard output read here, as popen(line, "r") would
+// read it, except that the program is started directly with its argument
+// vector, with no shell in between, and that the reader may give up at any
+// moment. The command runs in a process group of its own, so that giving up
+// kills it and everything it started; it is always reaped.
 class Command {
  public:
   explicit Command(const StopToken& stop) : stop_(stop) {}
@@ -40,8 +41,11 @@ class Command {
   Command(const Command&) = delete;
   Command& operator=(const Command&) = delete;
 
-  // False when a stop is requested, or no pipe or no process could be made.
-  bool start(const std::string& line);
+  // Runs argv[0], looked up on PATH as execvp does, with the arguments argv
+  // (ending with a null pointer). False when a stop is requested, or no pipe
+  // or no process could be made; a program that cannot be run gives an
+  // empty output, as the shell's "not found" would.
+  bool start(const char* const* argv);
 
   // Hands every fgets-style line of the output to onLine until the output
   // ends, or a read fails, which ends it where it failed, as with fgets.
@@ -61,7 +65,7 @@ class Command {
     return true;
   }
 
-  // Closes the output and reaps the shell; kills the group first unless the
+  // Closes the output and reaps the command; kills the group first unless the
   // output has ended and no stop is requested. pclose, for a reader that may
   // have been told to stop.
   void finish();

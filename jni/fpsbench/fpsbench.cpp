@@ -22,8 +22,6 @@
 
 namespace {
 
-constexpr char kListCommand[] = "dumpsys SurfaceFlinger --list";
-
 // One collection, from a start until its thread has ended. The server holds
 // it until the stop, the thread until it leaves; whichever lets go last
 // frees it and closes its descriptor. Nothing in it is shared with another
@@ -110,7 +108,7 @@ void installQuitHandler() {
 int initFrameList(Collector& c) {
   c.frameListBuilder.clear();
   Command command(c.stopToken());
-  if (!command.start(kListCommand)) return -1;
+  if (!command.start(kListArguments)) return -1;
   std::string layerName;
   command.readLines([&c, &layerName](const char* tmp, size_t len) {
     trace("in while tmp = %s\n", tmp);
@@ -126,7 +124,7 @@ int calFPSByLayer(Collector& c, FrameData frameData) {
   LatencyWindow timeStamps;
   {
     Command command(c.stopToken());
-    if (!command.start(latencyCommand(layerName))) return -1;
+    if (!command.start(latencyArguments(layerName).data())) return -1;
     if (!command.readLines([&timeStamps](const char* line, size_t) {
           timeStamps.addOutputLine(line);
         })) {

@@ -119,17 +119,8 @@ std::string layerNameOf(const FrameData& frameData) {
   return name.empty() ? name : name.substr(0, name.size() - 1);
 }
 
-std::string latencyCommand(const std::string& layerName) {
-  std::string smd = "dumpsys SurfaceFlinger --latency '";
-  for (const char c : layerName) {
-    if (c == '\'') {
-      smd += "'\\''";
-    } else {
-      smd += c;
-    }
-  }
-  smd += '\'';
-  return smd;
+std::array<const char*, 5> latencyArguments(const std::string& layerName) {
+  return {"dumpsys", "SurfaceFlinger", "--latency", layerName.c_str(), nullptr};
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <array>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -76,10 +77,16 @@ int layerRateFromOutput(const std::string& output);
 // The layer name: the listing line without its last character.
 std::string layerNameOf(const FrameData& frameData);
 
-// "dumpsys SurfaceFlinger --latency '<name>'", with every quote of the name
-// written as '\'' so that the shell hands dumpsys the name as one argument,
-// byte for byte, and runs nothing in it.
-std::string latencyCommand(const std::string& layerName);
+// The commands of a tick, as argument vectors for Command::start: the
+// listing, and the latency history of one layer. Each is what the shell
+// would make of "dumpsys SurfaceFlinger --list" and of
+// "dumpsys SurfaceFlinger --latency '<name>'": the name is one argument,
+// byte for byte, and nothing in it is run. A name never holds a zero byte,
+// which would end the argument early: a listing line ends at its first one
+// (LayerListBuilder), as a C string does.
+inline constexpr const char* kListArguments[] = {"dumpsys", "SurfaceFlinger", "--list", nullptr};
+// Points into layerName, which must outlive it.
+std::array<const char*, 5> latencyArguments(const std::string& layerName);
 
 // False for a pattern that one request could stall or exhaust the daemon
 // with:

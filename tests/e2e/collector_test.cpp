@@ -22,8 +22,8 @@ using e2e::nap;
 using Clock = std::chrono::steady_clock;
 using Calls = std::vector<std::vector<std::string>>;
 
-// Generous: a tick runs a shell per command, and under emulation a fork of
-// the daemon is slow.
+// Generous: a tick runs nine commands, and under emulation a fork of the
+// daemon is slow.
 constexpr auto kSettle = std::chrono::seconds(15);
 
 const std::vector<std::string> kList = {"SurfaceFlinger", "--list"};
@@ -88,7 +88,7 @@ TEST_F(Collector, PublishesTheHighestRateOfTheMatchingLayers) {
   EXPECT_EQ(Calls(calls.begin(), calls.begin() + 4),
             (Calls{kList, latencyCall(main), latencyCall(quoted), latencyCall(idle)}));
   EXPECT_EQ(latencyNames(calls), (std::set<std::string>{main, quoted, idle}));
-  EXPECT_FALSE(fs::exists(marker)) << "the shell ran part of a layer name";
+  EXPECT_FALSE(fs::exists(marker)) << "part of a layer name was run";
 
   // Alone, a layer with no timing line publishes 0.
   EXPECT_EQ(ask("INITIALIZATION:Splash"), "success");
@@ -139,6 +139,19 @@ TEST_F(Collector, AHostilePatternNeitherStallsNorEndsTheDaemon) {
   // An interval within bounds, and a backslash within brackets, are harmless.
   EXPECT_EQ(ask("INITIALIZATION:a\\{1\\}b[\\1]*#"), "success");
   EXPECT_TRUE(waitForFps("30"));
+}
+
+// A listing line is read as a C string, so a layer name never holds a zero
+// byte, and each argument reaches dumpsys whole.
+TEST_F(Collector, ALineEndsAtItsFirstZeroByte) {
+  double_.setListing("com.example.app#0\0hidden\ncom.example.app#1\n"s);
+  EXPECT_EQ(ask("INITIALIZATION:com.example.app"), "success");
+  ASSERT_TRUE(waitForTicks(2));
+  EXPECT_EQ(ask("STOP_COLLECT"), "success");
+  ASSERT_TRUE(backToIdle());
+  // The first line loses its last character, as a line without a line feed
+  // does.
+  EXPECT_EQ(latencyNames(double_.calls()), (std::set<std::string>{"com.example.app#", "com.example.app#1"}));
 }
 
 TEST_F(Collector, KeepsItsPatternUntilStoppedAndTheRateAfterwards) {
@@ -217,7 +230,7 @@ TEST_F(Collector, AStartStopStormLeavesNothingBehind) {
   double_.setListing("com.example.app#0\nStatusBar#0\n");
   double_.setLatency("com.example.app#0", dumpsys_double::latencyAtRate(40));
   // Stops after varying pauses land before the first command, while the
-  // shell starts or while a slowed command runs, wherever this machine's
+  // command starts or while a slowed command runs, wherever this machine's
   // speed puts them. Every fourth stop is made to land while a command runs:
   // from idle, the latency command hangs until it is killed, and the stop is
   // sent only once it hangs.

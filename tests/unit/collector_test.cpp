@@ -83,7 +83,7 @@ TEST_F(CollectorThread, EveryStopEndsItsCollectorWhereverTheStopLands) {
   stopFPSCollect();
   ASSERT_TRUE(collectorGone());
 
-  // Stops before the thread exists, while the shell starts, while the
+  // Stops before the thread exists, while a command starts, while the
   // (slowed) commands run, and between ticks.
   double_.setDelayMs("latency", 2);
   for (int i = 0; i < 200; ++i) {

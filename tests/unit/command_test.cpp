@@ -29,11 +29,14 @@ class Reader {
  public:
   Reader() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), stop_(&stopping_, wake_.get()) {}
 
-  // Runs line on a thread of its own, collecting its output lines.
-  void start(const std::string& line) {
-    thread_ = std::thread([this, line] {
+  // Runs argv on a thread of its own, collecting its output lines.
+  void start(const std::vector<std::string>& argv) {
+    thread_ = std::thread([this, argv] {
+      std::vector<const char*> args;
+      for (const std::string& arg : argv) args.push_back(arg.c_str());
+      args.push_back(nullptr);
       Command command(stop_);
-      started_ = command.start(line);
+      started_ = command.start(args.data());
       if (started_) {
         complete_ = command.readLines([this](const char* text, size_t len) {
           std::lock_guard<std::mutex> guard(linesLock_);
@@ -87,6 +90,8 @@ class Reader {
   std::atomic<bool> finished_{false};
 };
 
+std::vector<std::string> shell(const std::string& line) { return {"sh", "-c", line}; }
+
 // Gone, or a zombie that is no longer ours to reap.
 bool notRunning(pid_t pid) {
   for (int i = 0; i < 400; ++i) {
@@ -105,7 +110,7 @@ bool notRunning(pid_t pid) {
 
 TEST(Command, ReadsTheOutputInFgetsLines) {
   Reader reader;
-  reader.start("head -c 5000 /dev/zero | tr '\\0' x; echo; printf 'end'");
+  reader.start(shell("head -c 5000 /dev/zero | tr '\\0' x; echo; printf 'end'"));
   reader.join();
   ASSERT_TRUE(reader.started());
   EXPECT_TRUE(reader.complete());
@@ -117,7 +122,7 @@ TEST(Command, ReadsTheOutputInFgetsLines) {
 TEST(Command, AStopKillsAHungCommandWithItsChildrenAndReapsIt) {
   Reader reader;
   // The shell, and a child of it, both hold the output open for ever.
-  reader.start("echo $$; sleep 1000 & echo $!; wait");
+  reader.start(shell("echo $$; sleep 1000 & echo $!; wait"));
   ASSERT_TRUE(reader.waitForLines(2));
   reader.stop();
   reader.join();
@@ -130,7 +135,7 @@ TEST(Command, AStopKillsAHungCommandWithItsChildrenAndReapsIt) {
 
 TEST(Command, AStopLandsWhileTheOutputNeverPauses) {
   Reader reader;
-  reader.start("yes");
+  reader.start({"yes"});
   ASSERT_TRUE(reader.waitForLines(100000));
   reader.stop();
   reader.join();
@@ -139,7 +144,7 @@ TEST(Command, AStopLandsWhileTheOutputNeverPauses) {
 
 TEST(Command, AStopEndsTheWaitForACommandThatClosedItsOutputButLingers) {
   Reader reader;
-  reader.start("echo $$; exec >&-; sleep 1000");
+  reader.start(shell("echo $$; exec >&-; sleep 1000"));
   ASSERT_TRUE(reader.waitForLines(1));
   // The output has ended, so the reader is waiting for the shell to exit.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -155,14 +160,79 @@ TEST(Command, NothingStartsOnceAStopIsRequested) {
   fs::remove(marker);
   Reader reader;
   reader.stop();
-  reader.start("touch " + marker.string());
+  reader.start({"touch", marker.string()});
   reader.join();
   EXPECT_FALSE(reader.started());
   EXPECT_FALSE(fs::exists(marker)) << "the command ran after the stop";
 }
 
-// The shell gets the latency command line; the test double of dumpsys first
-// on PATH records the arguments it was given.
+// A directory of its own, removed at the end of the test.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& name)
+      : path_(fs::temp_directory_path() / ("perfprobe-unit-" + name + "-" + std::to_string(getpid()))) {
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+  // A file in it with the given text and mode.
+  void write(const std::string& name, const std::string& text, fs::perms mode) const {
+    std::ofstream(path_ / name) << text;
+    fs::permissions(path_ / name, mode);
+  }
+
+ private:
+  fs::path path_;
+};
+
+// Sets PATH for one test.
+class ScopedPath {
+ public:
+  explicit ScopedPath(const std::string& path) : saved_(getenv("PATH") != nullptr ? getenv("PATH") : "") {
+    setenv("PATH", path.c_str(), 1);
+  }
+  ~ScopedPath() { setenv("PATH", saved_.c_str(), 1); }
+
+ private:
+  std::string saved_;
+};
+
+TEST(Command, FindsTheProgramOnPathAsTheShellDoes) {
+  const TempDir dir("path");
+  for (const char* sub : {"plain", "script", "later"}) fs::create_directory(dir.path() / sub);
+  const auto exec = fs::perms::owner_all;
+  // Not executable: passed over, as the shell passes it over.
+  dir.write("plain/probe-cmd", "echo wrong\n", fs::perms::owner_read | fs::perms::owner_write);
+  // An executable script without a "#!" line runs through the shell.
+  dir.write("script/probe-cmd", "for a in \"$@\"; do printf '<%s>' \"$a\"; done; echo\n", exec);
+  dir.write("later/probe-cmd", "echo wrong\n", exec);
+  const ScopedPath path((dir.path() / "plain").string() + ":" + (dir.path() / "script").string() + ":" +
+                        (dir.path() / "later").string() + ":/usr/bin:/bin");
+
+  const struct {
+    std::vector<std::string> argv;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {{"probe-cmd", "SurfaceFlinger", "--latency", "a 'b' $(c)"}, {"<SurfaceFlinger><--latency><a 'b' $(c)>\n"}},
+      {{"probe-cmd"}, {"\n"}},
+      // A program that is nowhere on PATH prints nothing, as the shell's
+      // "not found" would.
+      {{"no-such-program-anywhere", "x"}, {}},
+  };
+  for (const auto& c : cases) {
+    Reader reader;
+    reader.start(c.argv);
+    reader.join();
+    EXPECT_TRUE(reader.started()) << c.argv[0];
+    EXPECT_TRUE(reader.complete()) << c.argv[0];
+    EXPECT_EQ(reader.lines(), c.lines) << c.argv[0];
+  }
+}
+
+// The test double of dumpsys first on PATH records the arguments it was
+// given.
 TEST(LatencyCommand, EveryNameReachesDumpsysAsOneArgumentAndRunsNothing) {
   const fs::path dir = fs::temp_directory_path() / ("perfprobe-unit-" + std::to_string(getpid()));
   fs::remove_all(dir);
@@ -188,11 +258,12 @@ TEST(LatencyCommand, EveryNameReachesDumpsysAsOneArgumentAndRunsNothing) {
   };
   for (const std::string& name : names) {
     Reader reader;
-    reader.start(latencyCommand(name));
+    const auto argv = latencyArguments(name);
+    reader.start({argv[0], argv[1], argv[2], argv[3]});
     reader.join();
     EXPECT_TRUE(reader.complete());
   }
-  EXPECT_FALSE(fs::exists(marker)) << "the shell ran part of a name";
+  EXPECT_FALSE(fs::exists(marker)) << "part of a name was run";
 
   std::ifstream calls(dir / "calls");
   std::string record;

@@ -245,11 +245,4 @@ TEST(PackagePattern, IsAnUnanchoredCaseSensitiveBasicRegex) {
   }
 }
 
-TEST(LatencyCommand, QuotesTheNameForTheShell) {
-  EXPECT_EQ(latencyCommand("SurfaceView - com.example.app/com.example.app.Main#0"),
-            "dumpsys SurfaceFlinger --latency 'SurfaceView - com.example.app/com.example.app.Main#0'");
-  EXPECT_EQ(latencyCommand(""), "dumpsys SurfaceFlinger --latency ''");
-  EXPECT_EQ(latencyCommand("it's"), "dumpsys SurfaceFlinger --latency 'it'\\''s'");
-}
-
 }  // namespace

@@ -38,6 +38,7 @@
 int main() {
   // Should the fork fail, the server simply runs in the foreground.
   [[maybe_unused]] const int detached = daemon(0, 0);
+  traceOnlyWhereSeen();
 
   // Close-on-exec so that no command the daemon runs inherits the socket.
   const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

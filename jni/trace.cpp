@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,6 +24,14 @@ void trace(const char* format, ...) {
 }
 
 void setTracing(bool on) { tracing.store(on, std::memory_order_relaxed); }
+
+void traceOnlyWhereSeen() {
+  struct stat out, null;
+  if (fstat(STDOUT_FILENO, &out) == 0 && stat("/dev/null", &null) == 0 && S_ISCHR(out.st_mode) &&
+      S_ISCHR(null.st_mode) && out.st_rdev == null.st_rdev) {
+    setTracing(false);
+  }
+}
 
 void traceFromSignal(const char* text, size_t len) {
   if (!tracing.load(std::memory_order_relaxed)) return;

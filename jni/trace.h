@@ -12,6 +12,11 @@ void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // On by default.
 void setTracing(bool on);
 
+// Turns trace lines off when standard output is the null device, as it is
+// once the daemon has detached: nobody could read them, and formatting them
+// costs the collector a few percent of its CPU.
+void traceOnlyWhereSeen();
+
 // A trace line from a signal handler: the text is written as it is, with
 // write(2) and no formatting, both safe there.
 void traceFromSignal(const char* text, size_t len);

@@ -18,10 +18,14 @@ one run:
      tmpfs) through each daemon and through a minimal UDP echo server, the
      servers pinned to one CPU and the client to another, interleaved; the
      median of each and its ratio to the echo's.
-  2. Each daemon's own CPU time per collector tick (40 layers, 8 matching,
-     129 timing lines each; its threads' schedstat, not the commands it
-     runs) beside a program that only runs the same commands, and its peak
-     resident memory (VmHWM) while collecting.
+     GET_SIMPLE's floor adds a bare open, read and close of the same files.
+  2. Each daemon's CPU time per collector tick (40 layers, 8 matching, 129
+     timing lines each) two ways: its own threads (schedstat), and it with
+     every command it started (a cgroup made for it). Beside them, in the
+     same run, two programs that only run the same nine commands and read
+     their output: directly, as the daemon does, and through "sh -c". The
+     ratios to those floors are what to compare across machines. And each
+     daemon's peak resident memory (VmHWM) while collecting.
   3. Google Benchmark of the pure parts, for this tree and for REV: a layer's
      rate from 129 lines, the layer list from 200 names, the CPU report from
      12 values.
@@ -90,6 +94,9 @@ echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ */
 echo "Daemon sizes: $(stat -c '%s bytes' build/bench/perfprobed) static," \
   "$(stat -c '%s bytes' build/bench-dynamic/perfprobed) dynamic"
 echo
+
+# Groups left by a run that was cut short; a group still in use stays.
+rmdir /sys/fs/cgroup/perfprobe-bench-* /sys/fs/cgroup/*/perfprobe-bench-* 2>/dev/null || true
 
 daemons=()
 [ -n "$baseline" ] && daemons+=("baseline=build/bench-baseline/build/perfprobed")

@@ -3,12 +3,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <algorithm>
 
 namespace {
 
@@ -38,11 +37,26 @@ void pauseAfterFailure() {
 
 }  // namespace
 
-int StopToken::wait(int fd, const timespec* timeout) const {
+void killCommandGroup(pid_t group) {
+  kill(-group, SIGKILL);
+  kill(group, SIGKILL);
+}
+
+Stop::Stop() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+void Stop::request() {
+  std::lock_guard<std::mutex> guard(lock_);
+  stopping_.store(true, std::memory_order_release);
+  if (group_ > 0) killCommandGroup(group_);
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = write(wake_.get(), &one, sizeof one);
+}
+
+int Stop::wait(int fd, const timespec* timeout) const {
   for (;;) {
     if (requested()) return -1;
     // poll passes over a negative descriptor.
-    pollfd pfds[2] = {{wakeFd_, POLLIN, 0}, {fd, POLLIN, 0}};
+    pollfd pfds[2] = {{wake_.get(), POLLIN, 0}, {fd, POLLIN, 0}};
     const int n = ppoll(pfds, 2, timeout, nullptr);
     if (n > 0) return pfds[0].revents != 0 ? -1 : 1;
     if (n == 0) return 0;
@@ -50,86 +64,71 @@ int StopToken::wait(int fd, const timespec* timeout) const {
   }
 }
 
+bool Stop::enter(pid_t group) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (requested()) return false;
+  group_ = group;
+  return true;
+}
+
+void Stop::leave() {
+  std::lock_guard<std::mutex> guard(lock_);
+  group_ = -1;
+}
+
 bool Command::start(const char* const* argv) {
   finish();
   if (stop_.requested()) return false;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
-  out_.reset(fds[0]);
+  ScopedFile out(fds[0]);
   ScopedFile in(fds[1]);
-  // A stop must be able to interrupt a read that waits for output.
-  fcntl(out_.get(), F_SETFL, O_NONBLOCK);
   const pid_t pid = spawn(argv, in.get());
-  if (pid < 0) {
-    out_.reset();
-    return false;
-  }
+  if (pid < 0) return false;
   // vfork returns once the child has exec'd, so its setpgid has been made:
   // the group exists for a kill from here on.
   pid_ = pid;
   ended_ = false;
-  killed_ = false;
-  mayHoldMore_ = false;
+  if (!stop_.enter(pid)) {
+    // The stop came while the command started; finish() kills and reaps it.
+    return false;
+  }
+  out_ = std::move(out);
   return true;
 }
 
 ssize_t Command::readSome(char* buf, size_t size) {
   for (;;) {
-    // Checked before every read, not only when the pipe runs dry: a command
+    // Checked before every read, not only when the output ends: a command
     // that never stops writing must not keep a stopped collector reading.
     if (stop_.requested()) return -1;
-    if (!mayHoldMore_) {
-      if (stop_.wait(out_.get(), nullptr) < 0) return -1;
-      mayHoldMore_ = true;
-    }
     const ssize_t n = read(out_.get(), buf, size);
-    if (n >= 0) {
-      if (n == 0) ended_ = true;
-      // A pipe read stops short only when the pipe is empty.
-      mayHoldMore_ = static_cast<size_t>(n) == size;
-      return n;
-    }
-    if (errno == EINTR) continue;
-    // A failed read ends the output there; the command, which may still
-    // be writing, is killed by finish().
-    if (errno != EAGAIN) return 0;
-    mayHoldMore_ = false;
+    if (n > 0) return n;
+    if (n < 0 && errno == EINTR) continue;
+    // The end a stop's kill makes is no end of the output.
+    if (stop_.requested()) return -1;
+    // A failed read ends the output there; the command, which may still be
+    // writing, is killed by finish().
+    ended_ = n == 0;
+    return 0;
   }
-}
-
-void Command::killGroup() {
-  if (killed_) return;
-  killed_ = true;
-  // The command has not been reaped yet, so neither its pid nor its group
-  // id can have been given to anyone else.
-  kill(-pid_, SIGKILL);
-  kill(pid_, SIGKILL);
 }
 
 void Command::finish() {
   if (pid_ < 0) return;
   out_.reset();
-  if (!ended_) killGroup();
-  // The output ends when the exiting command closes its descriptors, a few
-  // microseconds before it becomes a zombie, so the first retries only yield
-  // the CPU: a timed sleep would cost more than the wait itself. A command
-  // that closes its output and lingers is then waited for in growing steps,
-  // and only for as long as no stop is requested.
-  int yields = 3;
-  long stepNs = 50 * 1000;
-  for (;;) {
-    int status;
-    const pid_t p = waitpid(pid_, &status, killed_ ? 0 : WNOHANG);
-    if (p == pid_ || (p < 0 && errno != EINTR)) break;
-    if (p != 0) continue;
-    if (yields > 0) {
-      --yields;
-      sched_yield();
-      continue;
-    }
-    const timespec step = {0, stepNs};
-    if (stop_.wait(-1, &step) < 0) killGroup();
-    stepNs = std::min(stepNs * 2, 50 * 1000 * 1000L);
+  // The command has not been reaped yet, so neither its pid nor its group
+  // id can have been given to anyone else.
+  if (!ended_) killCommandGroup(pid_);
+  // Waits for the exit without reaping it, so that until the command is
+  // gone a stop can still kill it, a command that closed its output and
+  // lingers included; then lets the stop go and reaps.
+  siginfo_t info;
+  while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
+  stop_.leave();
+  int status;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
 }

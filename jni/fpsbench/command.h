@@ -4,39 +4,65 @@
 #include <time.h>
 
 #include <atomic>
-#include <string>
+#include <mutex>
 
 #include "fpsbench/line_splitter.h"
 #include "scoped_resource.h"
 
-// How a stop reaches a collection wherever it waits: a flag, and a wake
-// descriptor that the stop makes readable for good and that every wait
-// polls beside what it waits for. So a stop is never missed between a look
-// at the flag and the wait, and no signal or signal mask is involved.
-class StopToken {
+// How a stop reaches a collection wherever it waits:
+//  - in a command's read or exit, as a blocking read or wait would in
+//    popen and pclose: the stop kills the command's process group, so the
+//    read ends and the wait returns;
+//  - between commands, in a wait for the timer: the stop makes a wake
+//    descriptor readable for good, and those waits poll it beside what they
+//    wait for.
+// So a stop is never missed between a look at the flag and a wait, and the
+// collector needs no signal or signal mask, and no poll per read.
+class Stop {
  public:
-  StopToken(const std::atomic<bool>* stopping, int wakeFd) : stopping_(stopping), wakeFd_(wakeFd) {}
+  Stop();
+  Stop(const Stop&) = delete;
+  Stop& operator=(const Stop&) = delete;
 
-  bool requested() const { return stopping_->load(std::memory_order_acquire); }
+  // False when no wake descriptor could be made: such a stop would not be
+  // heard between commands.
+  bool usable() const { return static_cast<bool>(wake_); }
+  bool requested() const { return stopping_.load(std::memory_order_acquire); }
+
+  // From any thread, any number of times.
+  void request();
 
   // Waits until fd is readable or closed by its writer (1), the timeout has
   // passed (0; none waits for ever) or a stop is requested (-1). fd < 0 only
   // waits. A wait that fails for want of memory or the like is tried again.
   int wait(int fd, const timespec* timeout) const;
 
+  // From enter until leave, a stop kills the process group `group`. The
+  // group's leader must not be reaped before leave(), so that its id cannot
+  // have been given to another. enter is false, and nothing is entered,
+  // once a stop has been requested.
+  bool enter(pid_t group);
+  void leave();
+
  private:
-  const std::atomic<bool>* stopping_;
-  int wakeFd_;
+  std::atomic<bool> stopping_{false};
+  std::mutex lock_;
+  pid_t group_ = -1;
+  ScopedFile wake_;
 };
+
+// Kills the process group of a command started by Command, and the command
+// itself should it have no group of its own.
+void killCommandGroup(pid_t group);
 
 // One command with its standard output read here, as popen(line, "r") would
 // read it, except that the program is started directly with its argument
-// vector, with no shell in between, and that the reader may give up at any
-// moment. The command runs in a process group of its own, so that giving up
-// kills it and everything it started; it is always reaped.
+// vector, with no shell in between, and that a stop ends it at any moment.
+// The command runs in a process group of its own, so that a stop kills it
+// and everything it started; it is always reaped.
 class Command {
  public:
-  explicit Command(const StopToken& stop) : stop_(stop) {}
+  explicit Command(Stop& stop) : stop_(stop) {}
   ~Command() { finish(); }
   Command(const Command&) = delete;
   Command& operator=(const Command&) = delete;
@@ -65,23 +91,18 @@ class Command {
     return true;
   }
 
-  // Closes the output and reaps the command; kills the group first unless the
-  // output has ended and no stop is requested. pclose, for a reader that may
-  // have been told to stop.
+  // Closes the output and reaps the command; kills its group first unless
+  // the output has ended. pclose, for a reader that may have been told to
+  // stop.
   void finish();
 
  private:
   // > 0 bytes read, 0 at the end of the output or when a read failed, -1 on
   // a stop.
   ssize_t readSome(char* buf, size_t size);
-  void killGroup();
 
-  StopToken stop_;
+  Stop& stop_;
   ScopedFile out_;
   pid_t pid_ = -1;
   bool ended_ = false;
-  bool killed_ = false;
-  // Whether the pipe may hold more than the last read took: a read of an
-  // emptied pipe would only say EAGAIN, so the next step is the wait.
-  bool mayHoldMore_ = false;
 };

@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,15 +27,12 @@ namespace {
 // collection, the pattern least of all.
 struct Collector {
   explicit Collector(const std::string& packageName)
-      : mPackageName(packageName),
-        pattern(packageName),
-        frameListBuilder(&frameList),
-        wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      : mPackageName(packageName), pattern(packageName), frameListBuilder(&frameList) {}
 
-  StopToken stopToken() const { return StopToken(&stopping, wake.get()); }
   void publish(int fps);
-  // The server's side: from its return on, no rate is published, and every
-  // wait of the collection returns to a thread that leaves.
+  // The server's side: from its return on, no rate is published, the
+  // running command is killed, and every wait of the collection returns to a
+  // thread that leaves.
   void stop();
 
   // The pattern as the request gave it, beside its compiled form.
@@ -49,9 +45,7 @@ struct Collector {
   std::vector<FrameData> frameList;
   LayerListBuilder frameListBuilder;
 
-  std::atomic<bool> stopping{false};
-  // Readable once the stop has been requested.
-  const ScopedFile wake;
+  Stop stopping;
   // Orders a tick's publication against the stop.
   std::mutex publishLock;
   std::atomic<bool> threadGone{false};
@@ -68,18 +62,14 @@ std::shared_ptr<Collector> collector;
 
 void Collector::publish(int fps) {
   std::lock_guard<std::mutex> guard(publishLock);
-  if (!stopping.load(std::memory_order_relaxed)) {
+  if (!stopping.requested()) {
     finalFPS.store(static_cast<uint32_t>(fps), std::memory_order_relaxed);
   }
 }
 
 void Collector::stop() {
-  {
-    std::lock_guard<std::mutex> guard(publishLock);
-    stopping.store(true, std::memory_order_release);
-  }
-  const uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = write(wake.get(), &one, sizeof one);
+  std::lock_guard<std::mutex> guard(publishLock);
+  stopping.request();
 }
 
 // The trace line of a SIGQUIT, made before the handler is installed, so
@@ -107,7 +97,7 @@ void installQuitHandler() {
 
 int initFrameList(Collector& c) {
   c.frameListBuilder.clear();
-  Command command(c.stopToken());
+  Command command(c.stopping);
   if (!command.start(kListArguments)) return -1;
   std::string layerName;
   command.readLines([&c, &layerName](const char* tmp, size_t len) {
@@ -123,7 +113,7 @@ int calFPSByLayer(Collector& c, FrameData frameData) {
   const std::string layerName = layerNameOf(frameData);
   LatencyWindow timeStamps;
   {
-    Command command(c.stopToken());
+    Command command(c.stopping);
     if (!command.start(latencyArguments(layerName).data())) return -1;
     if (!command.readLines([&timeStamps](const char* line, size_t) {
           timeStamps.addOutputLine(line);
@@ -140,7 +130,7 @@ void calFPS(Collector& c) {
   int final_final_fps = 0;
   for (const FrameData& frameData : c.frameList) {
     // A tick the stop has reached is abandoned.
-    if (c.stopping.load(std::memory_order_acquire)) return;
+    if (c.stopping.requested()) return;
     const int fps = calFPSByLayer(c, frameData);
     if (fps > final_final_fps) final_final_fps = fps;
   }
@@ -161,7 +151,7 @@ ScopedFile secondTimer() {
 }
 
 void collectEverySecond(Collector& c) {
-  const StopToken stop = c.stopToken();
+  const Stop& stop = c.stopping;
   // Out of descriptors or memory for a moment: the collection waits it out
   // rather than end while the server believes it runs.
   ScopedFile timer;
@@ -192,7 +182,7 @@ int startCollectFPS(std::string packageName) {
   // Without a wake descriptor the collection could not be stopped, and
   // without a thread it would not run: either way later starts do nothing
   // until a stop, as with a running collector.
-  if (!c->wake) return 0;
+  if (!c->stopping.usable()) return 0;
   try {
     std::thread thread(startFPSThread, c);
     pid = thread.native_handle();

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/eventfd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -23,12 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-// A collector's waiting arrangement, as the daemon makes it: a stop flag and
-// a wake descriptor that the stop makes readable.
+// A command read on a thread of its own, with a stop as a collector has one.
 class Reader {
  public:
-  Reader() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), stop_(&stopping_, wake_.get()) {}
-
   // Runs argv on a thread of its own, collecting its output lines.
   void start(const std::vector<std::string>& argv) {
     thread_ = std::thread([this, argv] {
@@ -51,11 +47,7 @@ class Reader {
     });
   }
 
-  void stop() {
-    stopping_ = true;
-    const uint64_t one = 1;
-    ASSERT_EQ(write(wake_.get(), &one, sizeof one), static_cast<ssize_t>(sizeof one));
-  }
+  void stop() { stop_.request(); }
 
   void join() { thread_.join(); }
 
@@ -77,9 +69,7 @@ class Reader {
   bool finished() const { return finished_; }
 
  private:
-  std::atomic<bool> stopping_{false};
-  ScopedFile wake_;
-  StopToken stop_;
+  Stop stop_;
   std::thread thread_;
   std::mutex linesLock_;
   static constexpr size_t kKeptLines = 100;

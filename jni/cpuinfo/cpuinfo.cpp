@@ -33,6 +33,12 @@ constexpr size_t kMaxFreqFileSize = 64 * 1024;
 // terminal in the file's place has no offsets, so it fails with ESPIPE and
 // reads as "NA" (a folder fails with EISDIR). It costs what read costs, where
 // a stat of every file would add a system call to every GET_SIMPLE.
+//
+// A read that returns less than it asked for has reached the end: a sysfs
+// attribute gives its whole text to the first read, and a regular file
+// stops short only at its end. So a value takes one read, not a second one
+// to hear the end, and GET_SIMPLE costs what a bare open, read and close of
+// each file costs.
 bool readAll(int fd, std::string* out) {
   char buf[4096];
   for (;;) {
@@ -41,9 +47,8 @@ bool readAll(int fd, std::string* out) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (n == 0) return true;
     out->append(buf, static_cast<size_t>(n));
-    if (out->size() >= kMaxFreqFileSize) return true;
+    if (static_cast<size_t>(n) < sizeof buf || out->size() >= kMaxFreqFileSize) return true;
   }
 }
 

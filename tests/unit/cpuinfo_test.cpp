@@ -95,6 +95,9 @@ TEST_F(CpuTree, ValueIsTheContentWithoutItsLastByte) {
       {"", ""},
       {" 42 \n\n", " 42 \n"},
       {std::string(5000, '7') + "\n", std::string(5000, '7')},
+      // Whole reads of the buffer, then the end.
+      {std::string(4096, '7'), std::string(4095, '7')},
+      {std::string(8191, '7') + "\n", std::string(8191, '7')},
   };
   for (const auto& c : cases) {
     addCpu("cpu0", c.content);

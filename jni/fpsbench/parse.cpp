@@ -42,12 +42,15 @@ bool scanTimingValue(const char** text, uint64_t* value) {
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
   const bool negative = *p == '-';
   if (*p == '+' || *p == '-') ++p;
-  if (*p < '0' || *p > '9') return false;
+  const auto digitAt = [](const char* c) { return static_cast<unsigned>(*c - '0'); };
+  if (digitAt(p) > 9) return false;
+  // 19 digits cannot overflow 64 bits; only a longer number is checked.
   uint64_t v = 0;
+  const char* const fast = p + 19;
+  for (; p < fast && digitAt(p) <= 9; ++p) v = v * 10 + digitAt(p);
   bool overflow = false;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    const uint64_t digit = static_cast<uint64_t>(*p - '0');
-    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, digit, &v)) overflow = true;
+  for (; digitAt(p) <= 9; ++p) {
+    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, uint64_t{digitAt(p)}, &v)) overflow = true;
   }
   *value = overflow ? UINT64_MAX : negative ? 0 - v : v;
   *text = p;

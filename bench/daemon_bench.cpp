@@ -4,8 +4,8 @@
 //    each daemon and through a minimal UDP echo server, the servers pinned to
 //    one CPU and the client to another, interleaved so that a slow moment of
 //    the machine falls on all of them alike;
-//  - the same bare program's open, read and close of the 8 CPU files, which
-//    with the echo makes GET_SIMPLE's floor;
+//  - a bare open, read and close of the 8 CPU files on the servers' CPU,
+//    which with the echo makes GET_SIMPLE's floor;
 //  - each daemon's CPU time per collector tick, two ways: its own threads
 //    (schedstat), and it with every command it started (a cgroup around
 //    it), against programs that only run the same commands and read their
@@ -552,7 +552,10 @@ int main(int argc, char** argv) {
         for (int i = 0; i < kPerRound; ++i) samples[r][index].push_back(roundTripUs(s, requests[r].text, expected));
       }
     }
+    // Where the servers read them.
+    pinTo(serverCpu);
     for (int i = 0; i < kPerRound; ++i) fileSamples.push_back(readFilesUs(cpuFiles));
+    pinTo(clientCpu);
   }
   std::vector<size_t> idleRssKb(servers.size());
   for (size_t i = 0; i < servers.size(); ++i) idleRssKb[i] = e2e::processState(servers[i].pid).rssKb;

@@ -2,7 +2,9 @@
 // and what a GET_SIMPLE spends building its report. Built against another
 // tree's sources (PERFPROBE_BASELINE), it leaves out what that tree lacks.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -46,27 +48,58 @@ void BM_CpuReport(benchmark::State& state) {
 BENCHMARK(BM_CpuReport);
 #endif
 
-// The whole GET_SIMPLE work: 12 CPUs' frequency files read and joined, on a
-// tmpfs as sysfs is in memory.
+// 12 CPUs' frequency files on a tmpfs, as sysfs is in memory.
+class CpuFiles {
+ public:
+  CpuFiles() {
+    char tmpl[] = "/dev/shm/perfprobe-bench-cpu-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return;
+    dir_ = tmpl;
+    const std::vector<std::string> values = workload::cpuFreqFiles(12);
+    for (size_t i = 0; i < values.size(); ++i) {
+      const std::string cpufreq = dir_ + "/cpu" + std::to_string(i) + "/cpufreq";
+      fs::create_directories(cpufreq);
+      std::ofstream(cpufreq + "/scaling_cur_freq") << values[i];
+      paths_.push_back(cpufreq + "/scaling_cur_freq");
+    }
+  }
+  ~CpuFiles() {
+    if (!dir_.empty()) fs::remove_all(dir_);
+  }
+  const std::string& dir() const { return dir_; }
+  const std::vector<std::string>& paths() const { return paths_; }
+
+ private:
+  std::string dir_;
+  std::vector<std::string> paths_;
+};
+
+// The whole GET_SIMPLE work: the 12 files read and joined.
 void BM_CpuReadAndReport(benchmark::State& state) {
-  char tmpl[] = "/dev/shm/perfprobe-bench-cpu-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) {
+  const CpuFiles files;
+  if (files.dir().empty()) {
     state.SkipWithError("mkdtemp failed");
     return;
   }
-  const std::string dir = tmpl;
-  const std::vector<std::string> values = workload::cpuFreqFiles(12);
-  for (size_t i = 0; i < values.size(); ++i) {
-    const std::string cpufreq = dir + "/cpu" + std::to_string(i) + "/cpufreq";
-    fs::create_directories(cpufreq);
-    std::ofstream(cpufreq + "/scaling_cur_freq") << values[i];
-  }
-  initFreqInfo(dir);
-  if (readCPUFreq(dir).find("NA") != std::string::npos) state.SkipWithError("unreadable CPU tree");
-  for (auto _ : state) benchmark::DoNotOptimize(readCPUFreq(dir));
-  fs::remove_all(dir);
+  initFreqInfo(files.dir());
+  if (readCPUFreq(files.dir()).find("NA") != std::string::npos) state.SkipWithError("unreadable CPU tree");
+  for (auto _ : state) benchmark::DoNotOptimize(readCPUFreq(files.dir()));
 }
 BENCHMARK(BM_CpuReadAndReport);
+
+// Its floor: a bare open, read and close of each of the same files.
+void BM_CpuFilesBare(benchmark::State& state) {
+  const CpuFiles files;
+  char buf[64];
+  for (auto _ : state) {
+    for (const std::string& path : files.paths()) {
+      const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      benchmark::DoNotOptimize(read(fd, buf, sizeof buf));
+      close(fd);
+    }
+  }
+}
+BENCHMARK(BM_CpuFilesBare);
 
 #ifndef PERFPROBE_BASELINE
 // Package patterns at the edge of what a request may ask: a plain pattern

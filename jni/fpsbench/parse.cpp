@@ -37,13 +37,39 @@ std::vector<FrameData> layerListFromOutput(const std::string& output) {
   return list;
 }
 
-bool scanTimingValue(const char** text, uint64_t* value) {
-  const char* p = *text;
+namespace {
+
+unsigned digitAt(const char* c) { return static_cast<unsigned>(*c - '0'); }
+
+// Past the white space and the sign of a number as scanTimingValue reads
+// it: its first digit, or null when it has none.
+const char* firstDigit(const char* p, bool* negative) {
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-  const bool negative = *p == '-';
+  *negative = *p == '-';
   if (*p == '+' || *p == '-') ++p;
-  const auto digitAt = [](const char* c) { return static_cast<unsigned>(*c - '0'); };
-  if (digitAt(p) > 9) return false;
+  return digitAt(p) <= 9 ? p : nullptr;
+}
+
+// Whether the number at *text, read as scanTimingValue reads it, is not 0,
+// without its value: it is not 0 exactly when one of its digits is not, as
+// a minus sign and saturation keep a value that is not 0 so.
+bool scanTimingNonZero(const char** text, bool* nonZero) {
+  bool negative;
+  const char* p = firstDigit(*text, &negative);
+  if (p == nullptr) return false;
+  unsigned digits = 0;
+  for (; digitAt(p) <= 9; ++p) digits |= digitAt(p);
+  *nonZero = digits != 0;
+  *text = p;
+  return true;
+}
+
+}  // namespace
+
+bool scanTimingValue(const char** text, uint64_t* value) {
+  bool negative;
+  const char* p = firstDigit(*text, &negative);
+  if (p == nullptr) return false;
   // 19 digits cannot overflow 64 bits; only a longer number is checked.
   uint64_t v = 0;
   const char* const fast = p + 19;
@@ -67,14 +93,15 @@ void LatencyWindow::addOutputLine(const char* line) {
     sawPeriodLine_ = true;
     return;
   }
-  // started, submitting, submitted; a value that is not there stays 0.
-  uint64_t started = 0;
+  // started, submitting, submitted; a value that is not there stays 0. Of
+  // started and submitted only whether they are 0 counts.
+  bool started = false;
   uint64_t submitting = 0;
-  uint64_t submitted = 0;
-  if (scanTimingValue(&line, &started) && scanTimingValue(&line, &submitting)) {
-    scanTimingValue(&line, &submitted);
+  bool submitted = false;
+  if (scanTimingNonZero(&line, &started) && scanTimingValue(&line, &submitting)) {
+    scanTimingNonZero(&line, &submitted);
   }
-  const uint64_t timing = started != 0 && submitting != 0 && submitted != 0 ? submitting : 0;
+  const uint64_t timing = started && submitting != 0 && submitted ? submitting : 0;
   if (count_ == kMaxLines) {
     ring_[first_] = timing;
     first_ = (first_ + 1) % kMaxLines;

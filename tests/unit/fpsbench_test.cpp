@@ -168,6 +168,13 @@ TEST(TimingLine, NumbersAreReadAsSscanfReadsThem) {
     while (read < 3 && scanTimingValue(&p, &got[read])) ++read;
     EXPECT_EQ(read, std::max(converted, 0)) << "\"" << line << "\"";
     for (int i = 0; i < 3; ++i) EXPECT_EQ(got[i], want[i]) << "\"" << line << "\" value " << i;
+    // The window keeps submitting when all three are there and not 0.
+    LatencyWindow window;
+    window.addOutputLine("16666666\n");
+    window.addOutputLine(line);
+    ASSERT_EQ(window.size(), 1u);
+    EXPECT_EQ(window.submittingAt(0), want[0] != 0 && want[1] != 0 && want[2] != 0 ? want[1] : 0)
+        << "\"" << line << "\"";
   }
 }
 

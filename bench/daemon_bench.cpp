@@ -566,28 +566,36 @@ int main(int argc, char** argv) {
   const double simpleFloor = percentile(samples[2][0], 0.5) + filesMedian;
   printf("Round trips, microseconds: median (90th percentile) of %d, interleaved; servers on CPU %d, client on CPU %d\n",
          rounds * kPerRound, serverCpu, clientCpu);
-  printf("%-16s %-14s %-14s", "request", "echo", "floor");
-  for (size_t i = 1; i < servers.size(); ++i) printf(" %-14s %-17s", servers[i].label.c_str(), "x floor (goal)");
-  printf("\n");
+  // One row per server, one column per request: the median (the 90th
+  // percentile), and for a daemon its ratio to the floor.
+  constexpr double kLimit = 1.1;
+  std::vector<double> floorUs;
+  printf("%-16s", "server");
   for (size_t r = 0; r < requests.size(); ++r) {
-    constexpr double kLimit = 1.1;
-    const double echoMedian = percentile(samples[r][0], 0.5);
-    const double floorUs = r == 2 ? simpleFloor : echoMedian;
-    char cell[64], floorCell[32];
-    snprintf(cell, sizeof cell, "%.1f (%.1f)", echoMedian, percentile(samples[r][0], 0.9));
-    snprintf(floorCell, sizeof floorCell, "%.1f", floorUs);
+    floorUs.push_back(r == 2 ? simpleFloor : percentile(samples[r][0], 0.5));
     const std::string name = requests[r].text + std::string(r == 2 ? "/8cpu" : "");
-    printf("%-16s %-14s %-14s", name.c_str(), cell, floorCell);
-    for (size_t i = 1; i < servers.size(); ++i) {
+    printf(" %-30s", name.c_str());
+  }
+  printf("\n%-16s", "floor");
+  for (const double us : floorUs) printf(" %-30.1f", us);
+  printf("\n");
+  for (size_t i = 0; i < servers.size(); ++i) {
+    printf("%-16s", servers[i].label.c_str());
+    for (size_t r = 0; r < requests.size(); ++r) {
       const double median = percentile(samples[r][i], 0.5);
-      snprintf(cell, sizeof cell, "%.1f (%.1f)", median, percentile(samples[r][i], 0.9));
-      char ratio[64];
-      snprintf(ratio, sizeof ratio, "%.2f (%.1f %s)", median / floorUs, kLimit, goal(median / floorUs <= kLimit).c_str());
-      printf(" %-14s %-17s", cell, ratio);
+      char cell[64];
+      if (servers[i].isDaemon) {
+        snprintf(cell, sizeof cell, "%.1f (%.1f) x%.2f %s", median, percentile(samples[r][i], 0.9),
+                 median / floorUs[r], goal(median / floorUs[r] <= kLimit).c_str());
+      } else {
+        snprintf(cell, sizeof cell, "%.1f (%.1f)", median, percentile(samples[r][i], 0.9));
+      }
+      printf(" %-30s", cell);
     }
     printf("\n");
   }
-  printf("The floor is the echo's round trip; for %s, plus a bare open, read and close of the %d files: "
+  printf("Goal: at most %.1f x the floor. ", kLimit);
+  printf("The floor is the echo's round trip; for %s, plus a bare open, read and close of the %d files,\n"
          "%.1f us (90th percentile %.1f)\n", kGetSimple, kCpus, filesMedian, percentile(fileSamples, 0.9));
 
   // Collections: the bare minimums and every daemon collect at once, their

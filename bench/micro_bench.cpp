@@ -3,6 +3,7 @@
 // tree's sources (PERFPROBE_BASELINE), it leaves out what that tree lacks.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <regex.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -134,6 +135,31 @@ void BM_PatternSearch(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(pattern.matches(name));
 }
 BENCHMARK(BM_PatternSearch)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond);
+
+// What a tick spends selecting layers: the workload's package against every
+// name of its listing, by PackagePattern (0) and by regexec alone (1).
+void BM_LayerSelection(benchmark::State& state) {
+  const std::string listing = workload::listing(workload::kLayers, workload::kMatchingLayers);
+  std::vector<std::string> names;
+  for (size_t start = 0, end; (end = listing.find('\n', start)) != std::string::npos; start = end + 1) {
+    names.push_back(listing.substr(start, end - start));
+  }
+  const PackagePattern pattern(workload::kPackage);
+  regex_t regex;
+  if (regcomp(&regex, workload::kPackage, 0) != 0) state.SkipWithError("regcomp failed");
+  const bool byRegexec = state.range(0) == 1;
+  state.SetLabel(byRegexec ? "regexec" : "PackagePattern");
+  for (auto _ : state) {
+    int matched = 0;
+    for (const std::string& name : names) {
+      regmatch_t match[1];
+      matched += byRegexec ? regexec(&regex, name.c_str(), 1, match, 0) == 0 : pattern.matches(name);
+    }
+    if (matched != workload::kMatchingLayers) state.SkipWithError("wrong selection");
+  }
+  regfree(&regex);
+}
+BENCHMARK(BM_LayerSelection)->DenseRange(0, 1);
 #endif
 
 }  // namespace

@@ -1,9 +1,11 @@
 // The package pattern from a request against a layer name from a listing,
 // both as hostile as they come: compiling and searching must end quickly,
 // in bounded memory, whatever the bytes (libFuzzer's timeout and memory
-// limit watch that). A pattern without special characters must act as a
-// plain substring search, and a refused pattern must match nothing.
+// limit watch that). A pattern the daemon searches must match what regexec
+// matches, a pattern without special characters must act as a plain
+// substring search, and a refused pattern must match nothing.
 
+#include <regex.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -44,6 +46,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!patternIsSafe(pattern)) {
     FUZZ_CHECK(!matches, "refused pattern %s matched %s", fuzz::show(pattern).c_str(),
                fuzz::show(name).c_str());
+  }
+  // What the daemon finds is what regexec finds, for every pattern it
+  // compiles or searches on its own.
+  regex_t regex;
+  if (patternIsSafe(pattern) && regcomp(&regex, pattern.c_str(), 0) == 0) {
+    regmatch_t match[1];
+    FUZZ_CHECK(matches == (regexec(&regex, name.c_str(), 1, match, 0) != REG_NOMATCH),
+               "pattern %s against %s: got %d, regexec not", fuzz::show(pattern).c_str(), fuzz::show(name).c_str(),
+               matches);
+    regfree(&regex);
   }
   if (plainText(pattern)) {
     FUZZ_CHECK(matches == (name.find(pattern) != std::string::npos),

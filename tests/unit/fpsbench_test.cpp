@@ -192,6 +192,31 @@ TEST(LayerName, IsTheLineWithoutItsLastByte) {
   EXPECT_EQ(layerNameOf(FrameData{""}), "");
 }
 
+// A pattern of ordinary characters and dots is searched without regexec,
+// and must find what regexec finds.
+TEST(PackagePattern, DottedPatternsFindWhatRegexecFinds) {
+  const std::vector<std::string> patterns = {
+      "com.example.app", "com.example.ap", ".", "..", "a.c", "#0", "app#", "\xff.", " ", "x.y.z.",
+      "SurfaceView - com.example.app/com.example.app.Main#0", "e.a", ".app", "app.", "com.example.app/.",
+  };
+  const std::vector<std::string> names = {
+      "SurfaceView - com.example.app/com.example.app.Main#0", "comXexampleYapp", "com.example.ap", "", "a",
+      "abc", "a\xff\x01c", "\xff\xfe", "app#1", "x y z ", "ends with app", "com.example.app/", "\r\t",
+      "com.example.app" + std::string(1000, '.'),
+  };
+  for (const std::string& pattern : patterns) {
+    const PackagePattern dotted(pattern);
+    regex_t regex;
+    ASSERT_EQ(regcomp(&regex, pattern.c_str(), 0), 0) << pattern;
+    for (const std::string& name : names) {
+      regmatch_t match[1];
+      EXPECT_EQ(dotted.matches(name), regexec(&regex, name.c_str(), 1, match, 0) == 0)
+          << "pattern \"" << pattern << "\", layer \"" << name << "\"";
+    }
+    regfree(&regex);
+  }
+}
+
 TEST(PackagePattern, IsAnUnanchoredCaseSensitiveBasicRegex) {
   const struct {
     std::string pattern;

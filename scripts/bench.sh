@@ -7,12 +7,12 @@ cd "$(dirname "$0")/.."
 
 usage() {
   cat <<EOF
-Usage: scripts/bench.sh [--baseline REV] [--rounds N] [--ticks N]
+Usage: scripts/bench.sh [--baseline REV]... [--rounds N] [--ticks N]
 
 Builds this tree's release daemon, statically linked (build/bench), the same
-daemon dynamically linked (build/bench-dynamic) and, with --baseline, the
-daemon of git revision REV (build/bench-baseline), then measures them all in
-one run:
+daemon dynamically linked (build/bench-dynamic) and, for each --baseline,
+the daemon of git revision REV (build/bench-baseline/REV), then measures
+them all in one run:
 
   1. Round trips of CONNECT_DAEMON, GET_FPS and GET_SIMPLE (8 CPUs on a
      tmpfs) through each daemon and through a minimal UDP echo server, the
@@ -34,20 +34,21 @@ Needs root for private namespaces (as the end-to-end tests do); without
 them part 1 and 2 are skipped. Every reply is checked byte for byte.
 
 Options:
-  --baseline REV  a daemon to compare with (any git revision); without it,
-                  this tree only
+  --baseline REV  a daemon to compare with (any git revision; repeat it for
+                  several, such as each commit of a series); the pure parts
+                  are compared with the first; without it, this tree only
   --rounds N      round-trip rounds of 25 per request and server (default 200)
   --ticks N       measured collector ticks (default 20, at least 10)
   -h, --help      this text
 EOF
 }
 
-baseline=
+baselines=()
 rounds=200
 ticks=20
 while [ $# -gt 0 ]; do
   case "$1" in
-    --baseline) baseline=${2:?--baseline needs a revision}; shift 2 ;;
+    --baseline) baselines+=("${2:?--baseline needs a revision}"); shift 2 ;;
     --rounds) rounds=${2:?--rounds needs a number}; shift 2 ;;
     --ticks) ticks=${2:?--ticks needs a number}; shift 2 ;;
     -h|--help) usage; exit 0 ;;
@@ -67,19 +68,24 @@ build_daemon() { # SOURCE BUILD [CMAKE-ARGS...]
 }
 
 base_args=()
-if [ -n "$baseline" ]; then
-  if rev=$(git rev-parse --short --verify --quiet "$baseline^{commit}"); then
-    rm -rf build/bench-baseline
-    mkdir -p build/bench-baseline/src
-    git archive "$rev" | tar -x -C build/bench-baseline/src
-    echo "Building the baseline daemon ($rev) in build/bench-baseline"
-    build_daemon build/bench-baseline/src build/bench-baseline/build -DBUILD_TESTING=OFF
-    base_args=(-DPERFPROBE_BASELINE_SOURCE="$PWD/build/bench-baseline/src")
+baseline=
+baseline_daemons=()
+rm -rf build/bench-baseline
+for wanted in "${baselines[@]}"; do
+  if rev=$(git rev-parse --short --verify --quiet "$wanted^{commit}"); then
+    mkdir -p "build/bench-baseline/$rev/src"
+    git archive "$rev" | tar -x -C "build/bench-baseline/$rev/src"
+    echo "Building the daemon of $rev in build/bench-baseline/$rev"
+    build_daemon "build/bench-baseline/$rev/src" "build/bench-baseline/$rev/build" -DBUILD_TESTING=OFF
+    baseline_daemons+=("$rev=build/bench-baseline/$rev/build/perfprobed")
+    if [ -z "$baseline" ]; then
+      baseline=$rev
+      base_args=(-DPERFPROBE_BASELINE_SOURCE="$PWD/build/bench-baseline/$rev/src")
+    fi
   else
-    echo "NOTE: revision $baseline is not in this clone; measuring this tree only."
-    baseline=
+    echo "NOTE: revision $wanted is not in this clone; it is left out."
   fi
-fi
+done
 
 echo "Building this tree in build/bench and build/bench-dynamic"
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DPERFPROBE_BENCH=ON \
@@ -99,7 +105,7 @@ echo
 rmdir /sys/fs/cgroup/perfprobe-bench-* /sys/fs/cgroup/*/perfprobe-bench-* 2>/dev/null || true
 
 daemons=()
-[ -n "$baseline" ] && daemons+=("baseline=build/bench-baseline/build/perfprobed")
+daemons+=("${baseline_daemons[@]}")
 daemons+=("dynamic=build/bench-dynamic/perfprobed" "perfprobed=build/bench/perfprobed")
 status=0
 build/bench/bench/daemon_bench --dumpsys-dir=build/bench/tests/dumpsys_double/bin \

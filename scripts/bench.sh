@@ -17,8 +17,8 @@ them all in one run:
   1. Round trips of CONNECT_DAEMON, GET_FPS and GET_SIMPLE (8 CPUs on a
      tmpfs) through each daemon and through a minimal UDP echo server, the
      servers pinned to one CPU and the client to another, interleaved; the
-     median of each and its ratio to the echo's.
-     GET_SIMPLE's floor adds a bare open, read and close of the same files.
+     median of each and its ratio to its floor: the echo's, and for
+     GET_SIMPLE the echo's plus a bare open, read and close of the same files.
   2. Each daemon's CPU time per collector tick (40 layers, 8 matching, 129
      timing lines each) two ways: its own threads (schedstat), and it with
      every command it started (a cgroup made for it). Beside them, in the
@@ -26,9 +26,10 @@ them all in one run:
      their output: directly, as the daemon does, and through "sh -c". The
      ratios to those floors are what to compare across machines. And each
      daemon's peak resident memory (VmHWM) while collecting.
-  3. Google Benchmark of the pure parts, for this tree and for REV: a layer's
-     rate from 129 lines, the layer list from 200 names, the CPU report from
-     12 values.
+  3. Google Benchmark of the pure parts, for this tree and for the first
+     REV: a layer's rate from 129 lines, the layer list from 200 names, the
+     CPU report from 12 values and from 12 files beside a bare read of them,
+     package patterns at their limits, the selection of 8 layers of 40.
 
 Needs root for private namespaces (as the end-to-end tests do); without
 them part 1 and 2 are skipped. Every reply is checked byte for byte.

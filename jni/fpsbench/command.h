@@ -17,7 +17,10 @@
 //    descriptor readable for good, and those waits poll it beside what they
 //    wait for.
 // So a stop is never missed between a look at the flag and a wait, and the
-// collector needs no signal or signal mask, and no poll per read.
+// collector needs no signal or signal mask, and no poll per read. Only a
+// process that left the command's group and kept its output open would hold
+// a stopped collector's read until it ends, as it would hold pclose; dumpsys
+// starts no such process.
 class Stop {
  public:
   Stop();

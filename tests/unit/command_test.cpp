@@ -224,12 +224,10 @@ TEST(Command, FindsTheProgramOnPathAsTheShellDoes) {
 // The test double of dumpsys first on PATH records the arguments it was
 // given.
 TEST(LatencyCommand, EveryNameReachesDumpsysAsOneArgumentAndRunsNothing) {
-  const fs::path dir = fs::temp_directory_path() / ("perfprobe-unit-" + std::to_string(getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  const std::string marker = (dir / "ran").string();
-  setenv("DUMPSYS_DOUBLE_DIR", dir.c_str(), 1);
-  setenv("PATH", (DUMPSYS_DOUBLE_BIN_DIR ":"s + getenv("PATH")).c_str(), 1);
+  const TempDir dir("latency");
+  const std::string marker = (dir.path() / "ran").string();
+  setenv("DUMPSYS_DOUBLE_DIR", dir.path().c_str(), 1);
+  const ScopedPath path(DUMPSYS_DOUBLE_BIN_DIR ":"s + getenv("PATH"));
 
   const std::vector<std::string> names = {
       "SurfaceView - com.example.app/com.example.app.MainActivity#0",
@@ -255,7 +253,7 @@ TEST(LatencyCommand, EveryNameReachesDumpsysAsOneArgumentAndRunsNothing) {
   }
   EXPECT_FALSE(fs::exists(marker)) << "part of a name was run";
 
-  std::ifstream calls(dir / "calls");
+  std::ifstream calls(dir.path() / "calls");
   std::string record;
   std::vector<std::string> recorded;
   while (std::getline(calls, record)) {
@@ -266,7 +264,6 @@ TEST(LatencyCommand, EveryNameReachesDumpsysAsOneArgumentAndRunsNothing) {
     recorded.push_back(args[2]);
   }
   EXPECT_EQ(recorded, names);
-  fs::remove_all(dir);
 }
 
 }  // namespace

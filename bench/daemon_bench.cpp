@@ -245,7 +245,9 @@ void cleanUp() {
 }
 
 // The CPU tree: kCpus CPUs beside the entries a kernel puts among them.
-std::string makeCpuTree() {
+// Returns the GET_SIMPLE reply; *files gets the frequency files in the order
+// the daemon reads them.
+std::string makeCpuTree(std::vector<std::string>* files) {
   const std::vector<std::string> freq = workload::cpuFreqFiles(kCpus);
   std::vector<std::string> names;
   for (int i = 0; i < kCpus; ++i) {
@@ -259,6 +261,7 @@ std::string makeCpuTree() {
   std::sort(names.begin(), names.end());
   std::string report = "cpuFreq:";
   for (size_t i = 0; i < names.size(); ++i) {
+    files->push_back(std::string(e2e::kCpuDir) + "/" + names[i] + "/cpufreq/scaling_cur_freq");
     const std::string& value = freq[static_cast<size_t>(std::stoi(names[i].substr(3)))];
     report += value.substr(0, value.size() - 1) + (i + 1 < names.size() ? "," : "");
   }
@@ -423,16 +426,6 @@ double percentile(std::vector<double> v, double q) {
   return v[static_cast<size_t>(q * static_cast<double>(v.size() - 1))];
 }
 
-// The files GET_SIMPLE reads, in the order it reads them.
-std::vector<std::string> cpuFilePaths() {
-  std::vector<std::string> names;
-  for (int i = 0; i < kCpus; ++i) names.push_back("cpu" + std::to_string(i));
-  std::sort(names.begin(), names.end());
-  std::vector<std::string> paths;
-  for (const std::string& name : names) paths.push_back(std::string(e2e::kCpuDir) + "/" + name + "/cpufreq/scaling_cur_freq");
-  return paths;
-}
-
 // A bare program's reading of the files, in microseconds: an open, one read
 // and a close each.
 double readFilesUs(const std::vector<std::string>& paths) {
@@ -508,7 +501,8 @@ int main(int argc, char** argv) {
   // ignores it, so it goes with its parent instead.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   const bool groupsMade = CpuGroup::findHierarchy();
-  const std::string cpuReport = makeCpuTree();
+  std::vector<std::string> cpuFiles;
+  const std::string cpuReport = makeCpuTree(&cpuFiles);
   std::string expectedFps;
   for (size_t i = 1; i < servers.size(); ++i) {
     fixtures.push_back(std::make_unique<dumpsys_double::Fixture>());
@@ -536,7 +530,6 @@ int main(int argc, char** argv) {
     std::string reply;
   };
   const std::vector<Probe> requests = {{kConnectDaemon, kSuccess}, {kGetFps, "0"}, {kGetSimple, cpuReport}};
-  const std::vector<std::string> cpuFiles = cpuFilePaths();
   constexpr int kPerRound = 25;
   // samples[request][server]
   std::vector<std::vector<std::vector<double>>> samples(

@@ -1,10 +1,12 @@
-// The layer list of a listing output, held to the list that fgets and a
-// linear search for duplicates make of the same bytes, whether the output
-// comes whole or in pieces.
+// The layer list of a listing output, held to the list that fgets, a
+// regular expression for Android 15's wrapped names and a linear search for
+// duplicates make of the same bytes, whether the output comes whole or in
+// pieces.
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -13,9 +15,28 @@
 
 namespace {
 
+// A wrapped name stands for its bare name and a line feed; any other line
+// for itself. The attributes are the words at the end of the braces that
+// this expression matches.
+std::string modelEntry(const std::string& line) {
+  static const std::regex attribute("!handle|(parentId|relativeParentId|mirrorId|z|layerStack)=-?[0-9]+");
+  const std::string open = "RequestedLayerState{";
+  const std::string name = line.empty() ? line : line.substr(0, line.size() - 1);
+  if (name.size() <= open.size() || name.compare(0, open.size(), open) != 0 || name.back() != '}') {
+    return line;
+  }
+  std::string bare = name.substr(open.size(), name.size() - open.size() - 1);
+  for (size_t space; (space = bare.rfind(' ')) != std::string::npos &&
+                     std::regex_match(bare.substr(space + 1), attribute);) {
+    bare.erase(space);
+  }
+  return bare + "\n";
+}
+
 std::vector<std::string> modelList(const uint8_t* data, size_t size) {
   std::vector<std::string> list;
-  for (const std::string& line : fuzz::fgetsLines(data, size)) {
+  for (const std::string& fgetsLine : fuzz::fgetsLines(data, size)) {
+    const std::string line = modelEntry(fgetsLine);
     bool seen = false;
     for (const std::string& name : list) {
       if (name == line) {
@@ -54,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // as a collector that reuses it on every tick relies on.
   std::vector<FrameData> list;
   LayerListBuilder builder(&list);
-  auto add = [&builder](const char* line, size_t len) { builder.add(line, len); };
+  auto add = [&builder](const char* line, size_t len) { builder.addListed(line, len, nullptr); };
   for (uint64_t pass = 0; pass < 2; ++pass) {
     builder.clear();
     LineSplitter lines;

@@ -26,6 +26,7 @@ constexpr char kGetSimple[] = "GET_SIMPLE";
 constexpr char kGetFps[] = "GET_FPS";
 constexpr char kStartCollect[] = "START_COLLECT";
 constexpr char kStopCollect[] = "STOP_COLLECT";
+constexpr char kGetFrameStats[] = "GET_FRAMESTATS";
 
 // The actions, in the daemon's library: each takes the request text and
 // returns the reply.
@@ -34,6 +35,7 @@ std::string successReply(const std::string& recvStr);
 std::string cpuFreqReply(const std::string& recvStr);
 std::string fpsReply(const std::string& recvStr);
 std::string stopCollectReply(const std::string& recvStr);
+std::string frameStatsReply(const std::string& recvStr);
 
 struct Request {
   const char* keyword;
@@ -50,6 +52,7 @@ inline constexpr Request kRequests[] = {
     {kGetFps, fpsReply},
     {kStartCollect, successReply},
     {kStopCollect, stopCollectReply},
+    {kGetFrameStats, frameStatsReply},
 };
 constexpr size_t kUnlimitedRequests = 6;
 

@@ -49,6 +49,8 @@ std::string cpuFreqReply(const std::string&) { return readCPUFreq(); }
 
 std::string fpsReply(const std::string&) { return std::to_string(getFPS()); }
 
+std::string frameStatsReply(const std::string&) { return getFrameStatsText(); }
+
 std::string stopCollectReply(const std::string&) {
   stopFPSCollect();
   return kSuccess;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fpsbench/command.h"
+#include "fpsbench/frame_stats.h"
 #include "fpsbench/parse.h"
 #include "scoped_resource.h"
 #include "trace.h"
@@ -29,7 +30,7 @@ struct Collector {
   explicit Collector(const std::string& packageName)
       : mPackageName(packageName), pattern(packageName), frameListBuilder(&frameList) {}
 
-  void publish(int fps);
+  void publish(int fps, FrameStats&& stats);
   // The server's side: from its return on, no rate is published, the
   // running command is killed, and every wait of the collection returns to a
   // thread that leaves.
@@ -44,10 +45,15 @@ struct Collector {
   // costs no memory.
   std::vector<FrameData> frameList;
   LayerListBuilder frameListBuilder;
+  // Only the collector thread uses it.
+  FrameTracker frameTracker;
 
   Stop stopping;
-  // Orders a tick's publication against the stop.
+  // Orders a tick's publication against the stop, and guards the statistics.
   std::mutex publishLock;
+  // The last tick's frame statistics; none before the first.
+  bool ticked = false;
+  FrameStats frameStats;
   std::atomic<bool> threadGone{false};
 };
 
@@ -60,10 +66,12 @@ uint32_t startState = 0;
 pthread_t pid;
 std::shared_ptr<Collector> collector;
 
-void Collector::publish(int fps) {
+void Collector::publish(int fps, FrameStats&& stats) {
   std::lock_guard<std::mutex> guard(publishLock);
   if (!stopping.requested()) {
     finalFPS.store(static_cast<uint32_t>(fps), std::memory_order_relaxed);
+    frameStats = std::move(stats);
+    ticked = true;
   }
 }
 
@@ -99,19 +107,17 @@ int initFrameList(Collector& c) {
   c.frameListBuilder.clear();
   Command command(c.stopping);
   if (!command.start(kListArguments)) return -1;
-  std::string layerName;
-  command.readLines([&c, &layerName](const char* tmp, size_t len) {
+  command.readLines([&c](const char* tmp, size_t len) {
     trace("in while tmp = %s\n", tmp);
-    layerName.assign(tmp, len > 0 ? len - 1 : 0);
-    if (c.pattern.matches(layerName)) c.frameListBuilder.add(tmp, len);
+    c.frameListBuilder.addListed(tmp, len, &c.pattern);
   });
   return 0;
 }
 
 // frameData is an entry of frameList, so the pattern has already selected it.
-int calFPSByLayer(Collector& c, FrameData frameData) {
-  const std::string layerName = layerNameOf(frameData);
-  LatencyWindow timeStamps;
+int calFPSByLayer(Collector& c, FrameData frameData, const std::string& layerName,
+                  FrameCounter* counter) {
+  LatencyWindow timeStamps(counter);
   {
     Command command(c.stopping);
     if (!command.start(latencyArguments(layerName).data())) return -1;
@@ -124,17 +130,27 @@ int calFPSByLayer(Collector& c, FrameData frameData) {
   return fpsFromTimings(frameData, timeStamps);
 }
 
+uint64_t monotonicNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
 void calFPS(Collector& c) {
+  c.frameTracker.beginTick(monotonicNs());
   initFrameList(c);
   trace("frameList.size() = %lu\n", static_cast<unsigned long>(c.frameList.size()));
   int final_final_fps = 0;
   for (const FrameData& frameData : c.frameList) {
     // A tick the stop has reached is abandoned.
     if (c.stopping.requested()) return;
-    const int fps = calFPSByLayer(c, frameData);
+    const std::string layerName = layerNameOf(frameData);
+    FrameCounter counter = c.frameTracker.counterFor(layerName);
+    const int fps = calFPSByLayer(c, frameData, layerName, &counter);
     if (fps > final_final_fps) final_final_fps = fps;
+    c.frameTracker.endLayer(layerName, counter);
   }
-  c.publish(final_final_fps);
+  c.publish(final_final_fps, c.frameTracker.endTick(!c.frameList.empty()));
 }
 
 // A timer whose first expiry is now, so the first tick runs at once; later
@@ -204,6 +220,16 @@ void stopFPSCollect() {
   if (threadRuns) trace("thread %ld exists!\n", static_cast<long>(pid));
   c->stop();
   if (threadRuns) trace("after kill\n");
+}
+
+std::string getFrameStatsText() {
+  if (startState == 0 || !collector) return frameStatsText(nullptr);
+  FrameStats stats;
+  {
+    std::lock_guard<std::mutex> guard(collector->publishLock);
+    if (collector->ticked) stats = collector->frameStats;
+  }
+  return frameStatsText(&stats);
 }
 
 int getFPS() {

@@ -27,6 +27,11 @@ int startCollectFPS(std::string packageName);
 // command, closes what it holds and ends on its own.
 void stopFPSCollect();
 
+// The GET_FRAMESTATS reply: the frame statistics of the last completed tick,
+// "state collecting" with every figure unknown before the first, and
+// "state idle" while no collection runs.
+std::string getFrameStatsText();
+
 // The rate published by the last completed tick: the highest rate among the
 // matching layers, or 0. A stop leaves it as it was.
 int getFPS();

@@ -29,11 +29,63 @@ void LayerListBuilder::add(const char* line, size_t len) {
   if (!seen_.insert(list_->size() - 1).second) list_->pop_back();
 }
 
+namespace {
+
+bool isAttribute(std::string_view word) {
+  if (word == "!handle") return true;
+  const size_t eq = word.find('=');
+  if (eq == std::string_view::npos) return false;
+  const std::string_view key = word.substr(0, eq);
+  if (key != "parentId" && key != "relativeParentId" && key != "mirrorId" && key != "z" &&
+      key != "layerStack") {
+    return false;
+  }
+  std::string_view value = word.substr(eq + 1);
+  if (!value.empty() && value.front() == '-') value.remove_prefix(1);
+  return !value.empty() && value.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+}  // namespace
+
+bool unwrapLayerName(std::string* name) {
+  static constexpr std::string_view kOpen = "RequestedLayerState{";
+  const std::string_view line = *name;
+  if (line.size() < kOpen.size() + 1 || line.compare(0, kOpen.size(), kOpen) != 0 ||
+      line.back() != '}') {
+    return false;
+  }
+  std::string_view bare = line.substr(kOpen.size(), line.size() - kOpen.size() - 1);
+  // The attributes are words at the end; the name itself may end in
+  // anything else.
+  for (;;) {
+    const size_t space = bare.rfind(' ');
+    if (space == std::string_view::npos || !isAttribute(bare.substr(space + 1))) break;
+    bare = bare.substr(0, space);
+  }
+  const size_t from = static_cast<size_t>(bare.data() - line.data());
+  const size_t size = bare.size();
+  name->erase(from + size);
+  name->erase(0, from);
+  return true;
+}
+
+void LayerListBuilder::addListed(const char* line, size_t len, const PackagePattern* pattern) {
+  name_.assign(line, len > 0 ? len - 1 : 0);
+  const bool unwrapped = unwrapLayerName(&name_);
+  if (pattern != nullptr && !pattern->matches(name_)) return;
+  if (unwrapped) {
+    name_ += '\n';
+    add(name_.data(), name_.size());
+  } else {
+    add(line, len);
+  }
+}
+
 std::vector<FrameData> layerListFromOutput(const std::string& output) {
   std::vector<FrameData> list;
   LayerListBuilder builder(&list);
   LineSplitter lines;
-  auto add = [&builder](const char* line, size_t len) { builder.add(line, len); };
+  auto add = [&builder](const char* line, size_t len) { builder.addListed(line, len, nullptr); };
   lines.feed(output.data(), output.size(), add);
   lines.finish(add);
   return list;
@@ -54,14 +106,26 @@ const char* firstDigit(const char* p, bool* negative) {
 
 // Whether the number at *text, read as scanTimingValue reads it, is not 0,
 // without its value: it is not 0 exactly when one of its digits is not, as
-// a minus sign and saturation keep a value that is not 0 so.
-bool scanTimingNonZero(const char** text, bool* nonZero) {
+// a minus sign and saturation keep a value that is not 0 so. *pending is set
+// when it is a pending frame's INT64_MAX.
+bool scanTimingNonZero(const char** text, bool* nonZero, bool* pending) {
   bool negative;
   const char* p = firstDigit(*text, &negative);
   if (p == nullptr) return false;
+  // The first significant digit, for the comparison with INT64_MAX.
+  const char* significant = nullptr;
   unsigned digits = 0;
-  for (; digitAt(p) <= 9; ++p) digits |= digitAt(p);
+  for (; digitAt(p) <= 9; ++p) {
+    if (significant == nullptr && *p != '0') significant = p;
+    digits |= digitAt(p);
+  }
   *nonZero = digits != 0;
+  static constexpr char kPending[] = "9223372036854775807";
+  constexpr size_t kPendingLen = sizeof kPending - 1;
+  if (!negative && significant != nullptr && static_cast<size_t>(p - significant) == kPendingLen &&
+      memcmp(significant, kPending, kPendingLen) == 0) {
+    *pending = true;
+  }
   *text = p;
   return true;
 }
@@ -90,20 +154,28 @@ bool scanTimingValue(const char** text, uint64_t* value) {
   return true;
 }
 
+TimingRow scanTimingRow(const char* line) {
+  // started, submitting, submitted; a value that is not there stays 0. Of
+  // started and submitted only whether they are 0 counts.
+  TimingRow row;
+  if (scanTimingNonZero(&line, &row.startedNonZero, &row.pending) &&
+      scanTimingValue(&line, &row.present)) {
+    row.complete = scanTimingNonZero(&line, &row.readyNonZero, &row.pending);
+  }
+  if (row.present == static_cast<uint64_t>(INT64_MAX)) row.pending = true;
+  return row;
+}
+
 void LatencyWindow::addOutputLine(const char* line) {
   if (!sawPeriodLine_) {
     sawPeriodLine_ = true;
+    if (counter_ != nullptr) counter_->firstLine(line);
     return;
   }
-  // started, submitting, submitted; a value that is not there stays 0. Of
-  // started and submitted only whether they are 0 counts.
-  bool started = false;
-  uint64_t submitting = 0;
-  bool submitted = false;
-  if (scanTimingNonZero(&line, &started) && scanTimingValue(&line, &submitting)) {
-    scanTimingNonZero(&line, &submitted);
-  }
-  const uint64_t timing = started && submitting != 0 && submitted ? submitting : 0;
+  const TimingRow row = scanTimingRow(line);
+  if (counter_ != nullptr) counter_->row(line, row);
+  const uint64_t timing =
+      row.startedNonZero && row.present != 0 && row.readyNonZero ? row.present : 0;
   if (count_ == kMaxLines) {
     ring_[first_] = timing;
     first_ = (first_ + 1) % kMaxLines;

@@ -10,7 +10,18 @@
 #include <vector>
 
 #include "fpsbench/fpsbench.h"
+#include "fpsbench/frame_stats.h"
 #include "fpsbench/line_splitter.h"
+
+class PackagePattern;
+
+// Android 15 lists every layer as "RequestedLayerState{NAME ATTRIBUTES}",
+// where ATTRIBUTES are some of " parentId=N", " relativeParentId=N",
+// " mirrorId=N", " !handle", " z=N" and " layerStack=N", in that order, and
+// NAME may hold spaces and braces. For a name of that shape, leaves the bare
+// NAME in *name, which is what the latency command knows, and returns true;
+// any other name is left as it is.
+bool unwrapLayerName(std::string* name);
 
 // Builds a layer list from listing lines: one entry per distinct line (line
 // feed included), in the order of first appearance, time fields 0.
@@ -19,6 +30,10 @@ class LayerListBuilder {
   explicit LayerListBuilder(std::vector<FrameData>* list);
   void clear();
   void add(const char* line, size_t len);
+  // A listing line, when pattern (if any) matches its layer name: the line
+  // without its last character, unwrapped. An unwrapped name goes into the
+  // list as the name and a line feed, any other line as it came.
+  void addListed(const char* line, size_t len, const PackagePattern* pattern);
 
  private:
   // Indexes into *list_, hashed and compared by name, so that a listing of
@@ -33,6 +48,7 @@ class LayerListBuilder {
   };
   std::vector<FrameData>* list_;
   std::unordered_set<size_t, NameHash, NameEqual> seen_;
+  std::string name_;
 };
 
 // The layer list of a whole listing output.
@@ -46,11 +62,21 @@ std::vector<FrameData> layerListFromOutput(const std::string& output);
 // its time on the format.
 bool scanTimingValue(const char** text, uint64_t* value);
 
+// Reads the three numbers of a latency row at line, as sscanf's
+// "%" SCNu64 "%" SCNu64 "%" SCNu64 would, stopping at the first that is not
+// there.
+TimingRow scanTimingRow(const char* line);
+
 // The newest 129 timing lines of one latency output. The output's first line
-// (the refresh period) is not a timing line and is dropped.
+// (the refresh period) is not a timing line and is dropped. Each line also
+// goes to the frame statistics' counter, when there is one, read once for
+// both.
 class LatencyWindow {
  public:
   static constexpr size_t kMaxLines = 129;
+
+  LatencyWindow() = default;
+  explicit LatencyWindow(FrameCounter* counter) : counter_(counter) {}
 
   void addOutputLine(const char* line);
 
@@ -60,6 +86,7 @@ class LatencyWindow {
   uint64_t submittingAt(size_t i) const { return ring_[(first_ + i) % kMaxLines]; }
 
  private:
+  FrameCounter* const counter_ = nullptr;
   bool sawPeriodLine_ = false;
   uint64_t ring_[kMaxLines];
   size_t first_ = 0;

@@ -153,7 +153,8 @@ std::string noise(std::mt19937_64& rng) {
 // The reply the daemon owes a datagram, from the protocol's rules: the text
 // is the first bytes it reads up to a zero byte, and the first keyword of the
 // table in it decides. GET_FPS may answer either rate a collection started
-// by the noise could publish, so it is given as "FPS".
+// by the noise could publish, so it is given as "FPS"; the frame statistics
+// change with every tick, so only their shape is owed ("FRAMESTATS").
 std::optional<std::string> owedReply(const std::string& datagram, const std::string& report) {
   std::string text = datagram.substr(0, kMaxRequestSize);
   text = text.substr(0, text.find('\0'));
@@ -161,12 +162,30 @@ std::optional<std::string> owedReply(const std::string& datagram, const std::str
     if (text.find(request.keyword) == std::string::npos) continue;
     if (request.keyword == kGetSimple) return report;
     if (request.keyword == kGetFps) return "FPS"s;
+    if (request.keyword == kGetFrameStats) return "FRAMESTATS"s;
     return "success"s;
   }
   return std::nullopt;
 }
 
 bool fpsReply(const std::string& reply) { return reply == "0" || reply == std::to_string(kGameFps); }
+
+// Every line of the frame statistics, in order, whatever their values.
+bool frameStatsShape(const std::string& reply) {
+  static const char* const kNames[] = {"state",         "fps",          "frames",       "window_ms",
+                                       "frame_ms_p50",  "frame_ms_p95", "frame_ms_max", "jank",
+                                       "big_jank",      "missed_vsyncs", "refresh_hz",  "layer",
+                                       "jank_ms"};
+  size_t at = 0;
+  for (const char* name : kNames) {
+    const std::string head = std::string(name) + " ";
+    if (reply.compare(at, head.size(), head) != 0) return false;
+    const size_t end = reply.find('\n', at);
+    if (end == std::string::npos) return false;
+    at = end + 1;
+  }
+  return at == reply.size();
+}
 
 TEST_F(Soak, HundredThousandRandomDatagramsAmongCheckedRequests) {
   const unsigned long long seed = soakSeed();
@@ -208,6 +227,8 @@ TEST_F(Soak, HundredThousandRandomDatagramsAmongCheckedRequests) {
       ASSERT_TRUE(got.has_value()) << "batch " << batch << ": a reply to the noise is missing";
       if (*expected == "FPS") {
         ASSERT_TRUE(fpsReply(*got)) << "batch " << batch << ": " << *got;
+      } else if (*expected == "FRAMESTATS") {
+        ASSERT_TRUE(frameStatsShape(*got)) << "batch " << batch << ": " << *got;
       } else {
         ASSERT_EQ(*got, *expected) << "batch " << batch;
       }

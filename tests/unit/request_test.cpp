@@ -126,6 +126,15 @@ TEST(HandleRequest, RepliesOnlyToKeywordsAndToAnyPeerInFull) {
   }
 }
 
+TEST(HandleRequest, FrameStatisticsAreHeldToTheLimitFromAfar) {
+  std::string reply;
+  ASSERT_TRUE(handleRequest("GET_FRAMESTATS", 14, address("127.0.0.1"), &reply));
+  EXPECT_EQ(reply.substr(0, 17), "state idle\nfps NA");
+  const std::string padded = paddedRequest("GET_FRAMESTATS");
+  EXPECT_TRUE(handleRequest(padded.data(), padded.size(), address("192.168.1.20"), &reply));
+  EXPECT_FALSE(handleRequest("GET_FRAMESTATS", 14, address("192.168.1.20"), &reply));
+}
+
 TEST(ReplyAllowed, LimitsPeersBeyondLoopbackToThreeTimesTheirRequest) {
   const struct {
     const char* peer;

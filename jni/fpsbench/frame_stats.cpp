@@ -1,0 +1,270 @@
+#include "fpsbench/frame_stats.h"
+
+#include <inttypes.h>
+#include <stdio.h>
+
+#include <algorithm>
+
+#include "fpsbench/parse.h"
+
+namespace {
+
+// The period line's value, or 0 when the line does not start with a number
+// that could be one.
+uint64_t periodOf(const char* line) {
+  uint64_t value = 0;
+  if (!scanTimingValue(&line, &value) || value >= static_cast<uint64_t>(INT64_MAX)) return 0;
+  return value;
+}
+
+}  // namespace
+
+FrameCounter::FrameCounter(const LayerTrack& track, uint64_t cutoff,
+                           std::vector<uint64_t>* frameTimes)
+    : before_(track), cutoff_(cutoff), frameTimes_(frameTimes) {
+  frameTimes_->clear();
+}
+
+void FrameCounter::firstLine(const char* line) {
+  frames_.periodNs = periodOf(line);
+  // A line about SurfaceFlinger's lock comes before the period; a period
+  // line always starts with a digit.
+  const char* p = line;
+  while (*p == ' ' || *p == '\t') ++p;
+  awaitingPeriod_ = !(*p >= '0' && *p <= '9');
+}
+
+void FrameCounter::push(uint64_t frameNs) {
+  if (recentCount_ == 3) {
+    recent_[0] = recent_[1];
+    recent_[1] = recent_[2];
+    recent_[2] = frameNs;
+  } else {
+    recent_[recentCount_++] = frameNs;
+  }
+}
+
+void FrameCounter::judge(uint64_t frameNs) {
+  if (recentCount_ == 3) {
+    // Longer than twice the mean of the three before it, in integers: a
+    // frame time can be any 63-bit number.
+    const unsigned __int128 three = static_cast<unsigned __int128>(frameNs) * 3;
+    const unsigned __int128 twiceSum =
+        (static_cast<unsigned __int128>(recent_[0]) + recent_[1] + recent_[2]) * 2;
+    if (three > twiceSum && frameNs > kJankNs) {
+      ++frames_.jank;
+      frames_.jankNs += frameNs;
+      if (frameNs > kBigJankNs) ++frames_.bigJank;
+    }
+  }
+  // Longer than one and a half refresh periods: a vsync went by without it.
+  if (frames_.periodNs != 0 && static_cast<unsigned __int128>(frameNs) * 2 >
+                                   static_cast<unsigned __int128>(frames_.periodNs) * 3) {
+    ++frames_.missedVsyncs;
+  }
+}
+
+void FrameCounter::row(const char* line, const TimingRow& row) {
+  if (awaitingPeriod_) {
+    awaitingPeriod_ = false;
+    frames_.periodNs = periodOf(line);
+    return;
+  }
+  // Zero rows are empty slots, a pending frame has no present time yet, and
+  // a present time past INT64_MAX is not a time at all.
+  if (!row.complete || !row.startedNonZero || !row.readyNonZero || row.pending ||
+      row.present == 0 || row.present >= static_cast<uint64_t>(INT64_MAX)) {
+    return;
+  }
+  frames_.hasRows = true;
+  const uint64_t present = row.present;
+  // A frame out of order is no frame of this timeline.
+  if (havePrevious_ && present <= previous_) return;
+  if (present <= cutoff_) {
+    if (havePrevious_) push(present - previous_);
+    // The track knows the frame times before this one even where this
+    // output no longer holds them.
+    if (present == before_.lastPresent && before_.recentCount >= recentCount_) {
+      std::copy(before_.recent, before_.recent + 3, recent_);
+      recentCount_ = before_.recentCount;
+    }
+  } else {
+    ++frames_.frames;
+    if (havePrevious_) {
+      const uint64_t frameNs = present - previous_;
+      judge(frameNs);
+      push(frameNs);
+      frames_.spanNs += frameNs;
+      frameTimes_->push_back(frameNs);
+    } else {
+      // Frames before this one were lost between two outputs: what came
+      // before it is unknown.
+      recentCount_ = 0;
+    }
+  }
+  previous_ = present;
+  havePrevious_ = true;
+}
+
+LayerTrack FrameCounter::track() const {
+  // An output that ends before the newest frame counted (an older one,
+  // replayed) must not bring back frames already counted.
+  if (!havePrevious_ || previous_ < before_.lastPresent) return before_;
+  LayerTrack track;
+  track.lastPresent = previous_;
+  std::copy(recent_, recent_ + 3, track.recent);
+  track.recentCount = recentCount_;
+  return track;
+}
+
+void FrameTracker::beginTick(uint64_t nowNs) {
+  ++tick_;
+  previousTickNs_ = tickNs_;
+  tickNs_ = nowNs;
+  tickNewest_ = 0;
+  tickPeriodNs_ = 0;
+  haveBest_ = false;
+  best_ = LayerFrames();
+  bestName_.clear();
+  bestTimes_.clear();
+}
+
+FrameCounter FrameTracker::counterFor(const std::string& name) {
+  const auto it = tracks_.find(name);
+  if (it != tracks_.end() && it->second.lastPresent != 0) {
+    return FrameCounter(it->second, it->second.lastPresent, &times_);
+  }
+  return FrameCounter(LayerTrack(), newestPresent_, &times_);
+}
+
+void FrameTracker::endLayer(const std::string& name, const FrameCounter& counter) {
+  LayerTrack& track = tracks_[name];
+  track = counter.track();
+  track.seenInTick = tick_;
+  tickNewest_ = std::max(tickNewest_, track.lastPresent);
+  const LayerFrames& frames = counter.frames();
+  if (tickPeriodNs_ == 0) tickPeriodNs_ = frames.periodNs;
+  // The layer with the most new frames; one without a single frame never
+  // wins over one with frames, and ties go to the earlier.
+  const bool better = !haveBest_ || (frames.hasRows && !best_.hasRows) ||
+                      (frames.hasRows == best_.hasRows && frames.frames > best_.frames);
+  if (better) {
+    haveBest_ = true;
+    best_ = frames;
+    bestName_ = name;
+    bestTimes_.swap(times_);
+  }
+}
+
+FrameStats FrameTracker::endTick(bool layersListed) {
+  // Only the layers of this listing keep their tracks.
+  for (auto it = tracks_.begin(); it != tracks_.end();) {
+    it = it->second.seenInTick == tick_ ? std::next(it) : tracks_.erase(it);
+  }
+  // Until a frame has been seen, every frame an output holds is new.
+  const bool firstTick = newestPresent_ == 0;
+  newestPresent_ = std::max(newestPresent_, tickNewest_);
+
+  FrameStats stats;
+  stats.periodNs = best_.hasRows && best_.periodNs != 0 ? best_.periodNs : tickPeriodNs_;
+  if (!layersListed) {
+    stats.state = FrameStats::State::kNoLayer;
+    return stats;
+  }
+  if (!haveBest_ || !best_.hasRows) {
+    stats.state = FrameStats::State::kNoFrames;
+    return stats;
+  }
+  stats.state = FrameStats::State::kCollecting;
+  stats.hasLayer = true;
+  stats.layer = bestName_;
+  stats.measured = true;
+  // With no frame seen before, the window is the span of the frames the
+  // output held, as far back as it goes.
+  stats.windowNs = firstTick ? best_.spanNs : tickNs_ - previousTickNs_;
+  stats.frames = best_.frames;
+  stats.timedFrames = bestTimes_.size();
+  stats.spanNs = best_.spanNs;
+  stats.jank = best_.jank;
+  stats.bigJank = best_.bigJank;
+  stats.jankNs = best_.jankNs;
+  stats.missedVsyncs = best_.missedVsyncs;
+  if (!bestTimes_.empty()) {
+    std::sort(bestTimes_.begin(), bestTimes_.end());
+    const size_t n = bestTimes_.size();
+    // Nearest rank: a frame time that was, not one between two.
+    auto rank = [&](size_t percent) {
+      return bestTimes_[std::max<size_t>((n * percent + 99) / 100, 1) - 1];
+    };
+    stats.p50Ns = rank(50);
+    stats.p95Ns = rank(95);
+    stats.maxNs = bestTimes_.back();
+  }
+  return stats;
+}
+
+namespace {
+
+const char* stateName(FrameStats::State state) {
+  switch (state) {
+    case FrameStats::State::kCollecting:
+      return "collecting";
+    case FrameStats::State::kNoLayer:
+      return "no-layer";
+    case FrameStats::State::kNoFrames:
+      return "no-frames";
+  }
+  return "collecting";
+}
+
+// value / divisor with `decimals` decimals, rounded half up, in integers.
+std::string decimal(unsigned __int128 value, uint64_t divisor, int decimals) {
+  uint64_t scale = 1;
+  for (int i = 0; i < decimals; ++i) scale *= 10;
+  const unsigned __int128 scaled =
+      (value * scale * 2 + divisor) / (static_cast<unsigned __int128>(divisor) * 2);
+  const uint64_t whole = static_cast<uint64_t>(scaled / scale);
+  const uint64_t part = static_cast<uint64_t>(scaled % scale);
+  char buf[48];
+  if (decimals == 0) {
+    snprintf(buf, sizeof buf, "%" PRIu64, whole);
+  } else {
+    snprintf(buf, sizeof buf, "%" PRIu64 ".%0*" PRIu64, whole, decimals, part);
+  }
+  return buf;
+}
+
+std::string ms(uint64_t ns) { return decimal(ns, 1000000, 2); }
+
+}  // namespace
+
+std::string frameStatsText(const FrameStats* stats) {
+  const std::string na = "NA";
+  const bool measured = stats != nullptr && stats->measured;
+  const bool timed = measured && stats->timedFrames > 0;
+  std::string fps = na;
+  if (timed) {
+    fps =
+        decimal(static_cast<unsigned __int128>(stats->timedFrames) * 1000000000u, stats->spanNs, 1);
+  } else if (measured && stats->frames == 0) {
+    fps = "0.0";
+  }
+  const uint64_t period = stats != nullptr ? stats->periodNs : 0;
+  std::string text;
+  text += "state ";
+  text += stats == nullptr ? "idle" : stateName(stats->state);
+  text += "\nfps " + fps;
+  text += "\nframes " + (measured ? std::to_string(stats->frames) : na);
+  text += "\nwindow_ms " + (measured ? decimal(stats->windowNs, 1000000, 0) : na);
+  text += "\nframe_ms_p50 " + (timed ? ms(stats->p50Ns) : na);
+  text += "\nframe_ms_p95 " + (timed ? ms(stats->p95Ns) : na);
+  text += "\nframe_ms_max " + (timed ? ms(stats->maxNs) : na);
+  text += "\njank " + (measured ? std::to_string(stats->jank) : na);
+  text += "\nbig_jank " + (measured ? std::to_string(stats->bigJank) : na);
+  text += "\nmissed_vsyncs " + (measured && period != 0 ? std::to_string(stats->missedVsyncs) : na);
+  text += "\nrefresh_hz " + (period != 0 ? decimal(1000000000u, period, 1) : na);
+  text += "\nlayer " + (stats != nullptr && stats->hasLayer ? stats->layer : na);
+  text += "\njank_ms " + (measured ? ms(stats->jankNs) : na);
+  text += "\n";
+  return text;
+}

@@ -186,6 +186,89 @@ TEST_F(Collector, KeepsItsPatternUntilStoppedAndTheRateAfterwards) {
   EXPECT_EQ(latencyNames(double_.calls()), (std::set<std::string>{"beta"}));
 }
 
+// The value of line `name` of a GET_FRAMESTATS reply, or "missing".
+std::string statsField(const std::optional<std::string>& reply, const std::string& name) {
+  if (!reply) return "no reply";
+  const std::string head = name + " ";
+  for (size_t at = 0; at < reply->size();) {
+    const size_t end = std::min(reply->find('\n', at), reply->size());
+    if (reply->compare(at, head.size(), head) == 0) return reply->substr(at + head.size(), end - at - head.size());
+    at = end + 1;
+  }
+  return "missing";
+}
+
+bool waitForStats(const std::string& name, const std::string& value) {
+  return e2e::waitFor([&] { return statsField(ask("GET_FRAMESTATS"), name) == value; }, kSettle);
+}
+
+TEST_F(Collector, FrameStatisticsSayWhatTheCollectionSees) {
+  EXPECT_EQ(ask("GET_FRAMESTATS"),
+            "state idle\nfps NA\nframes NA\nwindow_ms NA\nframe_ms_p50 NA\nframe_ms_p95 NA\n"
+            "frame_ms_max NA\njank NA\nbig_jank NA\nmissed_vsyncs NA\nrefresh_hz NA\nlayer NA\n"
+            "jank_ms NA\n");
+  const std::string container = "SurfaceView[com.example.app/com.example.app.Main]#147";
+  const std::string blast = "SurfaceView[com.example.app/com.example.app.Main](BLAST)#148";
+  double_.setListing("StatusBar#0\n" + container + "\n" + blast + "\n");
+  double_.setLatency(container, dumpsys_double::latencyOutput(std::vector<uint64_t>(127, 0)));
+  // At 120 Hz, with the line SurfaceFlinger prints before the period when it
+  // could not take its lock, and dumpsys' line after a timeout.
+  std::string rows;
+  for (uint64_t i = 0; i < 40; ++i) {
+    const uint64_t t = 100000000000 + i * 8333333;
+    rows += std::to_string(t) + "\t" + std::to_string(t) + "\t" + std::to_string(t - 4000000) + "\n";
+  }
+  double_.setLatency(blast,
+                     "SurfaceFlinger appears to be unresponsive, dumping anyways (no lock held)\n"
+                     "8333333\n" + rows + "\n*** SERVICE 'SurfaceFlinger' DUMP TIMEOUT (10000ms) EXPIRED ***\n");
+
+  EXPECT_EQ(ask("INITIALIZATION:no.such.app"), "success");
+  EXPECT_TRUE(waitForStats("state", "no-layer"));
+  EXPECT_EQ(ask("STOP_COLLECT"), "success");
+  EXPECT_EQ(statsField(ask("GET_FRAMESTATS"), "state"), "idle");
+  ASSERT_TRUE(backToIdle());
+
+  // Only the container, which dumps empty slots.
+  EXPECT_EQ(ask("INITIALIZATION:Main\\]#147"), "success");
+  EXPECT_TRUE(waitForStats("state", "no-frames"));
+  EXPECT_EQ(statsField(ask("GET_FRAMESTATS"), "fps"), "NA");
+  EXPECT_EQ(ask("STOP_COLLECT"), "success");
+  ASSERT_TRUE(backToIdle());
+
+  // The BLAST layer wins over the container beside it. Its output does not
+  // change, as an app that stopped drawing: after the first tick no frame is
+  // new, and the rate is 0.
+  EXPECT_EQ(ask("INITIALIZATION:com.example.app"), "success");
+  EXPECT_TRUE(waitForStats("fps", "0.0"));
+  const auto reply = ask("GET_FRAMESTATS");
+  EXPECT_EQ(statsField(reply, "state"), "collecting");
+  EXPECT_EQ(statsField(reply, "frames"), "0");
+  EXPECT_EQ(statsField(reply, "frame_ms_p95"), "NA");
+  EXPECT_EQ(statsField(reply, "jank"), "0");
+  EXPECT_EQ(statsField(reply, "refresh_hz"), "120.0");
+  EXPECT_EQ(statsField(reply, "layer"), blast);
+  EXPECT_EQ(ask("STOP_COLLECT"), "success");
+  ASSERT_TRUE(backToIdle());
+}
+
+// Android 15 wraps every name of the listing; the latency command only
+// knows the bare name.
+TEST_F(Collector, Android15ListingsReachDumpsysAsBareNames) {
+  const std::string blast = "SurfaceView[com.example.app/com.example.app.Main](BLAST)#148";
+  const std::string background = "Background for SurfaceView[com.example.app/com.example.app.Main]#149";
+  double_.setListing("RequestedLayerState{StatusBar#64 parentId=3}\n"
+                     "RequestedLayerState{" + blast + " parentId=147 z=0}\n"
+                     "RequestedLayerState{" + background +
+                     " parentId=147 relativeParentId=-1 !handle z=-2 layerStack=0}\n");
+  double_.setLatency(blast, dumpsys_double::latencyAtRate(58));
+  EXPECT_EQ(ask("INITIALIZATION:com.example.app"), "success");
+  ASSERT_TRUE(waitForFps("58"));
+  EXPECT_EQ(statsField(ask("GET_FRAMESTATS"), "layer"), blast);
+  EXPECT_EQ(ask("STOP_COLLECT"), "success");
+  ASSERT_TRUE(backToIdle());
+  EXPECT_EQ(latencyNames(double_.calls()), (std::set<std::string>{blast, background}));
+}
+
 TEST_F(Collector, StopsAtOnceWhileACommandHangs) {
   double_.setListing("com.example.app#0\n");
   for (const std::string command : {"latency", "list"}) {

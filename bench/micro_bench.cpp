@@ -31,6 +31,30 @@ void BM_LayerRate(benchmark::State& state) {
 }
 BENCHMARK(BM_LayerRate);
 
+#ifndef PERFPROBE_BASELINE
+// The same output read for the rate and the frame statistics at once, as a
+// tick reads it: the first pass counts every frame as new, later ones none.
+void BM_LayerRateAndFrames(benchmark::State& state) {
+  const std::string output = workload::latencyOutput(60);
+  FrameTracker tracker;
+  uint64_t now = 1000000000;
+  for (auto _ : state) {
+    tracker.beginTick(now += 1000000000);
+    FrameCounter counter = tracker.counterFor("layer");
+    LatencyWindow window(&counter);
+    LineSplitter lines;
+    auto add = [&window](const char* line, size_t) { window.addOutputLine(line); };
+    lines.feed(output.data(), output.size(), add);
+    lines.finish(add);
+    benchmark::DoNotOptimize(fpsFromTimings(FrameData(), window));
+    tracker.endLayer("layer", counter);
+    benchmark::DoNotOptimize(tracker.endTick(true));
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * output.size()));
+}
+BENCHMARK(BM_LayerRateAndFrames);
+#endif
+
 // The layer list from a listing of 200 names.
 void BM_LayerList(benchmark::State& state) {
   const std::string output = workload::listing(200, workload::kMatchingLayers);

@@ -103,6 +103,46 @@ bool setValue(DeviceConfig* config, std::string_view key, std::string_view value
     config->stallEveryNs = *ns;
     return true;
   }
+  if (key == "android") {
+    const auto version = parseUnsigned(value, 99);
+    if (!version ||
+        (*version != 7 && *version != 10 && *version != 12 && *version != 13 && *version != 15)) {
+      *why = "expected 7, 10, 12, 13 or 15";
+      return false;
+    }
+    config->android = static_cast<int>(*version);
+    return true;
+  }
+  if (key == "prefix") {
+    if (value == "none") {
+      config->prefix = DumpPrefix::none;
+    } else if (value == "unresponsive") {
+      config->prefix = DumpPrefix::unresponsive;
+    } else if (value == "without_lock") {
+      config->prefix = DumpPrefix::withoutLock;
+    } else {
+      *why = "expected none, unresponsive or without_lock";
+      return false;
+    }
+    return true;
+  }
+  if (key == "prefix_percent") {
+    const auto percent = parseUnsigned(value, 100);
+    if (!percent) {
+      *why = "expected a whole number from 0 to 100";
+      return false;
+    }
+    config->prefixPercent = static_cast<int>(*percent);
+    return true;
+  }
+  if (key == "timeout_suffix") {
+    if (value != "0" && value != "1") {
+      *why = "expected 0 or 1";
+      return false;
+    }
+    config->timeoutSuffix = value == "1";
+    return true;
+  }
   if (key == "seed") {
     const auto seed = parseUnsigned(value, UINT64_MAX);
     if (!seed) {

@@ -18,6 +18,10 @@ struct FpsStep {
   int fps;
 };
 
+// The line SurfaceFlinger prints before a latency output when it could not
+// take its lock in time.
+enum class DumpPrefix { none, unresponsive, withoutLock };
+
 // device.conf; every member starts at its default.
 struct DeviceConfig {
   std::string package = "com.example.game";
@@ -28,6 +32,13 @@ struct DeviceConfig {
   int64_t stallEveryNs = 0;
   int64_t stallNs = 0;
   uint64_t seed = 1;
+  // 7, 10 (Android 8 to 11), 12, 13 or 15: how the layers are named and listed.
+  int android = 13;
+  DumpPrefix prefix = DumpPrefix::none;
+  // Of the latency outputs, those that get the prefix, chosen by time.
+  int prefixPercent = 100;
+  // dumpsys' line after a dump that outlived its 10 s timeout.
+  bool timeoutSuffix = false;
 };
 
 // "key=value" lines; whole-line "#" comments and blank lines are skipped. On

@@ -6,10 +6,6 @@
 namespace sim {
 namespace {
 
-// Every frame, stall and schedule entry passed costs one step; only a
-// schedule of a million entries would reach this.
-constexpr int kMaxWalkSteps = 1000000;
-
 struct Frame {
   int64_t desiredNs;
   int64_t actualNs;
@@ -19,25 +15,115 @@ struct Frame {
 enum class Drawing { nothing, appFrames, appWindow, statusBar, bootOnly };
 
 struct Layer {
-  std::string name;
+  std::string line;  // as the listing prints it
+  std::string name;  // as the latency command takes it
   Drawing drawing;
 };
 
-std::vector<Layer> layersOf(const DeviceConfig& config, bool appRunning) {
-  std::vector<Layer> layers{
-      {"Display Root#0", Drawing::nothing},
-      {"Display Overlays#1", Drawing::nothing},
-      {"com.android.systemui.ImageWallpaper#38", Drawing::nothing},
-      {"Wallpaper BBQ wrapper#39", Drawing::bootOnly},
-      {"StatusBar#64", Drawing::statusBar},
-      {"NavigationBar0#66", Drawing::bootOnly},
+// Sequence ids count every layer SurfaceFlinger has made, so a re-created
+// app's layers get new ones: here one set per microsecond of its start time,
+// which any two starts differ by. An app started at boot has the first.
+int64_t appLayerId(int64_t appStartNs) {
+  constexpr int64_t kNsPerUs = 1000;
+  // Below 2^31, as the compositor's ids are.
+  constexpr int64_t kGenerations = 100000000;
+  return 142 + 8 * (appStartNs / kNsPerUs % kGenerations);
+}
+
+std::vector<Layer> layersOf(const DeviceConfig& config, std::optional<int64_t> appStartNs) {
+  std::vector<Layer> layers;
+  const auto add = [&layers](std::string name, Drawing drawing) {
+    layers.push_back({name, name, drawing});
   };
-  if (appRunning) {
-    const std::string window = windowName(config);
-    layers.push_back({window + "#142", Drawing::appWindow});
-    layers.push_back({"SurfaceView[" + window + "]#147", Drawing::nothing});
-    layers.push_back({"SurfaceView[" + window + "](BLAST)#148", Drawing::appFrames});
-    layers.push_back({"Background for SurfaceView[" + window + "]#149", Drawing::nothing});
+  // Android 15 lists a layer as "RequestedLayerState{NAME ATTRIBUTES}", the
+  // attributes in this order: parentId, relativeParentId, mirrorId, !handle,
+  // z, layerStack; the latency command knows only NAME.
+  const auto addWrapped = [&layers](std::string name, Drawing drawing,
+                                    const std::string& attributes) {
+    layers.push_back({"RequestedLayerState{" + name + " " + attributes + "}", name, drawing});
+  };
+  const std::string window = windowName(config);
+  const std::string activityRecord = "ActivityRecord{7c8d9e0 u0 " + window + " t12}";
+  const int64_t id = appStartNs ? appLayerId(*appStartNs) : 0;
+  const auto named = [id](const std::string& name, int64_t offset) {
+    return name + "#" + std::to_string(id + offset);
+  };
+  switch (config.android) {
+    case 7:
+      add("com.android.systemui.ImageWallpaper", Drawing::nothing);
+      add("DimLayer", Drawing::nothing);
+      if (appStartNs) {
+        add(window, Drawing::appWindow);
+        add("SurfaceView - " + window, Drawing::appFrames);
+      }
+      add("StatusBar", Drawing::statusBar);
+      add("NavigationBar", Drawing::bootOnly);
+      break;
+    case 10:
+      add("mBelowAppWindowsContainers#0", Drawing::nothing);
+      add("WallpaperWindowToken{4e8d1b7 token=android.os.Binder@6f3a2c1}#0", Drawing::nothing);
+      add("com.android.systemui.ImageWallpaper#0", Drawing::nothing);
+      if (appStartNs) {
+        add("AppWindowToken{a1b2c3d token=Token{e4f5a6b " + activityRecord + "}}#0",
+            Drawing::nothing);
+        add(window + "#0", Drawing::appWindow);
+        add("SurfaceView - " + window + "#0", Drawing::appFrames);
+        add("Background for -SurfaceView - " + window + "#0", Drawing::nothing);
+      }
+      add("StatusBar#0", Drawing::statusBar);
+      add("NavigationBar#0", Drawing::bootOnly);
+      break;
+    case 12:
+      add("Display Root#0", Drawing::nothing);
+      add("Display Overlays#0", Drawing::nothing);
+      add("com.android.systemui.ImageWallpaper#0", Drawing::nothing);
+      add("Wallpaper BBQ wrapper#0", Drawing::bootOnly);
+      add("StatusBar#0", Drawing::statusBar);
+      add("NavigationBar0#0", Drawing::bootOnly);
+      if (appStartNs) {
+        add(activityRecord + "#0", Drawing::nothing);
+        add(window + "#0", Drawing::appWindow);
+        add("SurfaceView[" + window + "]#0", Drawing::nothing);
+        add("SurfaceView[" + window + "](BLAST)#0", Drawing::appFrames);
+        add("Background for SurfaceView[" + window + "]#0", Drawing::nothing);
+      }
+      break;
+    case 15: {
+      addWrapped("Display Root#0", Drawing::nothing, "layerStack=0");
+      addWrapped("Display Overlays#1", Drawing::nothing, "z=1 layerStack=0");
+      addWrapped("com.android.systemui.ImageWallpaper#38", Drawing::nothing, "parentId=37 z=-1");
+      addWrapped("Wallpaper BBQ wrapper#39", Drawing::bootOnly, "parentId=38");
+      addWrapped("StatusBar#64", Drawing::statusBar, "parentId=63 z=2");
+      addWrapped("NavigationBar0#66", Drawing::bootOnly, "parentId=65 relativeParentId=64 z=1");
+      addWrapped("Mirror of {Display 0}#70", Drawing::nothing, "mirrorId=0 !handle layerStack=2");
+      if (appStartNs) {
+        const auto parent = [id](int64_t offset) {
+          return "parentId=" + std::to_string(id + offset);
+        };
+        addWrapped(named(activityRecord, -1), Drawing::nothing, parent(-2) + " z=0");
+        addWrapped(named(window, 0), Drawing::appWindow, parent(-1));
+        addWrapped(named("SurfaceView[" + window + "]", 5), Drawing::nothing,
+                   parent(0) + " relativeParentId=" + std::to_string(id) + " z=-2");
+        addWrapped(named("SurfaceView[" + window + "](BLAST)", 6), Drawing::appFrames, parent(5));
+        addWrapped(named("Background for SurfaceView[" + window + "]", 7), Drawing::nothing,
+                   parent(5) + " !handle z=-2147483648");
+      }
+      break;
+    }
+    default:  // 13
+      add("Display Root#0", Drawing::nothing);
+      add("Display Overlays#1", Drawing::nothing);
+      add("com.android.systemui.ImageWallpaper#38", Drawing::nothing);
+      add("Wallpaper BBQ wrapper#39", Drawing::bootOnly);
+      add("StatusBar#64", Drawing::statusBar);
+      add("NavigationBar0#66", Drawing::bootOnly);
+      if (appStartNs) {
+        add(named(window, 0), Drawing::appWindow);
+        add(named("SurfaceView[" + window + "]", 5), Drawing::nothing);
+        add(named("SurfaceView[" + window + "](BLAST)", 6), Drawing::appFrames);
+        add(named("Background for SurfaceView[" + window + "]", 7), Drawing::nothing);
+      }
+      break;
   }
   return layers;
 }
@@ -57,50 +143,158 @@ int64_t readyTime(int64_t presentNs, int64_t periodNs) {
 
 Frame shownAt(int64_t ns, int64_t periodNs) { return {ns, ns, readyTime(ns, periodNs)}; }
 
-// The app's frames, newest first: the schedule walked back from now, with
-// stalled frames left out.
-std::vector<Frame> appFrames(const DeviceConfig& config, int64_t startNs, int64_t nowNs) {
-  std::vector<Frame> frames;
-  if (nowNs < startNs) return frames;
-  const int64_t periodNs = refreshPeriodNs(config);
-  size_t seg = 0;
-  while (seg + 1 < config.fps.size() && startNs + config.fps[seg + 1].fromNs <= nowNs) ++seg;
-  int64_t bound = nowNs;
-  for (int step = 0; step < kMaxWalkSteps && frames.size() < kLatencySlots; ++step) {
-    const int64_t segStart = startNs + config.fps[seg].fromNs;
-    const int fps = config.fps[seg].fps;
-    if (bound < segStart || fps == 0) {
-      if (seg == 0) break;
-      --seg;
-      bound = std::min(bound, segStart - 1);
-      continue;
-    }
-    const int64_t k = lastFrameAtOrBefore(bound - segStart, fps);
-    const int64_t ideal = segStart + frameOffsetNs(k, fps);
-    const int64_t sinceStart = ideal - startNs;
-    if (config.stallEveryNs > 0 && config.stallNs > 0) {
-      const int64_t m = sinceStart / config.stallEveryNs;
-      if (m >= 1 && sinceStart - m * config.stallEveryNs < config.stallNs) {
-        bound = startNs + m * config.stallEveryNs - 1;
+// A frame the app draws: number k of stretch seg of its schedule.
+struct Drawn {
+  size_t seg;
+  int64_t k;
+  int64_t idealNs;
+  // When its buffer reaches the compositor: the ideal time plus jitter.
+  int64_t queuedNs;
+};
+
+// The frames the app draws by its schedule and stalls, found from any time
+// in either direction without walking from the start. Queue times strictly
+// increase with the ideal times.
+class AppTimeline {
+ public:
+  AppTimeline(const DeviceConfig& config, int64_t startNs) : config_(config), startNs_(startNs) {}
+
+  // Each loop below passes a stall or a stretch per turn, and then finds its
+  // frame; the bound only guards against a schedule of a million stretches.
+  std::optional<Drawn> firstAtOrAfter(int64_t ns) const {
+    ns = std::max(ns, startNs_);
+    for (int step = 0; step < kMaxLoopSteps; ++step) {
+      const size_t seg = stretchAt(ns);
+      const int64_t segStart = stretchStart(seg);
+      const int64_t segEnd = stretchEnd(seg);
+      const int fps = config_.fps[seg].fps;
+      if (fps == 0) {
+        if (segEnd == INT64_MAX) return std::nullopt;
+        ns = segEnd;
         continue;
       }
+      const int64_t k = ns == segStart ? 0 : lastFrameAtOrBefore(ns - 1 - segStart, fps) + 1;
+      const int64_t ideal = segStart + frameOffsetNs(k, fps);
+      if (ideal >= segEnd) {
+        ns = segEnd;
+        continue;
+      }
+      if (const auto stall = stallAt(ideal)) {
+        ns = *stall + config_.stallNs;
+        continue;
+      }
+      return drawn(seg, k, ideal);
     }
+    return std::nullopt;
+  }
+
+  std::optional<Drawn> lastAtOrBefore(int64_t ns) const {
+    for (int step = 0; step < kMaxLoopSteps && ns >= startNs_; ++step) {
+      const size_t seg = stretchAt(ns);
+      const int64_t segStart = stretchStart(seg);
+      const int fps = config_.fps[seg].fps;
+      if (fps == 0) {
+        ns = segStart - 1;
+        continue;
+      }
+      const int64_t k = lastFrameAtOrBefore(ns - segStart, fps);
+      const int64_t ideal = segStart + frameOffsetNs(k, fps);
+      if (const auto stall = stallAt(ideal)) {
+        ns = *stall - 1;
+        continue;
+      }
+      return drawn(seg, k, ideal);
+    }
+    return std::nullopt;
+  }
+
+ private:
+  static constexpr int kMaxLoopSteps = 2000000;
+
+  // The last stretch that begins at or before ns (>= the start).
+  size_t stretchAt(int64_t ns) const {
+    const auto after =
+        std::upper_bound(config_.fps.begin(), config_.fps.end(), ns - startNs_,
+                         [](int64_t offset, const FpsStep& step) { return offset < step.fromNs; });
+    return static_cast<size_t>(after - config_.fps.begin()) - 1;
+  }
+  int64_t stretchStart(size_t seg) const { return startNs_ + config_.fps[seg].fromNs; }
+  int64_t stretchEnd(size_t seg) const {
+    return seg + 1 < config_.fps.size() ? stretchStart(seg + 1) : INT64_MAX;
+  }
+
+  // The start of the stall that holds ns, if one does.
+  std::optional<int64_t> stallAt(int64_t ns) const {
+    if (config_.stallEveryNs <= 0 || config_.stallNs <= 0) return std::nullopt;
+    const int64_t sinceStart = ns - startNs_;
+    const int64_t m = sinceStart / config_.stallEveryNs;
+    if (m < 1 || sinceStart - m * config_.stallEveryNs >= config_.stallNs) return std::nullopt;
+    return startNs_ + m * config_.stallEveryNs;
+  }
+
+  Drawn drawn(size_t seg, int64_t k, int64_t ideal) const {
+    const int fps = config_.fps[seg].fps;
     const int64_t spacing = kNsPerSecond / fps;
-    const int64_t segEnd =
-        seg + 1 < config.fps.size() ? startNs + config.fps[seg + 1].fromNs : INT64_MAX;
     // A third of the spacing at most, and never past the stretch's end, so
     // that frames keep their order.
-    const int64_t maxJitter = std::min(config.jitterNs, spacing / 3);
+    const int64_t maxJitter = std::min(config_.jitterNs, spacing / 3);
     const uint64_t hash =
-        splitmix64(splitmix64(splitmix64(config.seed) ^ seg) ^ static_cast<uint64_t>(k));
+        splitmix64(splitmix64(splitmix64(config_.seed) ^ seg) ^ static_cast<uint64_t>(k));
     const int64_t jitter =
         maxJitter > 0 ? static_cast<int64_t>(hash % static_cast<uint64_t>(maxJitter + 1)) : 0;
-    const int64_t actual = std::min(ideal + jitter, segEnd - 1);
-    const bool pending = frames.empty() && nowNs - ideal < spacing;
-    frames.push_back({ideal, pending ? kPendingFenceNs : actual, readyTime(actual, periodNs)});
-    bound = k == 0 ? segStart - 1 : ideal - 1;
+    return {seg, k, ideal, std::min(ideal + jitter, stretchEnd(seg) - 1)};
+  }
+
+  const DeviceConfig& config_;
+  const int64_t startNs_;
+};
+
+// Vsyncs that take many frames each (an app faster than the panel) cost a
+// step per frame; this holds 127 rows of 1000 fps on a 1 Hz panel.
+constexpr int kMaxWalkSteps = 1000000;
+
+// The app's rows, newest first: one per vsync that a frame queued by nowNs
+// takes, its present time unknown until that vsync has come.
+std::vector<Frame> appFrames(const DeviceConfig& config, int64_t startNs, int64_t nowNs) {
+  std::vector<Frame> frames;
+  const int64_t periodNs = refreshPeriodNs(config);
+  const AppTimeline timeline(config, startNs);
+  int64_t newerVsync = -1;
+  std::optional<Drawn> frame = timeline.lastAtOrBefore(nowNs);
+  for (int step = 0; frame && step < kMaxWalkSteps && frames.size() < kLatencySlots; ++step) {
+    // Jitter may hold the newest frame back until after now.
+    if (frame->queuedNs <= nowNs) {
+      const int64_t vsync = vsyncAtOrAfter(frame->queuedNs, periodNs);
+      if (vsync != newerVsync) {
+        frames.push_back(
+            {vsync, vsync > nowNs ? kPendingFenceNs : vsync, readyTime(vsync, periodNs)});
+        newerVsync = vsync;
+      }
+    }
+    frame = timeline.lastAtOrBefore(frame->idealNs - 1);
   }
   return frames;
+}
+
+// The line before the period, on the dumps a hash of the seed and the time
+// picks, so that "now and then" repeats run after run.
+std::string prefixLine(const DeviceConfig& config, int64_t nowNs) {
+  if (config.prefix == DumpPrefix::none) return "";
+  const uint64_t hash =
+      splitmix64(splitmix64(config.seed ^ 0x707265666978ULL) ^ static_cast<uint64_t>(nowNs));
+  if (hash % 100 >= static_cast<uint64_t>(config.prefixPercent)) return "";
+  return config.prefix == DumpPrefix::unresponsive
+             ? "SurfaceFlinger appears to be unresponsive, dumping anyways (no lock held)\n"
+             : "Dumping without lock after timeout: Connection timed out (-110)\n";
+}
+
+// dumpsys' own line after a dump that ran out of time. Its message begins
+// with a line feed: after an output that ends in a blank line that is the
+// blank line, after any other there is one more.
+std::string withTimeoutSuffix(const DeviceConfig& config, std::string out) {
+  if (!config.timeoutSuffix) return out;
+  if (out.size() < 2 || out.compare(out.size() - 2, 2, "\n\n") != 0) out += "\n";
+  return out + "*** SERVICE 'SurfaceFlinger' DUMP TIMEOUT (10000ms) EXPIRED ***\n";
 }
 
 std::vector<Frame> framesOf(Drawing drawing, const DeviceConfig& config,
@@ -116,7 +310,7 @@ std::vector<Frame> framesOf(Drawing drawing, const DeviceConfig& config,
     case Drawing::appWindow:
       // The window draws its first frames, then the SurfaceView does the work.
       for (int64_t i = 2; i >= 0; --i) {
-        const int64_t t = *appStartNs + i * periodNs;
+        const int64_t t = vsyncAtOrAfter(*appStartNs, periodNs) + i * periodNs;
         if (t <= nowNs) frames.push_back(shownAt(t, periodNs));
       }
       break;
@@ -154,19 +348,30 @@ int64_t lastFrameAtOrBefore(int64_t offsetNs, int fps) {
   return seconds * fps + ((r + 1) * fps - 1) / kNsPerSecond;
 }
 
+int64_t vsyncAtOrAfter(int64_t ns, int64_t periodNs) {
+  return std::max<int64_t>((ns + periodNs - 1) / periodNs, 1) * periodNs;
+}
+
 std::string layerListing(const DeviceConfig& config, std::optional<int64_t> appStartNs) {
   std::string out;
-  for (const Layer& layer : layersOf(config, appStartNs.has_value())) out += layer.name + "\n";
-  return out;
+  for (const Layer& layer : layersOf(config, appStartNs)) out += layer.line + "\n";
+  return withTimeoutSuffix(config, std::move(out));
+}
+
+std::string frameLayerName(const DeviceConfig& config, int64_t appStartNs) {
+  for (const Layer& layer : layersOf(config, appStartNs)) {
+    if (layer.drawing == Drawing::appFrames) return layer.name;
+  }
+  return "";
 }
 
 std::string latencyOutput(const DeviceConfig& config, std::optional<int64_t> appStartNs,
                           int64_t nowNs, const std::string& name) {
-  std::string out = std::to_string(refreshPeriodNs(config)) + "\n";
-  const std::vector<Layer> layers = layersOf(config, appStartNs.has_value());
+  std::string out = prefixLine(config, nowNs) + std::to_string(refreshPeriodNs(config)) + "\n";
+  const std::vector<Layer> layers = layersOf(config, appStartNs);
   const auto layer = std::find_if(layers.begin(), layers.end(),
                                   [&name](const Layer& l) { return l.name == name; });
-  if (layer == layers.end()) return out;
+  if (layer == layers.end()) return withTimeoutSuffix(config, std::move(out));
   const std::vector<Frame> frames = framesOf(layer->drawing, config, appStartNs, nowNs);
   for (size_t i = frames.size(); i < kLatencySlots; ++i) out += "0\t0\t0\n";
   for (auto f = frames.rbegin(); f != frames.rend(); ++f) {
@@ -174,7 +379,28 @@ std::string latencyOutput(const DeviceConfig& config, std::optional<int64_t> app
            std::to_string(f->readyNs) + "\n";
   }
   out += "\n";
-  return out;
+  return withTimeoutSuffix(config, std::move(out));
+}
+
+std::vector<int64_t> presentedFrames(const DeviceConfig& config, int64_t appStartNs, int64_t fromNs,
+                                     int64_t toNs) {
+  std::vector<int64_t> presents;
+  if (toNs <= fromNs || toNs < appStartNs) return presents;
+  const int64_t periodNs = refreshPeriodNs(config);
+  const AppTimeline timeline(config, appStartNs);
+  // Frames before this one reach the compositor before its ideal time, at or
+  // before the last vsync at or before fromNs, and are shown by then.
+  const int64_t lastVsyncNs = std::max<int64_t>(fromNs, 0) / periodNs * periodNs;
+  std::optional<Drawn> frame = timeline.lastAtOrBefore(lastVsyncNs);
+  if (!frame) frame = timeline.firstAtOrAfter(appStartNs);
+  for (int step = 0; frame && frame->queuedNs <= toNs && step < kMaxTruthSteps; ++step) {
+    const int64_t vsync = vsyncAtOrAfter(frame->queuedNs, periodNs);
+    if (vsync > fromNs && vsync <= toNs && (presents.empty() || presents.back() != vsync)) {
+      presents.push_back(vsync);
+    }
+    frame = timeline.firstAtOrAfter(frame->idealNs + 1);
+  }
+  return presents;
 }
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "device_config.h"
 
@@ -21,12 +22,34 @@ int64_t frameOffsetNs(int64_t k, int fps);
 // The last frame k of such a stretch whose offset is at most offsetNs (>= 0).
 int64_t lastFrameAtOrBefore(int64_t offsetNs, int fps);
 
+// Frames drawn that presentedFrames walks through at most: almost three hours
+// of a 1000 fps app, days of an ordinary one.
+constexpr int kMaxTruthSteps = 10000000;
+
+// The first vsync at or after ns (>= 0); vsyncs fall every periodNs from the
+// clock's zero, but nothing is shown at zero itself, whose present time would
+// read as an empty slot.
+int64_t vsyncAtOrAfter(int64_t ns, int64_t periodNs);
+
 // What "dumpsys SurfaceFlinger --list" prints. appStartNs is empty while the
 // app is not running.
 std::string layerListing(const DeviceConfig& config, std::optional<int64_t> appStartNs);
 
+// The name, as the latency command takes it, of the layer that shows the
+// app's frames.
+std::string frameLayerName(const DeviceConfig& config, int64_t appStartNs);
+
 // What "dumpsys SurfaceFlinger --latency NAME" prints at monotonic time nowNs.
 std::string latencyOutput(const DeviceConfig& config, std::optional<int64_t> appStartNs,
                           int64_t nowNs, const std::string& name);
+
+// The actual present times of the app's frames shown in (fromNs, toNs],
+// oldest first: what the frame layer's latency output shows for them, at any
+// time from toNs on while they are among its newest. Each frame the app
+// draws is shown at the first vsync at or after it reaches the compositor,
+// unless an earlier frame holds that vsync, and then never. Stops after
+// kMaxTruthSteps frames drawn.
+std::vector<int64_t> presentedFrames(const DeviceConfig& config, int64_t appStartNs, int64_t fromNs,
+                                     int64_t toNs);
 
 }  // namespace sim

@@ -2,6 +2,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <set>
@@ -75,14 +76,30 @@ Latency parseLatency(const std::string& out) {
   return latency;
 }
 
+// Of the app's frame layer unless a name is given.
 Latency latencyAt(const DeviceConfig& config, int64_t start, int64_t now,
-                  const std::string& name = kBlast) {
-  return parseLatency(sim::latencyOutput(config, start, now, name));
+                  const std::string& name = "") {
+  return parseLatency(sim::latencyOutput(config, start, now,
+                                         name.empty() ? sim::frameLayerName(config, start) : name));
 }
 
 int rateAt(const DeviceConfig& config, int64_t start, int64_t now) {
-  return layerRateFromOutput(sim::latencyOutput(config, start, now, kBlast));
+  return layerRateFromOutput(
+      sim::latencyOutput(config, start, now, sim::frameLayerName(config, start)));
 }
+
+// The first listed line that begins with prefix, without its line feed.
+std::string listedName(const DeviceConfig& config, int64_t start, const std::string& prefix) {
+  std::istringstream listing(sim::layerListing(config, start));
+  for (std::string line; std::getline(listing, line);) {
+    if (line.compare(0, prefix.size(), prefix) == 0) return line;
+  }
+  ADD_FAILURE() << "nothing listed begins with " << prefix;
+  return "";
+}
+
+// The first vsync of a panel of this period at or after t (> 0).
+int64_t vsyncFrom(int64_t t, int64_t period) { return (t + period - 1) / period * period; }
 
 // What every frame of every layer must satisfy for a reader.
 void expectOrdered(const Latency& latency) {
@@ -112,6 +129,10 @@ TEST(SimConfig, EmptyOrCommentOnlyGivesTheDefaults) {
     EXPECT_EQ(config.stallEveryNs, 0);
     EXPECT_EQ(config.stallNs, 0);
     EXPECT_EQ(config.seed, 1u);
+    EXPECT_EQ(config.android, 13);
+    EXPECT_EQ(config.prefix, sim::DumpPrefix::none);
+    EXPECT_EQ(config.prefixPercent, 100);
+    EXPECT_FALSE(config.timeoutSuffix);
   }
 }
 
@@ -125,6 +146,10 @@ TEST(SimConfig, ReadsEveryKey) {
       "jitter_ms=2.5\n"
       "stall_every_s=1.5\n"
       "stall_ms=250\n"
+      "android=15\n"
+      "prefix=without_lock\n"
+      "prefix_percent=0\n"
+      "timeout_suffix=1\n"
       "seed=18446744073709551615");
   EXPECT_EQ(sim::windowName(config), "org.test.app/org.other.Main");
   EXPECT_EQ(sim::refreshPeriodNs(config), 11111111);
@@ -137,6 +162,13 @@ TEST(SimConfig, ReadsEveryKey) {
   EXPECT_EQ(config.stallEveryNs, 1500000000);
   EXPECT_EQ(config.stallNs, 250 * kMs);
   EXPECT_EQ(config.seed, UINT64_MAX);
+  EXPECT_EQ(config.android, 15);
+  EXPECT_EQ(config.prefix, sim::DumpPrefix::withoutLock);
+  EXPECT_EQ(config.prefixPercent, 0);
+  EXPECT_TRUE(config.timeoutSuffix);
+  EXPECT_EQ(configOf("prefix=unresponsive").prefix, sim::DumpPrefix::unresponsive);
+  for (const int version : {7, 10, 12, 13, 15})
+    EXPECT_EQ(configOf("android=" + std::to_string(version)).android, version);
 }
 
 TEST(SimConfig, WindowNameJoinsPackageAndActivity) {
@@ -182,6 +214,14 @@ TEST(SimConfig, BadValuesAreRefusedWithLineAndReason) {
       {"activity=", "activity: must be non-empty"},
       {"fps=60\nfps=30", "line 2: fps: given twice"},
       {"stall_every_s=1\nstall_ms=1000", "stall_ms must be shorter"},
+      {"android=11", "android: expected 7, 10, 12, 13 or 15"},
+      {"android=", "android: expected"},
+      {"prefix=Unresponsive", "prefix: expected none, unresponsive or without_lock"},
+      {"prefix=", "prefix: expected"},
+      {"prefix_percent=101", "prefix_percent: expected a whole number from 0 to 100"},
+      {"prefix_percent=50.5", "prefix_percent: expected"},
+      {"timeout_suffix=2", "timeout_suffix: expected 0 or 1"},
+      {"timeout_suffix=yes", "timeout_suffix: expected 0 or 1"},
   };
   for (const auto& c : cases) {
     std::string error;
@@ -216,12 +256,20 @@ TEST(SimLayers, AppLayersAreListedOnlyWhileTheAppRuns) {
       "NavigationBar0#66\n";
   const DeviceConfig config;
   EXPECT_EQ(sim::layerListing(config, std::nullopt), system);
-  EXPECT_EQ(sim::layerListing(config, 5 * kNsPerSecond),
+  EXPECT_EQ(sim::layerListing(config, 0),
             system +
                 "com.example.game/com.example.game.MainActivity#142\n"
                 "SurfaceView[com.example.game/com.example.game.MainActivity]#147\n"
                 "SurfaceView[com.example.game/com.example.game.MainActivity](BLAST)#148\n"
                 "Background for SurfaceView[com.example.game/com.example.game.MainActivity]#149\n");
+  // Started 5 s after boot: eight ids a microsecond since.
+  EXPECT_EQ(
+      sim::layerListing(config, 5 * kNsPerSecond),
+      system +
+          "com.example.game/com.example.game.MainActivity#40000142\n"
+          "SurfaceView[com.example.game/com.example.game.MainActivity]#40000147\n"
+          "SurfaceView[com.example.game/com.example.game.MainActivity](BLAST)#40000148\n"
+          "Background for SurfaceView[com.example.game/com.example.game.MainActivity]#40000149\n");
   EXPECT_EQ(sim::layerListing(configOf("package=p\nactivity=A"), 0),
             system +
                 "p/A#142\nSurfaceView[p/A]#147\nSurfaceView[p/A](BLAST)#148\nBackground for "
@@ -315,9 +363,9 @@ TEST(SimLatency, FramesAreSpacedByTheScheduleAndStopInAPause) {
   const int64_t n = static_cast<int64_t>(latency.frames.size());
   for (int64_t back = 0; back < n; ++back) {
     const int64_t desired = latency.frames[static_cast<size_t>(n - 1 - back)].desired;
-    const int64_t expected = back <= 25 ? start + 4 * kNsPerSecond + (25 - back) * 40 * kMs
-                                        : start + sim::frameOffsetNs(179 - (back - 26), 60);
-    ASSERT_EQ(desired, expected) << "frame " << back << " from the newest";
+    const int64_t ideal = back <= 25 ? start + 4 * kNsPerSecond + (25 - back) * 40 * kMs
+                                     : start + sim::frameOffsetNs(179 - (back - 26), 60);
+    ASSERT_EQ(desired, vsyncFrom(ideal, 16666666)) << "frame " << back << " from the newest";
   }
 }
 
@@ -360,7 +408,7 @@ TEST(SimLatency, StallsDropTheirFramesAndLowerTheRate) {
       ASSERT_GE((f.desired - start) % kNsPerSecond, 250 * kMs)
           << "a frame inside a stall: " << f.desired;
     }
-    EXPECT_EQ(layerRateFromOutput(sim::latencyOutput(config, start, now, kBlast)), 44) << now;
+    EXPECT_EQ(rateAt(config, start, now), 44) << now;
   }
   // A stall every 2.5 s lowers some seconds only.
   const DeviceConfig sparse = configOf("fps=60\nstall_every_s=2.5\nstall_ms=250");
@@ -370,68 +418,93 @@ TEST(SimLatency, StallsDropTheirFramesAndLowerTheRate) {
   EXPECT_EQ(rates, (std::set<int>{44, 59}));
 }
 
-TEST(SimLatency, JitterKeepsFramesInOrderAndTheRateNearItsValue) {
+// A frame shown at the first vsync at or after it comes, jitter moves it only
+// when it crosses a vsync: never for frames that come just after one, often
+// for frames that come just before.
+TEST(SimLatency, JitterDelaysFramesThatCrossAVsync) {
+  const int64_t period = 16666666;
   const struct {
     std::string conf;
     int64_t maxLateNs;
-    int nominal;
+    int nominal;  // -1: a schedule whose phase to the vsyncs changes
   } cases[] = {
       {"fps=60\njitter_ms=4", 4 * kMs, 59},
       // Capped at a third of the spacing.
-      {"fps=60\njitter_ms=50", 16666666 / 3, 59},
+      {"fps=60\njitter_ms=50", period / 3, 59},
       {"fps=30\njitter_ms=8\nseed=99", 8 * kMs, 29},
       // Across a change of rate, the last frame before it stays before it.
       {"fps=0:60,20.000001:20,20.450002:90\njitter_ms=30", 50 * kMs, -1},
   };
-  const int64_t start = 3000 * kNsPerSecond + 4321;
+  const int64_t vsync = 180000 * period;
+  const int64_t justAfter = vsync + 1000;
+  const int64_t justBefore = vsync - 2 * kMs;
   for (const auto& c : cases) {
     const DeviceConfig config = configOf(c.conf);
-    bool late = false;
-    for (int i = 0; i < 100; ++i) {
-      SCOPED_TRACE(c.conf + ", step " + std::to_string(i));
-      const int64_t now = start + 20 * kNsPerSecond + i * 13 * kMs;
-      const Latency latency = latencyAt(config, start, now);
-      ASSERT_EQ(latency.frames.size(), sim::kLatencySlots);
-      expectOrdered(latency);
-      for (size_t j = 0; j + 1 < latency.frames.size(); ++j) {
-        const int64_t lateNs = latency.frames[j].actual - latency.frames[j].desired;
-        EXPECT_LE(lateNs, c.maxLateNs);
-        late = late || lateNs > 0;
+    const DeviceConfig steady = configOf(c.conf.substr(0, c.conf.find('\n')));
+    for (const int64_t start : {justAfter, justBefore}) {
+      SCOPED_TRACE(c.conf + ", start " + std::to_string(start));
+      const int64_t from = start + 19 * kNsPerSecond;
+      const int64_t to = start + 22 * kNsPerSecond;
+      const std::vector<int64_t> jittered = sim::presentedFrames(config, start, from, to);
+      const std::vector<int64_t> onTime = sim::presentedFrames(steady, start, from, to);
+      ASSERT_FALSE(jittered.empty());
+      // Never early, and late by at most the jitter rounded up to a vsync.
+      const int64_t maxLate = (c.maxLateNs + period - 1) / period * period;
+      for (const int64_t present : jittered) {
+        const auto atOrBefore = std::upper_bound(onTime.begin(), onTime.end(), present);
+        ASSERT_NE(atOrBefore, onTime.begin()) << present;
+        EXPECT_LE(present - *(atOrBefore - 1), maxLate) << present;
       }
-      if (c.nominal >= 0) {
-        const int rate = rateAt(config, start, now);
-        EXPECT_GE(rate, c.nominal - 2);
-        EXPECT_LE(rate, c.nominal + 2);
+      if (start == justBefore) {
+        EXPECT_NE(jittered, onTime);
+      } else if (c.nominal >= 0) {
+        EXPECT_EQ(jittered, onTime);
+      }
+      for (int i = 0; i < 100; ++i) {
+        const int64_t now = start + 20 * kNsPerSecond + i * 13 * kMs;
+        const Latency latency = latencyAt(config, start, now);
+        ASSERT_EQ(latency.frames.size(), sim::kLatencySlots);
+        expectOrdered(latency);
+        if (c.nominal >= 0 && start == justAfter) {
+          EXPECT_EQ(rateAt(config, start, now), c.nominal);
+        }
       }
     }
-    EXPECT_TRUE(late) << c.conf;
   }
   // The same seed and time give the same frames; another seed others.
-  const int64_t now = start + 20 * kNsPerSecond;
-  EXPECT_EQ(sim::latencyOutput(configOf("jitter_ms=4"), start, now, kBlast),
-            sim::latencyOutput(configOf("jitter_ms=4"), start, now, kBlast));
-  EXPECT_NE(sim::latencyOutput(configOf("jitter_ms=4"), start, now, kBlast),
-            sim::latencyOutput(configOf("jitter_ms=4\nseed=2"), start, now, kBlast));
+  const int64_t now = justBefore + 20 * kNsPerSecond;
+  const std::string blast = sim::frameLayerName(DeviceConfig(), justBefore);
+  EXPECT_EQ(sim::latencyOutput(configOf("jitter_ms=4"), justBefore, now, blast),
+            sim::latencyOutput(configOf("jitter_ms=4"), justBefore, now, blast));
+  EXPECT_NE(sim::latencyOutput(configOf("jitter_ms=4"), justBefore, now, blast),
+            sim::latencyOutput(configOf("jitter_ms=4\nseed=2"), justBefore, now, blast));
 }
 
-TEST(SimLatency, NewestFrameWithinOnePeriodOfNowAwaitsItsFence) {
+// A frame is listed once the app queues it; its present time is known from
+// its vsync on.
+TEST(SimLatency, NewestFrameAwaitsItsFenceUntilItsVsync) {
+  const int64_t period = 16666666;
   const int64_t start = 10 * kNsPerSecond;
   const int64_t frame = start + 5 * kNsPerSecond;  // frame 300 at 60 fps
+  const int64_t shown = vsyncFrom(frame, period);
+  const int64_t shown299 = vsyncFrom(start + sim::frameOffsetNs(299, 60), period);
+  ASSERT_LT(frame, shown);
   const struct {
     std::string conf;
     int64_t now;
     bool pending;
   } cases[] = {
       {"fps=60", frame, true},
-      {"fps=60", frame + 16666666 - 1, true},
-      {"fps=60", frame + 16666666, true},  // frame 301 has just come
+      {"fps=60", shown - 1, true},
+      {"fps=60", shown, false},
+      {"fps=60", start + sim::frameOffsetNs(301, 60), true},  // frame 301 has just come
       {"fps=60\nstall_every_s=5\nstall_ms=100", frame + 17 * kMs, false},
       {"fps=60\nstall_every_s=5\nstall_ms=100", frame + 100 * kMs, true},
-      {"fps=0:60,5:2", frame + 499 * kMs, true},
+      {"fps=0:60,5:2", frame + 499 * kMs, false},
       {"fps=0:60,5:2", frame + 500 * kMs, true},
-      // After frames stop, the last one has long been shown.
-      {"fps=0:60,5:0", frame - 2, true},
-      {"fps=0:60,5:0", frame - 1, false},  // one period after frame 299
+      // After frames stop, the last one is shown at its vsync and stays.
+      {"fps=0:60,5:0", shown299 - 1, true},
+      {"fps=0:60,5:0", shown299, false},
       {"fps=0:60,5:0", frame + 1, false},
       {"fps=0:60,5:0,6:30", frame + 999 * kMs, false},
       {"fps=0:60,5:0,6:30", frame + kNsPerSecond, true},
@@ -439,8 +512,9 @@ TEST(SimLatency, NewestFrameWithinOnePeriodOfNowAwaitsItsFence) {
   for (const auto& c : cases) {
     const Latency latency = latencyAt(configOf(c.conf), start, c.now);
     ASSERT_FALSE(latency.frames.empty()) << c.conf;
-    EXPECT_EQ(latency.frames.back().actual == sim::kPendingFenceNs, c.pending)
-        << c.conf << " at " << c.now;
+    const Timing& newest = latency.frames.back();
+    EXPECT_EQ(newest.actual == sim::kPendingFenceNs, c.pending) << c.conf << " at " << c.now;
+    EXPECT_EQ(newest.desired > c.now, c.pending) << c.conf << " at " << c.now;
     for (size_t i = 0; i + 1 < latency.frames.size(); ++i) {
       EXPECT_LT(latency.frames[i].actual, c.now) << c.conf << " frame " << i;
     }
@@ -465,7 +539,7 @@ TEST(SimLatency, AJustStartedAppLeavesEmptySlotsFirst) {
     EXPECT_EQ(latency.frames.size(), c.frames) << c.now - start;
     EXPECT_EQ(latency.emptySlots, sim::kLatencySlots - c.frames);
     if (c.frames > 0 && c.frames < sim::kLatencySlots) {
-      EXPECT_EQ(latency.frames.front().desired, start);
+      EXPECT_EQ(latency.frames.front().desired, vsyncFrom(start, 16666666));
     }
   }
 }
@@ -482,10 +556,13 @@ TEST(SimLatency, OtherLayersDrawTheirFixedFrames) {
     for (const Timing& f : latency.frames) desired.push_back(f.desired);
     return desired;
   };
-  EXPECT_EQ(desiredOf("com.example.game/com.example.game.MainActivity#142", now),
-            (std::vector<int64_t>{start, start + period, start + 2 * period}));
-  EXPECT_EQ(desiredOf("com.example.game/com.example.game.MainActivity#142", start + period),
-            (std::vector<int64_t>{start, start + period}));
+  // The window's first frames, on the vsyncs from its start.
+  const std::string window = listedName(config, start, "com.example.game/");
+  const int64_t first = vsyncFrom(start, period);
+  EXPECT_EQ(desiredOf(window, now),
+            (std::vector<int64_t>{first, first + period, first + 2 * period}));
+  EXPECT_EQ(desiredOf(window, first + period), (std::vector<int64_t>{first, first + period}));
+  EXPECT_TRUE(desiredOf(window, first - 1).empty());
   EXPECT_EQ(desiredOf("NavigationBar0#66", now),
             (std::vector<int64_t>{kNsPerSecond, kNsPerSecond + period}));
   EXPECT_EQ(desiredOf("Wallpaper BBQ wrapper#39", kNsPerSecond),
@@ -498,6 +575,356 @@ TEST(SimLatency, OtherLayersDrawTheirFixedFrames) {
   }
   EXPECT_EQ(desiredOf("StatusBar#64", 3 * kNsPerSecond),
             (std::vector<int64_t>{5 * kMs, kNsPerSecond + 5 * kMs, 2 * kNsPerSecond + 5 * kMs}));
+}
+
+TEST(SimLayers, EachAndroidVersionListsItsShape) {
+  const struct {
+    int android;
+    std::string listing;
+  } cases[] = {
+      {7,
+       "com.android.systemui.ImageWallpaper\n"
+       "DimLayer\n"
+       "p/A\n"
+       "SurfaceView - p/A\n"
+       "StatusBar\n"
+       "NavigationBar\n"},
+      {10,
+       "mBelowAppWindowsContainers#0\n"
+       "WallpaperWindowToken{4e8d1b7 token=android.os.Binder@6f3a2c1}#0\n"
+       "com.android.systemui.ImageWallpaper#0\n"
+       "AppWindowToken{a1b2c3d token=Token{e4f5a6b ActivityRecord{7c8d9e0 u0 p/A t12}}}#0\n"
+       "p/A#0\n"
+       "SurfaceView - p/A#0\n"
+       "Background for -SurfaceView - p/A#0\n"
+       "StatusBar#0\n"
+       "NavigationBar#0\n"},
+      {12,
+       "Display Root#0\n"
+       "Display Overlays#0\n"
+       "com.android.systemui.ImageWallpaper#0\n"
+       "Wallpaper BBQ wrapper#0\n"
+       "StatusBar#0\n"
+       "NavigationBar0#0\n"
+       "ActivityRecord{7c8d9e0 u0 p/A t12}#0\n"
+       "p/A#0\n"
+       "SurfaceView[p/A]#0\n"
+       "SurfaceView[p/A](BLAST)#0\n"
+       "Background for SurfaceView[p/A]#0\n"},
+      {15,
+       "RequestedLayerState{Display Root#0 layerStack=0}\n"
+       "RequestedLayerState{Display Overlays#1 z=1 layerStack=0}\n"
+       "RequestedLayerState{com.android.systemui.ImageWallpaper#38 parentId=37 z=-1}\n"
+       "RequestedLayerState{Wallpaper BBQ wrapper#39 parentId=38}\n"
+       "RequestedLayerState{StatusBar#64 parentId=63 z=2}\n"
+       "RequestedLayerState{NavigationBar0#66 parentId=65 relativeParentId=64 z=1}\n"
+       "RequestedLayerState{Mirror of {Display 0}#70 mirrorId=0 !handle layerStack=2}\n"
+       "RequestedLayerState{ActivityRecord{7c8d9e0 u0 p/A t12}#141 parentId=140 z=0}\n"
+       "RequestedLayerState{p/A#142 parentId=141}\n"
+       "RequestedLayerState{SurfaceView[p/A]#147 parentId=142 relativeParentId=142 z=-2}\n"
+       "RequestedLayerState{SurfaceView[p/A](BLAST)#148 parentId=147}\n"
+       "RequestedLayerState{Background for SurfaceView[p/A]#149 parentId=147 !handle "
+       "z=-2147483648}\n"},
+  };
+  for (const auto& c : cases) {
+    const DeviceConfig config =
+        configOf("package=p\nactivity=A\nandroid=" + std::to_string(c.android));
+    EXPECT_EQ(sim::layerListing(config, 0), c.listing) << "Android " << c.android;
+    // Without the app, only its layers go, whichever the version.
+    std::istringstream all(c.listing);
+    std::string withoutApp;
+    for (std::string line; std::getline(all, line);) {
+      if (line.find("p/A") == std::string::npos) withoutApp += line + "\n";
+    }
+    EXPECT_EQ(sim::layerListing(config, std::nullopt), withoutApp) << "Android " << c.android;
+  }
+}
+
+// What the latency command takes for a listed line: Android 15's bare name
+// within "RequestedLayerState{NAME ATTRIBUTES}", any other line as it is.
+std::string bareName(const std::string& line) {
+  const std::string open = "RequestedLayerState{";
+  if (line.compare(0, open.size(), open) != 0) return line;
+  std::string name = line.substr(open.size(), line.size() - open.size() - 1);
+  const char* const attributes[] = {"parentId=", "relativeParentId=", "mirrorId=", "!handle",
+                                    "z=",        "layerStack="};
+  for (size_t space = name.rfind(' '); space != std::string::npos; space = name.rfind(' ')) {
+    const std::string word = name.substr(space + 1);
+    bool attribute = false;
+    for (const char* a : attributes) attribute = attribute || word.rfind(a, 0) == 0;
+    if (!attribute) break;
+    name.erase(space);
+  }
+  return name;
+}
+
+TEST(SimLayers, EveryVersionShowsTheFramesOnOneLayerAndZerosBesideIt) {
+  const struct {
+    int android;
+    std::string frameLayer;
+    std::string container;  // empty: none
+  } cases[] = {
+      {7, "SurfaceView - p/A", ""},
+      {10, "SurfaceView - p/A#0", ""},
+      {12, "SurfaceView[p/A](BLAST)#0", "SurfaceView[p/A]#0"},
+      {13, "SurfaceView[p/A](BLAST)#148", "SurfaceView[p/A]#147"},
+      {15, "SurfaceView[p/A](BLAST)#148", "SurfaceView[p/A]#147"},
+  };
+  const int64_t now = 60 * kNsPerSecond;
+  std::string zeros = "16666666\n";
+  for (size_t i = 0; i < sim::kLatencySlots; ++i) zeros += "0\t0\t0\n";
+  zeros += "\n";
+  for (const auto& c : cases) {
+    SCOPED_TRACE("Android " + std::to_string(c.android));
+    const DeviceConfig config =
+        configOf("package=p\nactivity=A\nandroid=" + std::to_string(c.android));
+    EXPECT_EQ(sim::frameLayerName(config, 0), c.frameLayer);
+    const std::vector<int64_t> truth = sim::presentedFrames(config, 0, 0, now);
+    std::istringstream listing(sim::layerListing(config, 0));
+    int framed = 0;
+    for (std::string line; std::getline(listing, line);) {
+      const std::string name = bareName(line);
+      const std::string out = sim::latencyOutput(config, 0, now, name);
+      const Latency latency = parseLatency(out);
+      expectOrdered(latency);
+      if (name == c.frameLayer) {
+        ++framed;
+        ASSERT_EQ(latency.frames.size(), sim::kLatencySlots);
+        const Timing& newestShown = latency.frames.back().actual == sim::kPendingFenceNs
+                                        ? latency.frames[latency.frames.size() - 2]
+                                        : latency.frames.back();
+        EXPECT_EQ(newestShown.actual, truth.back());
+      }
+      if (name == c.container) {
+        EXPECT_EQ(out, zeros);
+      }
+      // Android 15's listing line itself is no layer name.
+      if (name != line) {
+        EXPECT_EQ(sim::latencyOutput(config, 0, now, line), "16666666\n");
+      }
+    }
+    EXPECT_EQ(framed, 1);
+  }
+}
+
+TEST(SimLayers, ARecreatedAppGetsNewIds) {
+  for (const int android : {13, 15}) {
+    SCOPED_TRACE("Android " + std::to_string(android));
+    const DeviceConfig config = configOf("android=" + std::to_string(android));
+    const int64_t first = 120 * kNsPerSecond + 5 * kMs;
+    const int64_t second = first + 1000;  // a microsecond later
+    const std::string before = sim::frameLayerName(config, first);
+    const std::string after = sim::frameLayerName(config, second);
+    EXPECT_NE(before, after);
+    EXPECT_EQ(sim::frameLayerName(config, first), before);
+    // The old name is gone with its app.
+    const int64_t now = second + 10 * kNsPerSecond;
+    EXPECT_EQ(latencyAt(config, second, now, after).frames.size(), sim::kLatencySlots);
+    EXPECT_EQ(sim::latencyOutput(config, second, now, before), "16666666\n");
+    // Ids stay below 2^31 for any start.
+    for (const int64_t start : {int64_t{0}, int64_t{99999999999999}, int64_t{1} << 62}) {
+      const std::string name = sim::frameLayerName(config, start);
+      const int64_t id = std::stoll(name.substr(name.rfind('#') + 1));
+      EXPECT_GT(id, 0);
+      EXPECT_LT(id, int64_t{1} << 31);
+    }
+  }
+  // Versions before 13 name every layer #0.
+  for (const int android : {10, 12}) {
+    const DeviceConfig config = configOf("android=" + std::to_string(android));
+    EXPECT_EQ(sim::layerListing(config, 0), sim::layerListing(config, 77 * kNsPerSecond));
+  }
+}
+
+TEST(SimLatency, PrefixAndTimeoutLinesFrameTheOutput) {
+  const std::string unresponsive =
+      "SurfaceFlinger appears to be unresponsive, dumping anyways (no lock held)\n";
+  const std::string withoutLock =
+      "Dumping without lock after timeout: Connection timed out (-110)\n";
+  const std::string timeout = "*** SERVICE 'SurfaceFlinger' DUMP TIMEOUT (10000ms) EXPIRED ***\n";
+  const int64_t start = 0;
+  const int64_t now = 100 * kNsPerSecond;
+  const DeviceConfig plain;
+  const std::string frames = sim::latencyOutput(plain, start, now, kBlast);
+  const struct {
+    std::string conf;
+    std::string name;
+    std::string out;
+  } cases[] = {
+      {"prefix=unresponsive", kBlast, unresponsive + frames},
+      {"prefix=without_lock", kBlast, withoutLock + frames},
+      {"prefix=without_lock\nprefix_percent=100", "nope", withoutLock + "16666666\n"},
+      {"prefix=unresponsive\nprefix_percent=0", kBlast, frames},
+      {"timeout_suffix=1", kBlast, frames + timeout},
+      // dumpsys' message begins with a line feed.
+      {"timeout_suffix=1", "nope", "16666666\n\n" + timeout},
+      {"timeout_suffix=1\nprefix=unresponsive", kBlast, unresponsive + frames + timeout},
+      {"timeout_suffix=0\nprefix=none\nprefix_percent=100", kBlast, frames},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(sim::latencyOutput(configOf(c.conf), start, now, c.name), c.out) << c.conf;
+  }
+  EXPECT_EQ(sim::layerListing(configOf("timeout_suffix=1"), start),
+            sim::layerListing(plain, start) + "\n" + timeout);
+  EXPECT_EQ(sim::layerListing(configOf("prefix=unresponsive"), start),
+            sim::layerListing(plain, start));
+}
+
+TEST(SimLatency, APrefixPercentPicksDumpsByTimeAndSeed) {
+  const auto picks = [](const std::string& conf) {
+    std::vector<bool> picked;
+    for (int i = 0; i < 2000; ++i) {
+      const std::string out =
+          sim::latencyOutput(configOf(conf), 0, kNsPerSecond + i * 997 * kMs / 1000, kBlast);
+      picked.push_back(out.compare(0, 8, "16666666") != 0);
+    }
+    return picked;
+  };
+  const std::vector<bool> thirty = picks("prefix=unresponsive\nprefix_percent=30");
+  const auto count = std::count(thirty.begin(), thirty.end(), true);
+  EXPECT_GT(count, 2000 * 25 / 100);
+  EXPECT_LT(count, 2000 * 35 / 100);
+  EXPECT_EQ(picks("prefix=unresponsive\nprefix_percent=30"), thirty);
+  EXPECT_EQ(picks("prefix=without_lock\nprefix_percent=30"), thirty);
+  EXPECT_NE(picks("prefix=unresponsive\nprefix_percent=30\nseed=2"), thirty);
+}
+
+// The app as the panel shows it: one frame per vsync at most, every frame of
+// an app no faster than the panel, every vsync of an app faster.
+TEST(SimVsync, PresentsFallOnVsyncsAtTheAppsRateOrThePanels) {
+  const int64_t start = 7 * kNsPerSecond + 123456789;
+  for (const int hz : {60, 90, 120, 144}) {
+    for (const int fps : {24, 30, 45, 60, 90, 120, 144, 1000}) {
+      SCOPED_TRACE(std::to_string(fps) + " fps on " + std::to_string(hz) + " Hz");
+      const DeviceConfig config =
+          configOf("refresh_hz=" + std::to_string(hz) + "\nfps=" + std::to_string(fps));
+      const int64_t period = kNsPerSecond / hz;
+      const int64_t from = start + 30 * kNsPerSecond;
+      const std::vector<int64_t> presents =
+          sim::presentedFrames(config, start, from, from + 10 * kNsPerSecond);
+      const int64_t expected = 10 * std::min(fps, hz);
+      EXPECT_GE(static_cast<int64_t>(presents.size()), expected - 1);
+      EXPECT_LE(static_cast<int64_t>(presents.size()), expected + 1);
+      // Each gap holds as many vsyncs as the app's spacing rounds to.
+      const int64_t spacing = kNsPerSecond / fps;
+      const int64_t fewest = std::max<int64_t>(spacing / period, 1);
+      const int64_t most = std::max<int64_t>((spacing + period - 1) / period, 1);
+      for (size_t i = 0; i < presents.size(); ++i) {
+        ASSERT_EQ(presents[i] % period, 0) << presents[i];
+        if (i == 0) continue;
+        const int64_t gap = presents[i] - presents[i - 1];
+        ASSERT_GE(gap, fewest * period) << presents[i];
+        ASSERT_LE(gap, most * period) << presents[i];
+      }
+    }
+  }
+}
+
+// The configurations the truth is held to: steady, jittered, faster than
+// the panel, stalled, scheduled with a pause and a stop.
+const char* const kTruthConfigs[] = {
+    "fps=60",
+    "refresh_hz=120\nfps=45\njitter_ms=9\nseed=7",
+    "refresh_hz=60\nfps=144\njitter_ms=2",
+    "refresh_hz=90\nfps=90\njitter_ms=3\nstall_every_s=2.5\nstall_ms=300",
+    "refresh_hz=144\nfps=0:24,3:144,6:0,7.5:30,11:0",
+    "refresh_hz=1000\nfps=1000",
+};
+
+TEST(SimVsync, LatencyRowsAreTheTruthsNewestFrames) {
+  for (const char* conf : kTruthConfigs) {
+    const DeviceConfig config = configOf(conf);
+    for (const int64_t start : {int64_t{0}, 33 * kNsPerSecond + 4321}) {
+      for (int i = 0; i < 400; ++i) {
+        const int64_t now = start + i * 37 * kMs + i % 7;
+        SCOPED_TRACE(std::string(conf) + ", start " + std::to_string(start) + ", now " +
+                     std::to_string(now));
+        const Latency latency = latencyAt(config, start, now);
+        std::vector<int64_t> shown;
+        for (const Timing& f : latency.frames) {
+          if (f.actual != sim::kPendingFenceNs) shown.push_back(f.actual);
+          EXPECT_EQ(f.desired, f.actual == sim::kPendingFenceNs ? f.desired : f.actual);
+        }
+        const std::vector<int64_t> truth = sim::presentedFrames(config, start, 0, now);
+        ASSERT_GE(truth.size(), shown.size());
+        EXPECT_TRUE(std::equal(shown.begin(), shown.end(), truth.end() - shown.size()));
+        // Not full: every frame so far.
+        if (latency.frames.size() < sim::kLatencySlots) {
+          EXPECT_EQ(shown.size(), truth.size());
+        }
+        // A pending frame is the newest and is shown at its vsync.
+        if (!latency.frames.empty() && latency.frames.back().actual == sim::kPendingFenceNs) {
+          const int64_t vsync = latency.frames.back().desired;
+          EXPECT_GT(vsync, now);
+          EXPECT_EQ(sim::presentedFrames(config, start, now, vsync), (std::vector<int64_t>{vsync}));
+        }
+      }
+    }
+  }
+}
+
+TEST(SimVsync, DumpsEveryHalfSecondAddUpToTheTruth) {
+  for (const char* conf : kTruthConfigs) {
+    SCOPED_TRACE(conf);
+    const DeviceConfig config = configOf(conf);
+    const int64_t start = 5 * kNsPerSecond + 777;
+    const int64_t first = start + 2 * kNsPerSecond;
+    const int64_t last = first + 60 * kNsPerSecond;
+    std::set<int64_t> seen;
+    // At 1000 fps 127 rows hold a tenth of a second.
+    const int64_t tick = config.refreshHz > 200 ? 100 * kMs : 500 * kMs;
+    for (int64_t now = first; now <= last; now += tick) {
+      for (const Timing& f : latencyAt(config, start, now).frames) {
+        if (f.actual != sim::kPendingFenceNs && f.actual > first) seen.insert(f.actual);
+      }
+    }
+    const std::vector<int64_t> truth = sim::presentedFrames(config, start, first, last);
+    EXPECT_EQ(std::vector<int64_t>(seen.begin(), seen.end()), truth);
+  }
+}
+
+TEST(SimVsync, TruthWindowsJoinEdgeToEdge) {
+  for (const char* conf : kTruthConfigs) {
+    SCOPED_TRACE(conf);
+    const DeviceConfig config = configOf(conf);
+    const int64_t start = 12 * kNsPerSecond;
+    // Ten minutes, cut at a vsync, just before and just after one.
+    const int64_t from = start - kNsPerSecond;
+    const int64_t to = start + 600 * kNsPerSecond;
+    const std::vector<int64_t> whole = sim::presentedFrames(config, start, from, to);
+    ASSERT_FALSE(whole.empty());
+    EXPECT_GE(whole.front(), start);
+    EXPECT_LE(whole.back(), to);
+    for (const int64_t cut : {whole[whole.size() / 2], whole[whole.size() / 3] - 1,
+                              whole[whole.size() / 4] + 1, from, to}) {
+      std::vector<int64_t> joined = sim::presentedFrames(config, start, from, cut);
+      const std::vector<int64_t> rest = sim::presentedFrames(config, start, cut, to);
+      joined.insert(joined.end(), rest.begin(), rest.end());
+      EXPECT_EQ(joined, whole) << "cut at " << cut;
+    }
+  }
+  const DeviceConfig config;
+  EXPECT_TRUE(sim::presentedFrames(config, 0, 50 * kNsPerSecond, 50 * kNsPerSecond).empty());
+  EXPECT_TRUE(sim::presentedFrames(config, 0, 50 * kNsPerSecond, 40 * kNsPerSecond).empty());
+  EXPECT_TRUE(sim::presentedFrames(config, 60 * kNsPerSecond, 0, 59 * kNsPerSecond).empty());
+  // Nothing is shown at the clock's zero: an app started there shows its
+  // first frame at the first vsync.
+  EXPECT_EQ(sim::presentedFrames(config, 0, -1, 16666666), (std::vector<int64_t>{16666666}));
+}
+
+TEST(SimVsync, AnAppThatStopsDrawingKeepsItsLastFrames) {
+  const DeviceConfig config = configOf("fps=0:60,5:0");
+  const int64_t start = 20 * kNsPerSecond;
+  const Latency atStop = latencyAt(config, start, start + 5 * kNsPerSecond);
+  EXPECT_EQ(latencyAt(config, start, start + 500 * kNsPerSecond).frames.size(), sim::kLatencySlots);
+  EXPECT_EQ(sim::latencyOutput(config, start, start + 6 * kNsPerSecond, kBlast),
+            sim::latencyOutput(config, start, start + 500 * kNsPerSecond, kBlast));
+  EXPECT_TRUE(
+      sim::presentedFrames(config, start, start + 5 * kNsPerSecond, start + 500 * kNsPerSecond)
+          .empty());
+  EXPECT_EQ(sim::presentedFrames(config, start, start, start + 5 * kNsPerSecond).size(), 300u);
+  EXPECT_EQ(atStop.frames.back().actual,
+            sim::presentedFrames(config, start, start, start + 5 * kNsPerSecond).back());
 }
 
 TEST(SimFrameTime, LastFrameAtOrBeforeInvertsTheFrameOffset) {

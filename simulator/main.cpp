@@ -23,19 +23,40 @@ the app running since boot), which holds
   device.conf  optional; key=value lines, whole-line # comments:
     package=com.example.game  the app
     activity=.MainActivity    its activity; a leading . stands for the package
-    refresh_hz=60             the display's refresh rate
+    refresh_hz=60             the panel's refresh rate; it shows frames on its
+                              vsyncs, every 1e9/refresh_hz ns from time 0
     fps=60                    the app's frame rate, or a schedule such as
-                              0:60,5:45,9:58 (from second S after the start, F fps)
-    jitter_ms=0               each frame is shown up to this much late
+                              0:60,5:45,9:58 (from second S after the start, F fps);
+                              0 is an app that stops drawing (its layer keeps its
+                              last frames). A frame is shown at the first vsync at
+                              or after it comes, unless an earlier one took that
+                              vsync: then it is dropped. Until its vsync its
+                              present time reads 9223372036854775807
+    jitter_ms=0               each frame comes up to this much late (at most a
+                              third of its spacing); late past a vsync, it is
+                              shown a vsync later
     stall_every_s=0           every S seconds after the start, the app stalls...
-    stall_ms=0                ...for this long, showing no frame
-    seed=1                    for the jitter
+    stall_ms=0                ...for this long, drawing no frame
+    seed=1                    for the jitter and the prefix
+    android=13                the listing's shape: 7 (SurfaceView - pkg/Activity),
+                              10 (Android 8 to 11: names end in #0), 12
+                              (SurfaceView[pkg/Activity](BLAST)#0), 13 (sequence
+                              ids, new ones when the app starts again), 15 (as 13,
+                              each line RequestedLayerState{NAME ATTRIBUTES};
+                              --latency knows only NAME)
+    prefix=none               unresponsive or without_lock: a latency output
+                              starts with SurfaceFlinger's line for a dump it
+                              could not lock...
+    prefix_percent=100        ...on this share of dumps, picked by seed and time
+    timeout_suffix=0          1: every output ends with dumpsys' line
+                              "*** SERVICE 'SurfaceFlinger' DUMP TIMEOUT
+                              (10000ms) EXPIRED ***" after a blank line
   app          while the app runs: its start, CLOCK_MONOTONIC ns ("app start")
 An unknown key or a bad value is an error, for dumpsys too.)";
 
 const char kAppFooter[] = R"(
 start writes the start time, CLOCK_MONOTONIC ns, to $PERFPROBE_SIM_DIR/app
-(through a rename); the app's four layers are then listed and draw frames
+(through a rename); the app's layers are then listed and draw frames
 from that time on. stop removes the file.)";
 
 const char kTreeFooter[] = R"(

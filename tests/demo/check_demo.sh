@@ -52,6 +52,12 @@ tail -n +2 "$csv" | awk -F, -v n="$seconds" '
 awk -F, 'NR > 2 && $2 >= 50 { ok = 1 } END { exit !ok }' "$csv" ||
   fail "no sample near the game's 60 FPS"
 
+# The rates of steady games, beside GET_FPS's count.
+grep -qE "^  a  60 FPS game on a  60 Hz panel: GET_FRAMESTATS fps   60\.0   GET_FPS   59$" "$log" ||
+  fail "no comparison at 60 Hz"
+grep -qE "^  a 120 FPS game on a 120 Hz panel: GET_FRAMESTATS fps  120\.0   GET_FPS +[0-9]+$" "$log" ||
+  fail "no comparison at 120 Hz"
+
 [ "$(head -c 8 "$png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] || fail "not a PNG"
 size=$(od -An -tu1 -j16 -N8 "$png" | tr -s ' ' | sed 's/^ //')
 [ "$size" = "0 0 5 0 0 0 3 132" ] || fail "PNG of unexpected size ($size)"

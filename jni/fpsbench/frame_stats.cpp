@@ -95,7 +95,13 @@ void FrameCounter::row(const char* line, const TimingRow& row) {
       judge(frameNs);
       push(frameNs);
       frames_.spanNs += frameNs;
-      frameTimes_->push_back(frameNs);
+      frames_.maxNs = std::max(frames_.maxNs, frameNs);
+      if (frameTimes_->size() < kMaxFrameTimes) {
+        frameTimes_->push_back(frameNs);
+      } else {
+        (*frameTimes_)[frames_.timedFrames % kMaxFrameTimes] = frameNs;
+      }
+      ++frames_.timedFrames;
     } else {
       // Frames before this one were lost between two outputs: what came
       // before it is unknown.
@@ -183,7 +189,8 @@ FrameStats FrameTracker::endTick(bool layersListed) {
   // output held, as far back as it goes.
   stats.windowNs = firstTick ? best_.spanNs : tickNs_ - previousTickNs_;
   stats.frames = best_.frames;
-  stats.timedFrames = bestTimes_.size();
+  stats.timedFrames = best_.timedFrames;
+  stats.maxNs = best_.maxNs;
   stats.spanNs = best_.spanNs;
   stats.jank = best_.jank;
   stats.bigJank = best_.bigJank;
@@ -198,7 +205,6 @@ FrameStats FrameTracker::endTick(bool layersListed) {
     };
     stats.p50Ns = rank(50);
     stats.p95Ns = rank(95);
-    stats.maxNs = bestTimes_.back();
   }
   return stats;
 }

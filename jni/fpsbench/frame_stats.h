@@ -39,12 +39,19 @@ struct LayerTrack {
   uint64_t seenInTick = 0;
 };
 
+// A device's output holds 127 rows; of one that runs on (a dumpsys gone
+// wrong) the percentiles see the last this many frames, so that its length
+// costs no memory.
+constexpr size_t kMaxFrameTimes = 1024;
+
 // What one layer's latency output gave in one tick.
 struct LayerFrames {
-  bool hasRows = false;   // it holds a frame at all, new or old
-  size_t frames = 0;      // frames newer than the cutoff
-  uint64_t periodNs = 0;  // 0: no period line
-  uint64_t spanNs = 0;    // the sum of frameTimes
+  bool hasRows = false;    // it holds a frame at all, new or old
+  size_t frames = 0;       // frames newer than the cutoff
+  uint64_t periodNs = 0;   // 0: no period line
+  size_t timedFrames = 0;  // the new frames whose time is known
+  uint64_t spanNs = 0;     // the sum of their times
+  uint64_t maxNs = 0;
   unsigned jank = 0;
   unsigned bigJank = 0;
   uint64_t jankNs = 0;  // the time spent in jank frames
@@ -60,7 +67,8 @@ struct LayerFrames {
 class FrameCounter {
  public:
   // Frames at or before cutoff are not new. frameTimes receives the time of
-  // every new frame whose previous frame is known, in order.
+  // every new frame whose previous frame is known, the last kMaxFrameTimes
+  // of them when there are more.
   FrameCounter(const LayerTrack& track, uint64_t cutoff, std::vector<uint64_t>* frameTimes);
 
   void firstLine(const char* line);

@@ -275,6 +275,32 @@ TEST(FrameStats, ALayerSeenForTheFirstTimeCountsOnlyWhatCameAfterThePreviousTick
   EXPECT_EQ(s.timedFrames, 13u);
 }
 
+TEST(FrameStats, AnOutputThatRunsOnKeepsTheTimesOfItsLastFramesOnly) {
+  // 3000 frames of 10 ms, the tenth one 50 ms long.
+  std::vector<uint64_t> presents = steady(kT0, 10 * kMs, 3000);
+  for (size_t i = 10; i < presents.size(); ++i) presents[i] += 40 * kMs;
+  const std::string output = latency(presents);
+  std::vector<uint64_t> times;
+  FrameCounter counter(LayerTrack(), 0, &times);
+  LatencyWindow window(&counter);
+  LineSplitter lines;
+  auto add = [&window](const char* line, size_t) { window.addOutputLine(line); };
+  lines.feed(output.data(), output.size(), add);
+  lines.finish(add);
+  EXPECT_EQ(times.size(), kMaxFrameTimes);
+  EXPECT_EQ(counter.frames().frames, 3000u);
+  EXPECT_EQ(counter.frames().timedFrames, 2999u);
+  EXPECT_EQ(counter.frames().maxNs, 50 * kMs);
+  EXPECT_EQ(counter.frames().spanNs, presents.back() - presents.front());
+
+  Ticks ticks;
+  const FrameStats s = ticks.tick(kT0, {{"L", output}});
+  EXPECT_EQ(s.maxNs, 50 * kMs);
+  EXPECT_EQ(s.p95Ns, 10 * kMs);
+  const std::string text = frameStatsText(&s);
+  EXPECT_NE(text.find("\nfps 99.9\nframes 3000\n"), std::string::npos) << text;
+}
+
 TEST(TimingRow, ReadsThreeNumbersAndMarksPendingFrames) {
   const struct {
     std::string line;

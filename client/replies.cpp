@@ -4,6 +4,8 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <numeric>
 
 namespace perfprobe {
@@ -23,7 +25,83 @@ std::optional<uint64_t> parseUnsigned(const std::string& text) {
   return static_cast<uint64_t>(value);
 }
 
+// A value as the daemon prints its numbers: digits, then maybe a point and
+// digits; a count has no point.
+std::optional<double> parseNumber(const std::string& text, bool whole) {
+  const size_t point = text.find('.');
+  if (point == std::string::npos) {
+    if (!allDigits(text)) return std::nullopt;
+  } else if (whole || !allDigits(text.substr(0, point)) || !allDigits(text.substr(point + 1))) {
+    return std::nullopt;
+  }
+  const double value = strtod(text.c_str(), nullptr);
+  if (!std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+struct FrameStatsField {
+  const char* name;
+  std::optional<double> FrameStats::*value;
+  bool whole;
+};
+
+constexpr FrameStatsField kFrameStatsFields[] = {
+    {"fps", &FrameStats::fps, false},
+    {"frames", &FrameStats::frames, true},
+    {"window_ms", &FrameStats::windowMs, true},
+    {"frame_ms_p50", &FrameStats::frameMsP50, false},
+    {"frame_ms_p95", &FrameStats::frameMsP95, false},
+    {"frame_ms_max", &FrameStats::frameMsMax, false},
+    {"jank", &FrameStats::jank, true},
+    {"big_jank", &FrameStats::bigJank, true},
+    {"missed_vsyncs", &FrameStats::missedVsyncs, true},
+    {"refresh_hz", &FrameStats::refreshHz, false},
+    {"jank_ms", &FrameStats::jankMs, false},
+};
+
 }  // namespace
+
+bool FrameStats::operator==(const FrameStats& other) const {
+  for (const FrameStatsField& field : kFrameStatsFields) {
+    if (this->*field.value != other.*field.value) return false;
+  }
+  return state == other.state && layer == other.layer;
+}
+
+std::optional<FrameStats> parseFrameStats(const std::string& reply) {
+  FrameStats stats;
+  bool haveState = false;
+  bool haveLayer = false;
+  bool have[std::size(kFrameStatsFields)] = {};
+  size_t from = 0;
+  for (;;) {
+    const size_t end = reply.find('\n', from);
+    if (end == std::string::npos) break;
+    const std::string line = reply.substr(from, end - from);
+    from = end + 1;
+    const size_t space = line.find(' ');
+    if (space == std::string::npos) continue;
+    const std::string name = line.substr(0, space);
+    const std::string value = line.substr(space + 1);
+    if (name == "state") {
+      if (haveState || value.empty()) continue;
+      haveState = true;
+      stats.state = value;
+    } else if (name == "layer") {
+      if (haveLayer) continue;
+      haveLayer = true;
+      if (value != "NA") stats.layer = value;
+    } else {
+      for (size_t i = 0; i < std::size(kFrameStatsFields); ++i) {
+        if (name != kFrameStatsFields[i].name || have[i]) continue;
+        have[i] = true;
+        stats.*kFrameStatsFields[i].value = parseNumber(value, kFrameStatsFields[i].whole);
+      }
+    }
+  }
+  if (!haveState) return std::nullopt;
+  return stats;
+}
 
 bool holdsKeyword(const std::string& text) {
   return findRequest(requestText(text.data(), std::min(text.size(), kMaxRequestSize))) != nullptr;

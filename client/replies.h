@@ -24,6 +24,33 @@ std::optional<std::string> startRequest(const std::string& pattern, std::string*
 // The frame rate: the daemon's "%d" text of a 32-bit value.
 std::optional<int32_t> parseFps(const std::string& reply);
 
+// The frame statistics (GET_FRAMESTATS) of the daemon's last tick: lines of
+// "name value", each ending in a line feed, "NA" where a value is unknown.
+// A number is missing when it is "NA" or not a plain decimal number (a
+// count must be whole); a line the daemon has not ended, and a name read
+// before in the same reply, count as absent.
+struct FrameStats {
+  std::string state;  // collecting, idle, no-layer, no-frames, or a newer one
+  std::optional<double> fps;
+  std::optional<double> frames;
+  std::optional<double> windowMs;
+  std::optional<double> frameMsP50;
+  std::optional<double> frameMsP95;
+  std::optional<double> frameMsMax;
+  std::optional<double> jank;
+  std::optional<double> bigJank;
+  std::optional<double> missedVsyncs;
+  std::optional<double> refreshHz;
+  std::optional<double> jankMs;
+  std::optional<std::string> layer;  // the rest of its line: names hold spaces
+
+  bool operator==(const FrameStats& other) const;
+};
+
+// Names it does not know are skipped, as the set may grow. Nullopt without a
+// state: not a frame-statistics reply (a rate, a report, "success").
+std::optional<FrameStats> parseFrameStats(const std::string& reply);
+
 // The CPU report in the order it comes: "cpuFreq" alone (no CPU listed) or
 // "cpuFreq:" and values joined by ','. A value that is not a plain decimal
 // number ("NA", an empty file) is missing. Nullopt when the reply is not a

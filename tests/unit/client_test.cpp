@@ -5,6 +5,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,21 @@
 #include "report.h"
 #include "series.h"
 #include "sources.h"
+
+namespace perfprobe {
+
+// Field by field in a failure's message.
+void PrintTo(const FrameStats& s, std::ostream* os) {
+  auto value = [](const std::optional<double>& v) { return v ? std::to_string(*v) : "NA"; };
+  *os << "{state '" << s.state << "' fps " << value(s.fps) << " frames " << value(s.frames)
+      << " window_ms " << value(s.windowMs) << " frame_ms " << value(s.frameMsP50) << "/"
+      << value(s.frameMsP95) << "/" << value(s.frameMsMax) << " jank " << value(s.jank) << "/"
+      << value(s.bigJank) << " missed_vsyncs " << value(s.missedVsyncs) << " refresh_hz "
+      << value(s.refreshHz) << " jank_ms " << value(s.jankMs) << " layer "
+      << (s.layer ? "'" + *s.layer + "'" : "NA") << "}";
+}
+
+}  // namespace perfprobe
 
 namespace {
 
@@ -88,6 +104,111 @@ TEST(ClientProtocol, KnowsWhichTextsTheDaemonAnswers) {
   EXPECT_FALSE(holdsKeyword(std::string("x\0GET_FPS", 9)));
   EXPECT_FALSE(holdsKeyword("get_fps"));
   EXPECT_FALSE(holdsKeyword(""));
+}
+
+// A GET_FRAMESTATS reply as the daemon writes it, each value in its line.
+std::string statsReply(const std::string& state, const std::vector<std::string>& values,
+                       const std::string& layer = "NA") {
+  static const char* const names[] = {"fps",          "frames",       "window_ms",
+                                      "frame_ms_p50", "frame_ms_p95", "frame_ms_max",
+                                      "jank",         "big_jank",     "missed_vsyncs",
+                                      "refresh_hz"};
+  std::string reply = "state " + state + "\n";
+  for (size_t i = 0; i < std::size(names); ++i) {
+    reply += std::string(names[i]) + " " + (i < values.size() ? values[i] : "NA") + "\n";
+  }
+  reply += "layer " + layer + "\n";
+  return reply + "jank_ms " + (values.size() > 10 ? values[10] : "NA") + "\n";
+}
+
+const std::string kLayer = "SurfaceView[com.example.game/com.example.game.MainActivity](BLAST)#148";
+const std::string kSteady =
+    "state collecting\nfps 60.0\nframes 60\nwindow_ms 1000\nframe_ms_p50 16.67\n"
+    "frame_ms_p95 16.68\nframe_ms_max 16.70\njank 0\nbig_jank 0\nmissed_vsyncs 0\n"
+    "refresh_hz 60.0\nlayer " + kLayer + "\njank_ms 0.00\n";
+
+TEST(ClientProtocol, ParsesFrameStatsLineByLine) {
+  const FrameStats steady = {"collecting", 60.0, 60,  1000, 16.67, 16.68, 16.70,
+                             0,            0,    0,   60.0, 0.0,   kLayer};
+  const FrameStats idle = {"idle", {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+  FrameStats collecting = idle;
+  collecting.state = "collecting";
+  FrameStats firstLines = collecting;
+  firstLines.fps = 60.0;
+  FrameStats odd = steady;  // values that are not the daemon's numbers are missing
+  odd.fps = odd.frames = odd.windowMs = odd.frameMsP50 = odd.frameMsP95 = odd.frameMsMax =
+      odd.jank = odd.refreshHz = odd.jankMs = std::nullopt;
+  odd.bigJank = 18446744073709551616.0;
+  odd.missedVsyncs = 7;
+  FrameStats named = idle;
+  named.state = "no-layer";
+  named.layer = "a b  c";
+  const struct {
+    std::string reply;
+    std::optional<FrameStats> stats;
+  } cases[] = {
+      {kSteady, steady},
+      {statsReply("idle", {}), idle},
+      // Names it does not know, before, between and after, with or without
+      // a value; a repeated name keeps its first value.
+      {"vsync_offset 2\n" + kSteady.substr(0, 26) + "x\nfps 1.0\nstate idle\n" +
+           kSteady.substr(26) + "next_metric 1 2 3\n",
+       steady},
+      // A line the daemon has not ended counts as absent.
+      {kSteady.substr(0, 26), firstLines},
+      {kSteady.substr(0, 25), collecting},
+      {"state collecting", std::nullopt},
+      {statsReply("collecting",
+                  {"6O.0", "60.0", "-1", ".5", "5.", "1e3", " 1", "18446744073709551616", "7",
+                   "60.0\r", "0x1"},
+                  kLayer),
+       odd},
+      {statsReply("no-layer", {}, "a b  c"), named},
+      // Without a state it is some other reply.
+      {kSteady.substr(17), std::nullopt},
+      {"state \n" + kSteady.substr(17), std::nullopt},
+      {"state\ncollecting\n", std::nullopt},
+      {"STATE collecting\n", std::nullopt},
+      {"59", std::nullopt},
+      {"success", std::nullopt},
+      {"cpuFreq:300000", std::nullopt},
+      {"", std::nullopt},
+      {"\n\n\n", std::nullopt},
+      {std::string("\0state idle\n", 12), std::nullopt},
+      // A zero byte is one more byte of a name or a value.
+      {std::string("state idle\nfps\0 1.0\nfps 2.0\0\n", 29), FrameStats{"idle", {}, {}, {}, {},
+                                                                       {}, {}, {}, {}, {}, {}, {},
+                                                                       {}}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parseFrameStats(c.reply), c.stats) << c.reply;
+}
+
+TEST(ClientProtocol, ParsesAnyBytesAsFrameStatsWithoutHarm) {
+  // Every prefix of a reply: a state only once its line has ended, and each
+  // value only once its own line has.
+  for (size_t n = 0; n <= kSteady.size(); ++n) {
+    const auto stats = parseFrameStats(kSteady.substr(0, n));
+    ASSERT_EQ(stats.has_value(), n >= 17) << n;
+    if (stats) {
+      EXPECT_EQ(stats->jankMs.has_value(), n == kSteady.size()) << n;
+    }
+  }
+  // Bytes from a fixed generator, weighted towards the reply's own.
+  uint32_t seed = 12345;
+  const std::string alphabet =
+      std::string("state fps jank_ms layer NA 0123456789.\n\r \t") + std::string("\0\xff", 2);
+  for (int round = 0; round < 20000; ++round) {
+    std::string bytes;
+    const size_t size = round % 97;
+    for (size_t i = 0; i < size; ++i) {
+      seed = seed * 1103515245 + 12345;
+      bytes += alphabet[(seed >> 16) % alphabet.size()];
+    }
+    const auto stats = parseFrameStats(bytes);
+    if (stats) {
+      EXPECT_NE(bytes.find("state "), std::string::npos) << bytes;
+    }
+  }
 }
 
 // One sample of the monitor's table: a frame rate and CPU values by number.

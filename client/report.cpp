@@ -48,6 +48,32 @@ Value at(const Series& series, size_t k) {
   return k < series.values.size() ? series.values[k] : std::nullopt;
 }
 
+// A series found by its CSV column name, with its kind and its place among
+// the columns (1 is the time).
+struct Located {
+  const Kind* kind;
+  const Series* series;
+  size_t column;
+};
+
+std::optional<Located> locate(const Table& table, const std::string& name) {
+  size_t col = 2;
+  for (const Kind& kind : table.kinds) {
+    for (const Series& series : kind.series) {
+      if (column(kind, series) == name) return Located{&kind, &series, col};
+      ++col;
+    }
+  }
+  return std::nullopt;
+}
+
+// The series a figure divides by, when it has one and the table holds it.
+const Series* overOf(const Table& table, const Figure& f) {
+  if (f.over.empty()) return nullptr;
+  const auto found = locate(table, f.over);
+  return found ? found->series : nullptr;
+}
+
 // A whole number as a JSON integer, as the daemon wrote it; one beyond 64
 // bits stays a plain number.
 Json wholeJson(double value) {
@@ -95,6 +121,8 @@ std::string figureText(const Kind& kind, const Figure& f, const std::optional<do
       return format("%.1f", *value);
     case Figure::kSecondsBelow:
       return format("%.1f", *value) + " s";
+    case Figure::kRatio:
+      return format("%.2f", *value) + f.suffix;
   }
   return "NA";
 }
@@ -118,7 +146,8 @@ std::string gnuplotNumber(double value) {
   return text;
 }
 
-std::string plotPanel(const Kind& kind, const std::string& data, size_t firstColumn) {
+std::string plotPanel(const Table& table, const Kind& kind, const std::string& data,
+                      size_t firstColumn) {
   const Panel& panel = kind.panel;
   std::string s = "set ylabel " + gnuplotString(panel.ylabel) + "\n";
   const bool any = std::any_of(kind.series.begin(), kind.series.end(), anyValue);
@@ -148,6 +177,23 @@ std::string plotPanel(const Kind& kind, const std::string& data, size_t firstCol
     clauses += ", " + format("%g", panel.guide->at) +
                " with lines dashtype 2 lc rgb 'gray40' title " + gnuplotString(panel.guide->title);
   }
+  for (const Panel::Mark& mark : panel.marks) {
+    const auto when = locate(table, mark.when);
+    const auto where = locate(table, mark.at);
+    bool any = false;
+    for (size_t k = 0; when && where && k < table.size(); ++k) {
+      const Value w = at(*when->series, k);
+      if (w && *w > 0 && at(*where->series, k)) any = true;
+    }
+    std::string source = "NaN";
+    if (any) {
+      std::string y = "column(" + std::to_string(where->column) + ")";
+      if (where->kind->shownPer != 1) y += "/" + gnuplotNumber(where->kind->shownPer);
+      source =
+          data + " using 1:(column(" + std::to_string(when->column) + ") > 0 ? " + y + " : NaN)";
+    }
+    clauses += ", " + source + " " + mark.style + " title " + gnuplotString(mark.title);
+  }
   s += "plot " + clauses + "\n";
   if (panel.fromZero) s += "set autoscale y\n";
   return s;
@@ -159,9 +205,14 @@ std::string liveHeader(const Table& table) {
   std::string line = pad("time_s", 8);
   std::string units;
   for (const Kind& kind : table.kinds) {
-    for (const Series& series : kind.series) line += pad(series.name, kind.liveWidth);
+    bool shown = false;
+    for (const Series& series : kind.series) {
+      if (!series.live) continue;
+      line += pad(series.name, kind.liveWidth);
+      shown = true;
+    }
     const std::string note = "  (" + kind.shownUnit + ")";
-    if (!kind.series.empty() && !kind.shownUnit.empty() && units.find(note) == std::string::npos) {
+    if (shown && !kind.shownUnit.empty() && units.find(note) == std::string::npos) {
       units += note;
     }
   }
@@ -172,6 +223,7 @@ std::string liveLine(const Table& table, size_t k) {
   std::string line = pad(format("%.1f", table.timesS[k]), 8);
   for (const Kind& kind : table.kinds) {
     for (const Series& series : kind.series) {
+      if (!series.live) continue;
       const Value v = at(series, k);
       line += pad(v ? fixed(*v / kind.shownPer, kind.decimals) : "NA", kind.liveWidth);
     }
@@ -218,7 +270,21 @@ std::string jsonSample(const Table& table, size_t k) {
 }
 
 std::optional<double> figure(const Kind& kind, const Series& series, const Figure& f,
-                             double intervalS) {
+                             double intervalS, const Series* over) {
+  if (f.what == Figure::kRatio) {
+    if (over == nullptr) return std::nullopt;
+    double sum = 0;
+    double overSum = 0;
+    for (size_t k = 0; k < series.values.size(); ++k) {
+      const Value v = series.values[k];
+      const Value o = at(*over, k);
+      if (!v || !o) continue;
+      sum += *v;
+      overSum += *o;
+    }
+    if (overSum <= 0) return std::nullopt;
+    return sum / overSum * f.per;
+  }
   std::vector<double> shown;
   for (const Value& v : series.values) {
     if (v) shown.push_back(*v / kind.shownPer);
@@ -259,13 +325,14 @@ std::string jsonSummary(const Table& table, double intervalS) {
   auto figures = [&](const Kind& kind, const Series& series) {
     Json out;
     for (const Figure& f : kind.figures) {
-      out[f.key] = figureJson(kind, f, figure(kind, series, f, intervalS));
+      out[f.key] = figureJson(kind, f, figure(kind, series, f, intervalS, overOf(table, f)));
     }
     return out;
   };
   Json inner;
   inner["samples"] = table.size();
   for (const Kind& kind : table.kinds) {
+    if (kind.figures.empty()) continue;
     if (kind.group) {
       Json items = Json::array();
       for (const Series& series : kind.series) items.push_back(figures(kind, series));
@@ -283,8 +350,9 @@ std::string summaryText(const Table& table, double intervalS) {
   std::string text = "Summary: " + std::to_string(table.size()) + " samples";
   std::string body;
   for (const Kind& kind : table.kinds) {
+    if (kind.figures.empty()) continue;
     auto value = [&](const Series& series, const Figure& f) {
-      return figureText(kind, f, figure(kind, series, f, intervalS));
+      return figureText(kind, f, figure(kind, series, f, intervalS, overOf(table, f)));
     };
     for (const Series& series : kind.series) {
       for (const Figure& f : kind.figures) {
@@ -324,7 +392,8 @@ std::string summaryText(const Table& table, double intervalS) {
 std::string plotScript(const std::string& dataPath, const std::string& pngPath,
                        const std::string& title, const Table& table) {
   const std::string data = gnuplotString(dataPath);
-  const size_t panels = table.kinds.size();
+  const size_t panels = static_cast<size_t>(std::count_if(
+      table.kinds.begin(), table.kinds.end(), [](const Kind& kind) { return kind.panel.drawn; }));
   std::string s;
   // 450 pixels a panel.
   s += "set terminal pngcairo size 1280," + std::to_string(450 * panels) + " font 'sans,11'\n";
@@ -338,11 +407,14 @@ std::string plotScript(const std::string& dataPath, const std::string& pngPath,
   s += "set multiplot layout " + std::to_string(panels) + ",1 title " + gnuplotString(title) +
        " noenhanced\n";
   size_t firstColumn = 2;  // the time is the first
-  for (size_t i = 0; i < panels; ++i) {
-    // Only the bottom panel names the time axis.
-    if (i + 1 == panels) s += "set xlabel 'time (s)'\n";
-    s += plotPanel(table.kinds[i], data, firstColumn);
-    firstColumn += table.kinds[i].series.size();
+  size_t drawn = 0;
+  for (const Kind& kind : table.kinds) {
+    if (kind.panel.drawn) {
+      // Only the bottom panel names the time axis.
+      if (++drawn == panels) s += "set xlabel 'time (s)'\n";
+      s += plotPanel(table, kind, data, firstColumn);
+    }
+    firstColumn += kind.series.size();
   }
   s += "unset multiplot\n";
   return s;

@@ -13,7 +13,8 @@
 namespace perfprobe {
 
 // The live table: a header once, then one line per sample (index k), each
-// value as shown; the header ends with the shown units, "(MHz)".
+// value of a live series as shown; the header ends with the shown units,
+// "(MHz)".
 std::string liveHeader(const Table& table);
 std::string liveLine(const Table& table, size_t k);
 
@@ -27,15 +28,17 @@ std::string jsonSample(const Table& table, size_t k);
 std::string jsonSummary(const Table& table, double intervalS);
 
 // One figure of a series, from its values as shown; none when it has no
-// value (a count and the seconds below are 0 then).
+// value (a count and the seconds below are 0 then). A ratio divides by
+// `over`, the series of the figure's column `over` (none without it), and
+// is none when the samples that have both sum to no time.
 std::optional<double> figure(const Kind& kind, const Series& series, const Figure& figure,
-                             double intervalS);
+                             double intervalS, const Series* over = nullptr);
 
 std::string summaryText(const Table& table, double intervalS);
 
 // A gnuplot script that renders the data file (the CSV's columns, separated
-// by spaces) to a PNG: one panel per kind, one above the other, sharing the
-// time axis. A panel without a single value says so instead, since gnuplot
+// by spaces) to a PNG: one panel per drawn kind, one above the other,
+// sharing the time axis. A panel without a single value says so instead, since gnuplot
 // refuses to plot it.
 std::string plotScript(const std::string& dataPath, const std::string& pngPath,
                        const std::string& title, const Table& table);

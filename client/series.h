@@ -22,17 +22,26 @@ struct Series {
   std::string name;
   std::string title;          // in the summary text and the plot: "FPS", "cpu0"
   std::vector<Value> values;  // one per sample
+  // On the live line; the files and the summary have every series. A line
+  // that a terminal still holds keeps only what a tester watches.
+  bool live = true;
 };
 
 // One figure that the summary gives of each series of a kind, from the
 // values as shown (kind.shownPer).
 struct Figure {
-  enum What { kCount, kMin, kMedian, kMean, kP5, kMax, kSecondsBelow };
+  // kRatio: the sum of the series over the sum of the series `over`, times
+  // `per`, from the values as kept of the samples that have both. A rate of the samples' own
+  // windows stays right when samples repeat or skip a window of the daemon.
+  enum What { kCount, kMin, kMedian, kMean, kP5, kMax, kSecondsBelow, kRatio };
   What what;
   std::string key;   // in the JSON summary: "min", "mean_mhz"
   std::string text;  // in the summary text: "min", "mean MHz"; a count's is
                      // told on the first line: "2 with a frame rate"
   double below = 0;  // kSecondsBelow: samples below this, one interval each
+  std::string over = "";  // kRatio: the column of the divisor, "window_ms"
+  double per = 1;         // kRatio: 600000 for a count per 10 minutes of ms
+  std::string suffix = "";  // after the value in the summary text: "%"
 };
 
 // The plot's panel of a kind, its series drawn over time.
@@ -41,6 +50,18 @@ struct Panel {
     double at;
     std::string title;
   };
+  // A point on every sample where the series of column `when` is above 0,
+  // at the value of the series of column `at`: the jank frames on the
+  // frame times.
+  struct Mark {
+    std::string when;
+    std::string at;
+    std::string style;  // gnuplot's "with points ..."
+    std::string title;
+  };
+  // A kind without a panel is in the files and the summary only, or marked
+  // on another kind's panel.
+  bool drawn = true;
   std::string ylabel;
   std::string style;           // gnuplot's "with ..." for each series
   bool fromZero = false;       // the y axis starts at 0
@@ -49,6 +70,7 @@ struct Panel {
   // value (gnuplot refuses to plot nothing).
   std::string noSeries;
   std::string noValues;
+  std::vector<Mark> marks;
 };
 
 // What the series of one kind share: their unit, their format and their
@@ -74,7 +96,7 @@ struct Kind {
     std::string title;       // "CPU"
   };
   std::optional<Group> group;
-  std::vector<Figure> figures;
+  std::vector<Figure> figures;  // none: the kind is not in the summary
   Panel panel;
   std::vector<Series> series;
 };

@@ -87,15 +87,20 @@ void Channel::drain() {
 }
 
 std::optional<std::string> Channel::ask(const std::string& request, const Accept& accept) {
+  return ask(request, accept, options_.timeoutMs, options_.retries);
+}
+
+std::optional<std::string> Channel::ask(const std::string& request, const Accept& accept,
+                                        int timeoutMs, int retries) {
   std::string reply(kMaxReply, '\0');
-  for (int attempt = 0; attempt <= options_.retries; ++attempt) {
+  for (int attempt = 0; attempt <= retries; ++attempt) {
     if (cancel_ != nullptr && *cancel_) return std::nullopt;
     // A late answer to an earlier try is stale by now.
     drain();
     if (send(fd_.get(), request.data(), request.size(), 0) < 0 && errno == ECONNREFUSED) {
       refused_ = true;
     }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(options_.timeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
       if (cancel_ != nullptr && *cancel_) return std::nullopt;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -112,8 +117,10 @@ std::optional<std::string> Channel::ask(const std::string& request, const Accept
       }
       const std::string got(reply.data(), static_cast<size_t>(n));
       if (accept(got)) return got;
+      // A padded request is named without its padding.
+      const std::string name = request.substr(0, request.find_last_not_of(' ') + 1);
       fprintf(stderr, "perfprobe: skipping a reply to %s that does not fit it: \"%s\"\n",
-              request.c_str(), printable(got).c_str());
+              name.c_str(), printable(got).c_str());
     }
   }
   return std::nullopt;

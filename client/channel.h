@@ -33,6 +33,10 @@ class Channel {
   // try got an accepted reply; noReplyMessage() then says why.
   using Accept = std::function<bool(const std::string&)>;
   std::optional<std::string> ask(const std::string& request, const Accept& accept);
+  // The same with a budget of its own, for a request that an older daemon
+  // never answers: noReplyMessage() still tells the options' budget.
+  std::optional<std::string> ask(const std::string& request, const Accept& accept, int timeoutMs,
+                                 int retries);
 
   // One line naming the host and port, what was tried and what to check.
   std::string noReplyMessage() const;

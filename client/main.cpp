@@ -102,8 +102,10 @@ int main(int argc, char** argv) {
   MonitorOptions monitorOptions;
   auto* monitor = app.add_subcommand(
       "monitor",
-      "starts a collection for PKG, samples the frame rate and the CPU frequencies every "
-      "interval, and stops the collection at the end or on Ctrl-C");
+      "starts a collection for PKG, samples the frame statistics (" + std::string(kGetFrameStats) +
+          "; the frame rate, " + std::string(kGetFps) +
+          ", from a daemon without them) and the CPU frequencies every interval, and stops the "
+          "collection at the end or on Ctrl-C");
   monitor->add_option("PKG", monitorOptions.pattern,
                       "package name, a POSIX basic regular expression")
       ->type_name("")
@@ -117,12 +119,13 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.0, 1e7))
       ->capture_default_str();
   monitor->add_option("--csv", monitorOptions.csvPath,
-                      "writes time_s,fps,cpu0_khz,... to FILE, NA where a value is missing")
+                      "writes time_s,fps,...,cpu0_khz,... to FILE, NA where a value is missing")
       ->type_name("FILE");
   monitor->add_flag("--json", monitorOptions.json,
                     "one JSON object per sample instead of the live line, then the summary");
   monitor->add_option("--plot", monitorOptions.plotPath,
-                      "renders FPS and CPU frequencies over time to FILE.png (gnuplot)")
+                      "renders FPS, frame times with the jank marked and CPU frequencies over "
+                      "time to FILE.png (gnuplot)")
       ->type_name("FILE.png");
 
   try {

@@ -25,6 +25,10 @@ namespace perfprobe {
 
 namespace {
 
+// How long the start waits for frame statistics, which a daemon without
+// them never sends: the most it delays a monitor of such a daemon.
+constexpr int kProbeMs = 300;
+
 volatile sig_atomic_t interrupted = 0;
 
 void onInterrupt(int) { interrupted = 1; }
@@ -141,7 +145,10 @@ class Monitor {
         ask_([&channel](const std::string& request, const Channel::Accept& accept) {
           return channel.ask(request, accept);
         }),
-        sources_(monitorSources()) {}
+        sources_(monitorSources([&channel](const std::string& request,
+                                           const Channel::Accept& accept) {
+          return channel.ask(request, accept, std::min(kProbeMs, channel.options().timeoutMs), 0);
+        })) {}
 
   // What can fail before the daemon is asked anything: the pattern, gnuplot
   // and the CSV file. Returns 0, or 1 after saying why.

@@ -15,7 +15,8 @@ struct MonitorOptions {
   bool json = false;
 };
 
-// Starts a collection of `pattern`, samples the frame rate and the CPU
+// Starts a collection of `pattern`, samples the frames (the frame
+// statistics, or the frame rate from a daemon without them) and the CPU
 // frequencies every interval, and always stops the collection on the way
 // out. Returns the exit status: 0, 1 on a local failure, 2 when the daemon
 // did not answer.

@@ -34,6 +34,41 @@ class FpsSource : public Source {
   }
 };
 
+bool isFrameStats(const std::string& r) { return parseFrameStats(r).has_value(); }
+
+// The frame statistics of the daemon's last tick (GET_FRAMESTATS) when the
+// daemon gives them, else the last published rate (GET_FPS). A daemon that
+// does not know the keyword gives no reply at all, so one short try at the
+// start decides, and the rest of the run keeps the columns it chose.
+class FrameSource : public Source {
+ public:
+  explicit FrameSource(Ask probe) : probe_(std::move(probe)) {}
+
+  std::optional<std::vector<Kind>> start(const Ask& ask) override {
+    stats_ = probe_ && probe_(request_, isFrameStats).has_value();
+    if (!stats_) return fps_.start(ask);
+    return frameStatsKinds();
+  }
+
+  std::optional<std::vector<Value>> sample(const Ask& ask) override {
+    if (!stats_) return fps_.sample(ask);
+    const auto reply = ask(request_, isFrameStats);
+    if (!reply) return std::nullopt;
+    const FrameStats s = *parseFrameStats(*reply);
+    // In the order of frameStatsKinds' series.
+    return std::vector<Value>{s.fps,          s.frames,     s.windowMs, s.frameMsP50,
+                              s.frameMsP95,   s.frameMsMax, s.jank,     s.bigJank,
+                              s.missedVsyncs, s.refreshHz,  s.jankMs};
+  }
+
+ private:
+  // Its reply is held to three times the request beyond loopback.
+  const std::string request_ = paddedRequest(kGetFrameStats);
+  const Ask probe_;
+  FpsSource fps_;
+  bool stats_ = false;
+};
+
 // Every CPU's frequency (GET_SIMPLE). The columns are those of the first
 // report: the daemon's list changes only when some client starts a
 // collection again.
@@ -94,6 +129,63 @@ Kind fpsKind() {
   return kind;
 }
 
+std::vector<Kind> frameStatsKinds() {
+  Kind fps = fpsKind();
+  fps.decimals = 1;
+
+  // What each sample covers: the divisor of the rates below.
+  Kind window;
+  window.panel.drawn = false;
+  window.series = {{"frames", "frames", {}, false}, {"window_ms", "window", {}, false}};
+
+  Kind frameTime;
+  frameTime.decimals = 2;
+  frameTime.liveWidth = 13;
+  frameTime.panel.ylabel = "frame time (ms)";
+  frameTime.panel.style = "with lines lw 1.5";
+  frameTime.panel.fromZero = true;
+  frameTime.panel.noSeries = frameTime.panel.noValues = "no frame time";
+  // At the sample's longest frame, since its jank frames are its longest.
+  frameTime.panel.marks = {
+      {"jank", "frame_ms_max", "with points pt 7 ps 1.2 lc rgb 'orange'", "jank"},
+      {"big_jank", "frame_ms_max", "with points pt 5 ps 1.6 lc rgb 'red'", "big jank"},
+  };
+  frameTime.series = {{"frame_ms_p50", "p50", {}, false},
+                      {"frame_ms_p95", "p95", {}},
+                      {"frame_ms_max", "max", {}, false}};
+
+  // Counts of frames, as a rate per 10 minutes of the windows sampled.
+  Kind jank;
+  Figure per10Min{Figure::kRatio, "per_10_min", "per 10 min"};
+  per10Min.over = "window_ms";
+  per10Min.per = 600000;
+  jank.figures = {per10Min};
+  jank.panel.drawn = false;
+  jank.series = {{"jank", "jank", {}},
+                 {"big_jank", "big jank", {}, false},
+                 {"missed_vsyncs", "missed vsyncs", {}, false}};
+
+  Kind refresh;
+  refresh.unit = "Hz";
+  refresh.decimals = 1;
+  refresh.panel.drawn = false;
+  refresh.series = {{"refresh", "refresh rate", {}, false}};
+
+  // Stutter: the share of the time sampled that went to jank frames.
+  Kind jankTime;
+  jankTime.unit = "ms";
+  jankTime.decimals = 2;
+  Figure stutter{Figure::kRatio, "stutter_pct", "stutter"};
+  stutter.over = "window_ms";
+  stutter.per = 100;
+  stutter.suffix = "%";
+  jankTime.figures = {stutter};
+  jankTime.panel.drawn = false;
+  jankTime.series = {{"jank", "jank time", {}, false}};
+
+  return {fps, window, frameTime, jank, refresh, jankTime};
+}
+
 Kind cpuKind(size_t count) {
   Kind kind;
   kind.unit = "kHz";
@@ -112,9 +204,9 @@ Kind cpuKind(size_t count) {
   return kind;
 }
 
-std::vector<std::unique_ptr<Source>> monitorSources() {
+std::vector<std::unique_ptr<Source>> monitorSources(Ask probe) {
   std::vector<std::unique_ptr<Source>> sources;
-  sources.push_back(std::make_unique<FpsSource>());
+  sources.push_back(std::make_unique<FrameSource>(std::move(probe)));
   sources.push_back(std::make_unique<CpuSource>());
   return sources;
 }

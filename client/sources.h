@@ -32,14 +32,25 @@ class Source {
   virtual std::optional<std::vector<Value>> sample(const Ask& ask) = 0;
 };
 
-// The monitor's sources, in the order of the outputs: the frame rate, then
-// the CPU frequencies.
-std::vector<std::unique_ptr<Source>> monitorSources();
+// The monitor's sources, in the order of the outputs: the frames, then the
+// CPU frequencies. `probe` asks once, at the start, whether the daemon gives
+// frame statistics (GET_FRAMESTATS): with a short wait and no retry, since
+// an older daemon never answers. Then the frames are those statistics;
+// without a reply, or without a probe, they are the rate of GET_FPS.
+std::vector<std::unique_ptr<Source>> monitorSources(Ask probe = nullptr);
 
-// The kinds of those sources: the frame rate, and one series per CPU in kHz
-// (MHz on screen) labelled cpu0 to cpu<count-1>.
+// The kinds of those sources: the frame rate of GET_FPS, and one series per
+// CPU in kHz (MHz on screen) labelled cpu0 to cpu<count-1>.
 Kind fpsKind();
 Kind cpuKind(size_t count);
+
+// The frame statistics, one series for each number of the reply and named
+// as it is (refresh_hz, jank_ms), in its order: fps with one decimal;
+// frames and window_ms; frame_ms_p50, frame_ms_p95 and frame_ms_max, drawn
+// with the jank marked; jank, big_jank and missed_vsyncs, each per 10
+// minutes in the summary; refresh_hz; jank_ms, whose share of window_ms is
+// the stutter. The live line shows fps, frame_ms_p95 and jank.
+std::vector<Kind> frameStatsKinds();
 
 // Every source of a monitor, asked in turn; their series form one row.
 class Sources {

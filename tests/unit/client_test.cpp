@@ -522,4 +522,220 @@ TEST(ClientSources, ANewSourceReachesEveryOutput) {
       << script;
 }
 
+// What the client sends for frame statistics: the keyword padded with
+// spaces to the most the daemon reads, for the largest reply from afar.
+const std::string kFrameStatsRequest = "GET_FRAMESTATS" + std::string(1024 - 14, ' ');
+
+TEST(ClientSources, TheFramesAreFrameStatsOnlyWhenTheDaemonGivesThem) {
+  const struct {
+    std::deque<std::string> probe;  // the replies to the start's one short try
+    bool stats;
+  } cases[] = {
+      {{kSteady}, true},
+      // Before its first tick, or idle, a daemon still gives frame statistics.
+      {{statsReply("collecting", {})}, true},
+      {{statsReply("idle", {})}, true},
+      // An older daemon: no reply at all; or a reply that is something else.
+      {{}, false},
+      {{"59"}, false},
+  };
+  for (const auto& c : cases) {
+    Replies probe;
+    probe.next[kFrameStatsRequest] = c.probe;
+    Replies daemon;
+    daemon.next[kGetSimple] = {"cpuFreq:300000", "cpuFreq:300000", "cpuFreq:400000"};
+    daemon.next[kFrameStatsRequest] = {kSteady, "success"};
+    daemon.next[kGetFps] = {"59", "28"};
+    Sources sources(monitorSources(probe.ask()));
+    auto kinds = sources.start(daemon.ask());
+    ASSERT_TRUE(kinds.has_value());
+    Table t;
+    t.kinds = std::move(*kinds);
+    std::vector<bool> answered;
+    for (int i = 1; i <= 2; ++i) {
+      bool any = false;
+      ::testing::internal::CaptureStderr();
+      t.append(i, sources.sample(daemon.ask(), &any));
+      EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+      answered.push_back(any);
+    }
+    std::string csv = csvHeader(t);
+    for (size_t k = 0; k < t.size(); ++k) csv += csvRow(t, k);
+    const std::string where = c.probe.empty() ? "no reply" : c.probe.front();
+    EXPECT_EQ(probe.asked, std::vector<std::string>{kFrameStatsRequest}) << where;
+    EXPECT_EQ(answered, (std::vector<bool>{true, true})) << where;
+    if (c.stats) {
+      EXPECT_EQ(csv,
+                "time_s,fps,frames,window_ms,frame_ms_p50,frame_ms_p95,frame_ms_max,jank,"
+                "big_jank,missed_vsyncs,refresh_hz,jank_ms,cpu0_khz\n"
+                "1.000,60.0,60,1000,16.67,16.68,16.70,0,0,0,60.0,0.00,300000\n"
+                "2.000,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,400000\n")
+          << where;
+      EXPECT_EQ(daemon.asked, (std::vector<std::string>{kGetSimple, kFrameStatsRequest,
+                                                        kGetSimple, kFrameStatsRequest,
+                                                        kGetSimple}))
+          << where;
+    } else {
+      // What a monitor wrote before frame statistics, byte for byte.
+      EXPECT_EQ(csv, "time_s,fps,cpu0_khz\n1.000,59,300000\n2.000,28,400000\n") << where;
+      EXPECT_EQ(daemon.asked,
+                (std::vector<std::string>{kGetSimple, kGetFps, kGetSimple, kGetFps, kGetSimple}))
+          << where;
+    }
+  }
+}
+
+// A table of the frame statistics' kinds and `cpus` CPUs: each row is the
+// eleven numbers of a reply in its order, then the CPUs in kHz.
+Table statsTable(const std::vector<std::vector<Value>>& rows, size_t cpus) {
+  Table t;
+  t.kinds = frameStatsKinds();
+  t.kinds.push_back(cpuKind(cpus));
+  for (size_t i = 0; i < rows.size(); ++i) t.append(static_cast<double>(i + 1), rows[i]);
+  return t;
+}
+
+const std::vector<Value> kNoStats(11);
+
+TEST(ClientReport, JankAndStutterAreRatesOfTheWindowsSampled) {
+  const Table t = statsTable(
+      {
+          {60.0, 60, 1000, 16.67, 16.68, 16.70, 0, 0, 0, 60.0, 0.0},
+          {55.0, 55, 1000, 16.67, 33.33, 150.0, 2, 1, 3, 60.0, 240.0},
+          kNoStats,
+          {30.5, 61, 2000, 16.67, 50.0, 90.0, 1, 0, 5, 60.0, 90.0},
+          // Counts without a window: in neither sum.
+          {std::nullopt, 0, std::nullopt, {}, {}, {}, 7, 7, 7, {}, 900.0},
+      },
+      0);
+  const auto summary = nlohmann::json::parse(jsonSummary(t, 1.0))["summary"];
+  // 3 jank frames, 1 big, 8 missed vsyncs and 330 ms of jank in 4000 ms.
+  EXPECT_DOUBLE_EQ(summary["jank"]["per_10_min"].get<double>(), 450.0);
+  EXPECT_DOUBLE_EQ(summary["big_jank"]["per_10_min"].get<double>(), 150.0);
+  EXPECT_DOUBLE_EQ(summary["missed_vsyncs"]["per_10_min"].get<double>(), 1200.0);
+  EXPECT_DOUBLE_EQ(summary["jank_ms"]["stutter_pct"].get<double>(), 8.25);
+  EXPECT_EQ(summary["fps"]["samples"], 3);
+  EXPECT_EQ(summary["fps"]["median"], 55.0);
+  EXPECT_EQ(summary["fps"]["p5"], 30.5);
+  // Only kinds with figures are in the summary.
+  EXPECT_FALSE(summary.contains("frames")) << summary;
+  EXPECT_FALSE(summary.contains("frame_ms_p95")) << summary;
+  EXPECT_EQ(summaryText(t, 1.0),
+            "Summary: 5 samples, 3 with a frame rate\n"
+            "  FPS   min 30.5   median 55.0   mean 48.5   5th percentile 30.5   below 30 FPS 0.0 s\n"
+            "  jank   per 10 min 450.00\n"
+            "  big jank   per 10 min 150.00\n"
+            "  missed vsyncs   per 10 min 1200.00\n"
+            "  jank time   stutter 8.25%\n");
+
+  // Missing, never 0: without a single value; with counts but no window; and
+  // with windows that sum to no time.
+  const struct {
+    std::vector<std::vector<Value>> rows;
+    std::string text;
+  } missing[] = {
+      {{kNoStats}, "Summary: 1 samples, 0 with a frame rate\n"},
+      {{{60.0, 60, std::nullopt, {}, {}, {}, 1, 0, 0, {}, 100.0}},
+       "Summary: 1 samples, 1 with a frame rate\n"
+       "  FPS   min 60.0   median 60.0   mean 60.0   5th percentile 60.0   below 30 FPS 0.0 s\n"
+       "  jank   per 10 min NA\n"
+       "  big jank   per 10 min NA\n"
+       "  missed vsyncs   per 10 min NA\n"
+       "  jank time   stutter NA\n"},
+      {{{0.0, 0, 0, {}, {}, {}, 0, 0, 0, {}, 0.0}},
+       "Summary: 1 samples, 1 with a frame rate\n"
+       "  FPS   min 0.0   median 0.0   mean 0.0   5th percentile 0.0   below 30 FPS 1.0 s\n"
+       "  jank   per 10 min NA\n"
+       "  big jank   per 10 min NA\n"
+       "  missed vsyncs   per 10 min NA\n"
+       "  jank time   stutter NA\n"},
+  };
+  for (const auto& c : missing) {
+    const Table m = statsTable(c.rows, 0);
+    EXPECT_EQ(summaryText(m, 1.0), c.text);
+    const auto s = nlohmann::json::parse(jsonSummary(m, 1.0))["summary"];
+    for (const char* key : {"jank", "big_jank", "missed_vsyncs"}) {
+      EXPECT_TRUE(s[key]["per_10_min"].is_null()) << key << " " << c.text;
+    }
+    EXPECT_TRUE(s["jank_ms"]["stutter_pct"].is_null()) << c.text;
+  }
+}
+
+TEST(ClientReport, FrameStatsReachEveryOutput) {
+  const Table t = statsTable(
+      {
+          {60.0, 60, 1000, 16.67, 16.68, 16.70, 0, 0, 0, 60.0, 0.0, 1785600, std::nullopt},
+          {55.0, 55, 1000, 16.67, 33.33, 150.0, 2, 1, 3, 60.0, 240.0, 300000, std::nullopt},
+          kNoStats,
+      },
+      2);
+  // fps with one decimal, the 95th percentile frame time and the jank; the
+  // rest is in the files.
+  EXPECT_EQ(liveHeader(t), "  time_s   fps frame_ms_p95   jank   cpu0   cpu1  (MHz)\n");
+  EXPECT_EQ(liveLine(t, 0), "     1.0  60.0        16.68      0   1786     NA\n");
+  EXPECT_EQ(liveLine(t, 1), "     2.0  55.0        33.33      2    300     NA\n");
+  EXPECT_EQ(liveLine(t, 2), "     3.0    NA           NA     NA     NA     NA\n");
+  EXPECT_EQ(csvHeader(t),
+            "time_s,fps,frames,window_ms,frame_ms_p50,frame_ms_p95,frame_ms_max,jank,big_jank,"
+            "missed_vsyncs,refresh_hz,jank_ms,cpu0_khz,cpu1_khz\n");
+  EXPECT_EQ(csvRow(t, 1), "2.000,55.0,55,1000,16.67,33.33,150.00,2,1,3,60.0,240.00,300000,NA\n");
+  EXPECT_EQ(csvRow(t, 2), "3.000,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA\n");
+  EXPECT_EQ(jsonSample(t, 1),
+            "{\"time_s\":2.0,\"fps\":55.0,\"frames\":55,\"window_ms\":1000,\"frame_ms_p50\":16.67,"
+            "\"frame_ms_p95\":33.33,\"frame_ms_max\":150.0,\"jank\":2,\"big_jank\":1,"
+            "\"missed_vsyncs\":3,\"refresh_hz\":60.0,\"jank_ms\":240.0,"
+            "\"cpu_khz\":[300000,null]}\n");
+  EXPECT_EQ(summaryText(t, 1.0),
+            "Summary: 3 samples, 2 with a frame rate\n"
+            "  FPS   min 55.0   median 57.5   mean 57.5   5th percentile 55.0   below 30 FPS 0.0 s\n"
+            "  jank   per 10 min 600.00\n"
+            "  big jank   per 10 min 300.00\n"
+            "  missed vsyncs   per 10 min 900.00\n"
+            "  jank time   stutter 12.00%\n"
+            "  CPU     mean MHz   max MHz\n"
+            "  cpu0      1042.8    1785.6\n"
+            "  cpu1          NA        NA\n");
+  EXPECT_EQ(jsonSummary(t, 1.0),
+            "{\"summary\":{\"samples\":3,\"fps\":{\"samples\":2,\"min\":55.0,\"median\":57.5,"
+            "\"mean\":57.5,\"p5\":55.0,\"seconds_below_30\":0.0},"
+            "\"jank\":{\"per_10_min\":600.0},\"big_jank\":{\"per_10_min\":300.0},"
+            "\"missed_vsyncs\":{\"per_10_min\":900.0},\"jank_ms\":{\"stutter_pct\":12.0},"
+            "\"cpus\":[{\"mean_mhz\":1042.8,\"max_mhz\":1785.6},"
+            "{\"mean_mhz\":null,\"max_mhz\":null}]}}\n");
+
+  // Three panels: the rate, the frame times with the jank marked on the
+  // longest frame (column 7) where column 8 (jank) or 9 (big_jank) is above
+  // 0, and the CPUs from column 13.
+  const std::string script = plotScript("/tmp/d", "/x/p.png", "t", t);
+  EXPECT_NE(script.find("size 1280,1350 "), std::string::npos) << script;
+  EXPECT_NE(script.find("set multiplot layout 3,1 "), std::string::npos) << script;
+  EXPECT_NE(script.find("set ylabel 'frame time (ms)'\nset yrange [0:*]\n"
+                        "plot '/tmp/d' using 1:5 with lines lw 1.5 title 'p50', "
+                        "'/tmp/d' using 1:6 with lines lw 1.5 title 'p95', "
+                        "'/tmp/d' using 1:7 with lines lw 1.5 title 'max', "
+                        "'/tmp/d' using 1:(column(8) > 0 ? column(7) : NaN) with points pt 7 "
+                        "ps 1.2 lc rgb 'orange' title 'jank', "
+                        "'/tmp/d' using 1:(column(9) > 0 ? column(7) : NaN) with points pt 5 "
+                        "ps 1.6 lc rgb 'red' title 'big jank'\n"),
+            std::string::npos)
+      << script;
+  EXPECT_NE(script.find("using 1:(column(13)/1000.0) with lines lw 1.5 title 'cpu0'"),
+            std::string::npos)
+      << script;
+  EXPECT_EQ(script.find("set ylabel", script.find("frame time") + 1),
+            script.find("set ylabel 'CPU frequency (MHz)'"))
+      << script;
+
+  // No sample with a jank frame: the marks keep their place in the key
+  // without a point, which gnuplot would refuse.
+  const Table smooth = statsTable({{60.0, 60, 1000, 16.67, 16.68, 16.70, 0, 0, 0, 60.0, 0.0}}, 0);
+  const std::string calm = plotScript("/tmp/d", "/x/p.png", "t", smooth);
+  EXPECT_NE(calm.find("title 'max', NaN with points pt 7 ps 1.2 lc rgb 'orange' title 'jank', "
+                      "NaN with points pt 5 ps 1.6 lc rgb 'red' title 'big jank'\n"),
+            calm.npos)
+      << calm;
+  const std::string none = plotScript("/tmp/d", "/x/p.png", "t", statsTable({kNoStats}, 0));
+  EXPECT_NE(none.find("'no frame time'"), none.npos) << none;
+}
+
 }  // namespace

@@ -25,10 +25,6 @@ namespace perfprobe {
 
 namespace {
 
-// How long the start waits for frame statistics, which a daemon without
-// them never sends: the most it delays a monitor of such a daemon.
-constexpr int kProbeMs = 300;
-
 volatile sig_atomic_t interrupted = 0;
 
 void onInterrupt(int) { interrupted = 1; }
@@ -147,7 +143,10 @@ class Monitor {
         }),
         sources_(monitorSources([&channel](const std::string& request,
                                            const Channel::Accept& accept) {
-          return channel.ask(request, accept, std::min(kProbeMs, channel.options().timeoutMs), 0);
+          // One try, since a daemon without frame statistics never answers
+          // them: such a daemon delays the start by one --timeout. A loaded
+          // daemon that is slower than that is taken for one without.
+          return channel.ask(request, accept, channel.options().timeoutMs, 0);
         })) {}
 
   // What can fail before the daemon is asked anything: the pattern, gnuplot
@@ -191,6 +190,10 @@ class Monitor {
     auto kinds = sources_.start(ask_);
     answered_ = kinds.has_value();
     if (answered_) table_.kinds = std::move(*kinds);
+    // The sampling's clock starts once the sources know their series: the
+    // wait for frame statistics that an older daemon never sends must not
+    // cost it samples.
+    t0_ = monotonicS();
   }
 
   // Every interval until the duration or an interrupt: a sample from every

@@ -223,14 +223,31 @@ const char* stateName(FrameStats::State state) {
   return "collecting";
 }
 
-// value / divisor with `decimals` decimals, rounded half up, in integers.
-std::string decimal(unsigned __int128 value, uint64_t divisor, int decimals) {
+// value / divisor (not 0) with `decimals` decimals, rounded half up, in
+// integers: a long division, digit by digit, so that no step divides 128-bit
+// numbers, which would call a compiler runtime function that Android's libc
+// does not carry.
+std::string decimal(uint64_t value, uint64_t divisor, int decimals) {
+  uint64_t whole = value / divisor;
+  uint64_t rest = value % divisor;
+  uint64_t part = 0;
   uint64_t scale = 1;
-  for (int i = 0; i < decimals; ++i) scale *= 10;
-  const unsigned __int128 scaled =
-      (value * scale * 2 + divisor) / (static_cast<unsigned __int128>(divisor) * 2);
-  const uint64_t whole = static_cast<uint64_t>(scaled / scale);
-  const uint64_t part = static_cast<uint64_t>(scaled % scale);
+  for (int i = 0; i < decimals; ++i) {
+    // rest < divisor, so ten times it holds divisor fewer than ten times.
+    unsigned __int128 r = static_cast<unsigned __int128>(rest) * 10;
+    uint64_t digit = 0;
+    while (r >= divisor) {
+      r -= divisor;
+      ++digit;
+    }
+    part = part * 10 + digit;
+    rest = static_cast<uint64_t>(r);
+    scale *= 10;
+  }
+  if (static_cast<unsigned __int128>(rest) * 2 >= divisor && ++part == scale) {
+    part = 0;
+    ++whole;
+  }
   char buf[48];
   if (decimals == 0) {
     snprintf(buf, sizeof buf, "%" PRIu64, whole);
@@ -250,8 +267,8 @@ std::string frameStatsText(const FrameStats* stats) {
   const bool timed = measured && stats->timedFrames > 0;
   std::string fps = na;
   if (timed) {
-    fps =
-        decimal(static_cast<unsigned __int128>(stats->timedFrames) * 1000000000u, stats->spanNs, 1);
+    fps = decimal(std::min<uint64_t>(stats->timedFrames, UINT64_MAX / 1000000000u) * 1000000000u,
+                  stats->spanNs, 1);
   } else if (measured && stats->frames == 0) {
     fps = "0.0";
   }

@@ -85,6 +85,33 @@ TEST(FrameStats, RepliesNameValueLinesInTheirOrder) {
           name + "\njank_ms 0.00\n");
 }
 
+TEST(FrameStats, FiguresAreRoundedHalfUpFromWholeNanoseconds) {
+  const struct {
+    size_t timed;
+    uint64_t span, p50, window, period;
+    std::string fps, p50Text, windowText, refresh;
+  } cases[] = {
+      {60, 1000000001, 16665000, 999500000, 16666666, "60.0", "16.67", "1000", "60.0"},
+      {1, 3, 16664999, 999499999, 6944444, "333333333.3", "16.66", "999", "144.0"},
+      {59, 1000000000, 1, 0, 11111111, "59.0", "0.00", "0", "90.0"},
+      {7, 80000000, 5000, 1, 9223372036854775806u, "87.5", "0.01", "0", "0.0"},
+  };
+  for (const auto& c : cases) {
+    FrameStats s;
+    s.measured = true;
+    s.frames = s.timedFrames = c.timed;
+    s.spanNs = c.span;
+    s.p50Ns = s.p95Ns = s.maxNs = c.p50;
+    s.windowNs = c.window;
+    s.periodNs = c.period;
+    const std::string text = frameStatsText(&s);
+    EXPECT_NE(text.find("\nfps " + c.fps + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nframe_ms_p50 " + c.p50Text + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nwindow_ms " + c.windowText + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nrefresh_hz " + c.refresh + "\n"), std::string::npos) << text;
+  }
+}
+
 TEST(FrameStats, RateHoldsAtEveryPanelWhereTheNewest127FramesSpanLessThanTwoSeconds) {
   for (const int hz : {60, 90, 120, 144, 240}) {
     const uint64_t period = 1000000000 / hz;

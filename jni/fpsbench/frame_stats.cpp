@@ -136,15 +136,14 @@ void FrameTracker::beginTick(uint64_t nowNs) {
 }
 
 FrameCounter FrameTracker::counterFor(const std::string& name) {
-  const auto it = tracks_.find(name);
-  if (it != tracks_.end() && it->second.lastPresent != 0) {
-    return FrameCounter(it->second, it->second.lastPresent, &times_);
-  }
+  // A layer new to the tracks gets one with no frame, which endLayer fills.
+  current_ = &tracks_[name];
+  if (current_->lastPresent != 0) return FrameCounter(*current_, current_->lastPresent, &times_);
   return FrameCounter(LayerTrack(), newestPresent_, &times_);
 }
 
 void FrameTracker::endLayer(const std::string& name, const FrameCounter& counter) {
-  LayerTrack& track = tracks_[name];
+  LayerTrack& track = *current_;
   track = counter.track();
   track.seenInTick = tick_;
   tickNewest_ = std::max(tickNewest_, track.lastPresent);

@@ -127,7 +127,7 @@ class FrameTracker {
   // A tick whose commands start at monotonic time nowNs.
   void beginTick(uint64_t nowNs);
   // Layer by layer, in listing order: a counter for the named layer (only
-  // one at a time), then endLayer with what it counted.
+  // one at a time), then endLayer with the same name and what it counted.
   FrameCounter counterFor(const std::string& name);
   void endLayer(const std::string& name, const FrameCounter& counter);
   // The figures of the tick; layersListed: whether any layer matched.
@@ -135,6 +135,9 @@ class FrameTracker {
 
  private:
   std::unordered_map<std::string, LayerTrack> tracks_;
+  // The track of the layer between counterFor and endLayer; the map's
+  // elements stay where they are while it grows.
+  LayerTrack* current_ = nullptr;
   uint64_t tick_ = 0;
   uint64_t tickNs_ = 0;
   uint64_t previousTickNs_ = 0;

@@ -192,16 +192,11 @@ class Client : public e2e::DaemonTest {
  protected:
   void SetUp() override {
     DaemonTest::SetUp();
-    char tmpl[] = "/tmp/perfprobe-sim-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    simDir_ = tmpl;
+    simDir_ = e2e::makeSimDir();
+    ASSERT_FALSE(simDir_.empty());
     outputDir = simDir_;
     std::ofstream(simDir_ + "/device.conf") << "package=" << kPackage << "\nfps=50\n";
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long startNs = (now.tv_sec - 10) * 1000000000LL + now.tv_nsec;
-    std::ofstream(simDir_ + "/app") << startNs << "\n";
-    setenv("PERFPROBE_SIM_DIR", simDir_.c_str(), 1);
+    e2e::startSimApp(simDir_, 10 * 1000000000LL);
     for (int i = 0; i < 4; ++i) addCpu(i);
     launch();
   }

@@ -126,10 +126,8 @@ class FrameStats : public e2e::DaemonTest {
  protected:
   void SetUp() override {
     DaemonTest::SetUp();
-    char tmpl[] = "/tmp/perfprobe-sim-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    simDir_ = tmpl;
-    setenv("PERFPROBE_SIM_DIR", simDir_.c_str(), 1);
+    simDir_ = e2e::makeSimDir();
+    ASSERT_FALSE(simDir_.empty());
     fs::create_directory(simDir_ + "/bin");
     const std::string script = simDir_ + "/bin/dumpsys";
     std::ofstream(script) << "#!/bin/sh\n"
@@ -156,8 +154,7 @@ class FrameStats : public e2e::DaemonTest {
     const auto config = sim::parseDeviceConfig("package=" + std::string(kPackage) + "\n" + conf, &why);
     ASSERT_TRUE(config.has_value()) << why;
     config_ = *config;
-    appStartNs_ = monotonicNs() - static_cast<int64_t>(agoS * 1e9);
-    std::ofstream(simDir_ + "/app") << appStartNs_ << "\n";
+    appStartNs_ = e2e::startSimApp(simDir_, static_cast<int64_t>(agoS * 1e9));
   }
 
   // Every frame the app presented until now.

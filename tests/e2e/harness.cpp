@@ -13,6 +13,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -307,6 +308,21 @@ bool reapOrphans(pid_t keep) {
 std::optional<std::string> ask(const std::string& request) { return UdpClient().ask(request); }
 
 void nap(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string makeSimDir() {
+  char tmpl[] = "/tmp/perfprobe-sim-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) return "";
+  setenv("PERFPROBE_SIM_DIR", tmpl, 1);
+  return tmpl;
+}
+
+int64_t startSimApp(const std::string& simDir, int64_t agoNs) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const int64_t startNs = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec - agoNs;
+  std::ofstream(simDir + "/app") << startNs << "\n";
+  return startNs;
+}
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;

@@ -138,6 +138,13 @@ class DaemonTest : public ::testing::Test {
   ProcessState idle_;
 };
 
+// The simulated device's state: a folder of its own, named to the daemon
+// (PERFPROBE_SIM_DIR) before it starts; empty when none could be made.
+std::string makeSimDir();
+// Records the simulated app as started agoNs ago on the monotonic clock;
+// returns its start.
+int64_t startSimApp(const std::string& simDir, int64_t agoNs);
+
 // The CPU tree on the tmpfs.
 void clearCpuTree();
 void writeCpuFile(const std::string& path, const std::string& content);

@@ -3,6 +3,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,7 @@ constexpr char kGetFps[] = "GET_FPS";
 constexpr char kStartCollect[] = "START_COLLECT";
 constexpr char kStopCollect[] = "STOP_COLLECT";
 constexpr char kGetFrameStats[] = "GET_FRAMESTATS";
+constexpr char kGetStats[] = "GET_STATS";
 
 // The actions, in the daemon's library: each takes the request text and
 // returns the reply.
@@ -36,6 +38,7 @@ std::string cpuFreqReply(const std::string& recvStr);
 std::string fpsReply(const std::string& recvStr);
 std::string stopCollectReply(const std::string& recvStr);
 std::string frameStatsReply(const std::string& recvStr);
+std::string statsReply(const std::string& recvStr);
 
 struct Request {
   const char* keyword;
@@ -53,6 +56,7 @@ inline constexpr Request kRequests[] = {
     {kStartCollect, successReply},
     {kStopCollect, stopCollectReply},
     {kGetFrameStats, frameStatsReply},
+    {kGetStats, statsReply},
 };
 constexpr size_t kUnlimitedRequests = 6;
 
@@ -92,6 +96,12 @@ constexpr size_t kAmplification = 3;
 constexpr bool replyAllowed(uint32_t peer, size_t requestSize, size_t replySize) {
   return peer >> 24 == 127 || replySize <= kAmplification * requestSize;
 }
+
+// A request of kMaxRequestSize bytes asks for as much as a distant peer may
+// be sent. A limited reply of lines too long for it keeps the whole lines
+// that fit, followed by "truncated N\n" for the N lines it left out; nullopt
+// when not even one line fits beside that.
+std::optional<std::string> cutToFit(const std::string& reply, size_t budget);
 
 // request with trailing spaces up to kMaxRequestSize, when its keyword's
 // reply is held to replyAllowed: the largest reply it may then draw from

@@ -5,6 +5,7 @@
 #include "cpuinfo/cpuinfo.h"
 #include "fpsbench/fpsbench.h"
 #include "protocol.h"
+#include "stats/stats.h"
 #include "trace.h"
 
 std::string requestText(const char* buf, size_t len) {
@@ -22,6 +23,22 @@ std::string paddedRequest(const std::string& request) {
   const Request* row = findRequest(requestText(request.data(), request.size()));
   if (row == nullptr || !isLimited(*row) || request.size() >= kMaxRequestSize) return request;
   return request + std::string(kMaxRequestSize - request.size(), ' ');
+}
+
+std::optional<std::string> cutToFit(const std::string& reply, size_t budget) {
+  if (reply.size() <= budget) return reply;
+  size_t lines = 0;
+  for (char c : reply) lines += c == '\n';
+  // Whole lines from the start, while the rest's count still fits after them.
+  size_t kept = 0, keptLines = 0;
+  for (size_t end = reply.find('\n'); end != std::string::npos; end = reply.find('\n', end + 1)) {
+    const std::string note = "truncated " + std::to_string(lines - keptLines - 1) + "\n";
+    if (end + 1 + note.size() > budget) break;
+    kept = end + 1;
+    ++keptLines;
+  }
+  if (keptLines == 0) return std::nullopt;
+  return reply.substr(0, kept) + "truncated " + std::to_string(lines - keptLines) + "\n";
 }
 
 std::optional<std::string> packageField(const std::string& text) {
@@ -51,6 +68,11 @@ std::string fpsReply(const std::string&) { return std::to_string(getFPS()); }
 
 std::string frameStatsReply(const std::string&) { return getFrameStatsText(); }
 
+std::string statsReply(const std::string&) {
+  const Collection collection = currentCollection();
+  return readStats("", collection.pattern, collection.id, monotonicNs());
+}
+
 std::string stopCollectReply(const std::string&) {
   stopFPSCollect();
   return kSuccess;
@@ -61,5 +83,10 @@ bool handleRequest(const char* buf, size_t len, uint32_t peer, std::string* repl
   const Request* request = findRequest(recvStr);
   if (request == nullptr) return false;
   *reply = request->action(recvStr);
-  return !isLimited(*request) || replyAllowed(peer, len, reply->size());
+  if (!isLimited(*request) || replyAllowed(peer, len, reply->size())) return true;
+  if (len < kMaxRequestSize) return false;
+  std::optional<std::string> cut = cutToFit(*reply, kAmplification * len);
+  if (!cut) return false;
+  *reply = std::move(*cut);
+  return true;
 }

@@ -65,6 +65,7 @@ std::atomic<uint32_t> finalFPS{0};
 uint32_t startState = 0;
 pthread_t pid;
 std::shared_ptr<Collector> collector;
+uint64_t collectionsStarted = 0;
 
 void Collector::publish(int fps, FrameStats&& stats) {
   std::lock_guard<std::mutex> guard(publishLock);
@@ -208,6 +209,7 @@ int startCollectFPS(std::string packageName) {
     return 0;
   }
   collector = std::move(c);
+  ++collectionsStarted;
   return 0;
 }
 
@@ -230,6 +232,11 @@ std::string getFrameStatsText() {
     if (collector->ticked) stats = collector->frameStats;
   }
   return frameStatsText(&stats);
+}
+
+Collection currentCollection() {
+  if (startState == 0 || !collector) return Collection();
+  return Collection{&collector->pattern, collectionsStarted};
 }
 
 int getFPS() {

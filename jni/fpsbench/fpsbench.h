@@ -32,6 +32,16 @@ void stopFPSCollect();
 // "state idle" while no collection runs.
 std::string getFrameStatsText();
 
+class PackagePattern;
+
+// The running collection, for the server thread that owns it: its package
+// pattern, and a number no earlier collection had. Null pattern while idle.
+struct Collection {
+  const PackagePattern* pattern = nullptr;
+  uint64_t id = 0;
+};
+Collection currentCollection();
+
 // The rate published by the last completed tick: the highest rate among the
 // matching layers, or 0. A stop leaves it as it was.
 int getFPS();

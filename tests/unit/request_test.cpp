@@ -135,6 +135,19 @@ TEST(HandleRequest, FrameStatisticsAreHeldToTheLimitFromAfar) {
   EXPECT_FALSE(handleRequest("GET_FRAMESTATS", 14, address("192.168.1.20"), &reply));
 }
 
+TEST(HandleRequest, DeviceStatisticsFitWhatAPaddedRequestMayDraw) {
+  std::string full, far;
+  ASSERT_TRUE(handleRequest("GET_STATS", 9, address("127.0.0.1"), &full));
+  EXPECT_EQ(full.substr(0, 10), "uptime_ms ");
+  EXPECT_EQ(full.back(), '\n');
+  EXPECT_FALSE(handleRequest("GET_STATS", 9, address("192.168.1.20"), &far));
+  const std::string padded = paddedRequest("GET_STATS");
+  ASSERT_TRUE(handleRequest(padded.data(), padded.size(), address("192.168.1.20"), &far));
+  EXPECT_LE(far.size(), kAmplification * kMaxRequestSize);
+  EXPECT_EQ(far.back(), '\n');
+  EXPECT_EQ(far.substr(0, 10), "uptime_ms ");
+}
+
 TEST(ReplyAllowed, LimitsPeersBeyondLoopbackToThreeTimesTheirRequest) {
   const struct {
     const char* peer;

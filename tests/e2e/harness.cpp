@@ -97,9 +97,23 @@ bool enterTestNamespace(std::string* why) {
     *why = errnoText("mounting /proc");
     return false;
   }
-  if (mount("tmpfs", kCpuDir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
-    *why = errnoText("mounting a tmpfs over /sys/devices/system/cpu");
-    return false;
+  for (const char* dir : {kCpuDir, kClassDir, kKernelDir}) {
+    if (mount("tmpfs", dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+      *why = errnoText((std::string("mounting a tmpfs over ") + dir).c_str());
+      return false;
+    }
+  }
+  // /proc/stat and /proc/meminfo become files of the tests: each is a file
+  // of the tmpfs over /sys/kernel, bound over the real one, so that writing
+  // the path in place writes it.
+  fs::create_directories(kProcFilesDir);
+  for (const char* path : {kProcStat, kProcMeminfo}) {
+    const std::string backing = std::string(kProcFilesDir) + "/" + fs::path(path).filename().string();
+    std::ofstream(backing, std::ios::binary).flush();
+    if (mount(backing.c_str(), path, nullptr, MS_BIND, nullptr) != 0) {
+      *why = errnoText((std::string("binding a file over ") + path).c_str());
+      return false;
+    }
   }
   return bringUpLoopback(why);
 }
@@ -338,7 +352,10 @@ bool waitForReply(const std::string& request, const std::string& expected,
   return waitFor([&] { return ask(request) == expected; }, timeout);
 }
 
-void DaemonTest::SetUp() { clearCpuTree(); }
+void DaemonTest::SetUp() {
+  clearCpuTree();
+  clearDeviceFiles();
+}
 
 void DaemonTest::TearDown() { endAllDaemons(); }
 
@@ -352,6 +369,21 @@ void DaemonTest::launch() {
 
 void clearCpuTree() {
   for (const auto& entry : fs::directory_iterator(kCpuDir)) fs::remove_all(entry.path());
+}
+
+void clearDeviceFiles() {
+  for (const char* dir : {kClassDir, kKernelDir}) {
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      if (entry.path() != kProcFilesDir) fs::remove_all(entry.path());
+    }
+  }
+  for (const char* path : {kProcStat, kProcMeminfo}) writeDeviceFile(path, "");
+}
+
+void writeDeviceFile(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  // In place, never through a new file: a bound file keeps its inode.
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 void writeCpuFile(const std::string& path, const std::string& content) {

@@ -18,6 +18,14 @@
 namespace e2e {
 
 constexpr char kCpuDir[] = "/sys/devices/system/cpu";
+// Inside the namespace these are tmpfs folders of the tests (thermal zones,
+// GPUs, the battery), and /proc/stat and /proc/meminfo are files of theirs.
+constexpr char kClassDir[] = "/sys/class";
+constexpr char kKernelDir[] = "/sys/kernel";
+constexpr char kProcStat[] = "/proc/stat";
+constexpr char kProcMeminfo[] = "/proc/meminfo";
+// Where the files bound over /proc live; clearDeviceFiles leaves it.
+constexpr char kProcFilesDir[] = "/sys/kernel/.proc-files";
 // Generous, because the AArch64 daemon runs under emulation.
 constexpr int kReplyTimeoutMs = 5000;
 
@@ -144,6 +152,12 @@ std::string makeSimDir();
 // Records the simulated app as started agoNs ago on the monotonic clock;
 // returns its start.
 int64_t startSimApp(const std::string& simDir, int64_t agoNs);
+
+// Empties kClassDir and kKernelDir, and /proc/stat and /proc/meminfo.
+void clearDeviceFiles();
+// Writes a file at an absolute path inside the namespace, folders included:
+// a file under kClassDir or kKernelDir, /proc/stat or /proc/meminfo.
+void writeDeviceFile(const std::string& path, const std::string& content);
 
 // The CPU tree on the tmpfs.
 void clearCpuTree();

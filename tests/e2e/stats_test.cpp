@@ -1,0 +1,382 @@
+// GET_STATS of the real daemon over files the test writes where a phone has
+// them: tmpfs folders over /sys/devices/system/cpu, /sys/class and
+// /sys/kernel, and files bound over /proc/stat and /proc/meminfo.
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::ask;
+using e2e::writeCpuFile;
+using e2e::writeDeviceFile;
+
+constexpr char kPackage[] = "com.example.game";
+
+std::string statsRequest() { return paddedRequest(kGetStats); }
+
+// A reply's lines by name, in order.
+std::vector<std::pair<std::string, std::string>> linesOf(const std::string& reply) {
+  std::vector<std::pair<std::string, std::string>> lines;
+  std::istringstream in(reply);
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t space = line.find(' ');
+    lines.emplace_back(line.substr(0, space),
+                       space == std::string::npos ? "" : line.substr(space + 1));
+  }
+  return lines;
+}
+
+std::map<std::string, std::string> fieldsOf(const std::string& reply) {
+  std::map<std::string, std::string> fields;
+  for (auto& [name, value] : linesOf(reply)) fields[name] = value;
+  return fields;
+}
+
+// A phone of 8 CPUs in three clusters (cpu7 offline), an Adreno GPU, a
+// battery and 40 thermal zones, written where the daemon reads them; and the
+// reply that it should give, but for uptime_ms and the probe's lines.
+std::string writePhone() {
+  std::string cpus[4];
+  const char* cur[] = {"300000",  "300000",  "300000",  "300000",
+                       "1574400", "1574400", "1574400", "NA"};
+  const char* max[] = {"1804800", "1804800", "1804800", "1804800",
+                       "2419200", "2419200", "2419200", "NA"};
+  const int cluster[] = {0, 0, 0, 0, 4, 4, 4, 7};
+  cpus[0] = "cpu_load_pct NA\n";
+  for (int cpu = 0; cpu < 8; ++cpu) {
+    const std::string dir = "cpu" + std::to_string(cpu);
+    fs::create_directories(std::string(e2e::kCpuDir) + "/" + dir + "/topology");
+    if (cpu < 7) {
+      writeCpuFile(dir + "/cpufreq/scaling_cur_freq", std::string(cur[cpu]) + "\n");
+      writeCpuFile(dir + "/cpufreq/cpuinfo_max_freq", std::string(max[cpu]) + "\n");
+    }
+    cpus[0] += dir + "_load_pct NA\n";
+    cpus[1] += dir + "_khz " + cur[cpu] + "\n";
+    cpus[2] += dir + "_max_khz " + max[cpu] + "\n";
+    cpus[3] += dir + "_cluster " + std::to_string(cluster[cpu]) + "\n";
+  }
+  writeCpuFile("cpufreq/policy0/related_cpus", "0 1 2 3\n");
+  writeCpuFile("cpufreq/policy4/related_cpus", "4 5 6\n");
+  writeCpuFile("cpufreq/policy7/related_cpus", "7\n");
+  writeCpuFile("online", "0-6\n");
+  writeCpuFile("possible", "0-7\n");
+
+  const std::string kgsl = "/sys/class/kgsl/kgsl-3d0/";
+  writeDeviceFile(kgsl + "gpuclk", "585000000\n");
+  writeDeviceFile(kgsl + "max_gpuclk", "680000000\n");
+  writeDeviceFile(kgsl + "gpu_busy_percentage", "37 %\n");
+  writeDeviceFile(kgsl + "gpubusy", "  12345  100000\n");
+  const std::string battery = "/sys/class/power_supply/battery/";
+  writeDeviceFile(battery + "capacity", "83\n");
+  writeDeviceFile(battery + "status", "Not charging\n");
+  writeDeviceFile(battery + "voltage_now", "4012000\n");
+  writeDeviceFile(battery + "current_now", "-120\n");
+  writeDeviceFile(battery + "temp", "305\n");
+  writeDeviceFile("/proc/meminfo",
+                  "MemTotal:        7700000 kB\nMemFree:          300000 kB\n"
+                  "MemAvailable:    2345678 kB\nBuffers:           12345 kB\n");
+
+  std::string zones;
+  for (int zone = 0; zone < 40; ++zone) {
+    const std::string dir = "/sys/class/thermal/thermal_zone" + std::to_string(zone) + "/";
+    std::string type = "cpu-" + std::to_string(zone / 8) + "-" + std::to_string(zone % 8);
+    std::string name =
+        "temp_cpu_" + std::to_string(zone / 8) + "_" + std::to_string(zone % 8) + "_c";
+    if (zone >= 32) {
+      type = zone % 2 == 0 ? "xo-therm" : "BMS";
+      name = zone % 2 == 0 ? "temp_xo_therm" : "temp____";
+      name += zone < 34 ? "_c" : "_" + std::to_string((zone - 32) / 2 + 1) + "_c";
+    }
+    writeDeviceFile(dir + "type", type + "\n");
+    writeDeviceFile(dir + "temp", std::to_string(30000 + zone * 250) + "\n");
+    const int tenths = (30000 + zone * 250 + 50) / 100;
+    zones += name + " " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + "\n";
+  }
+  writeDeviceFile("/sys/class/thermal/cooling_device0/type", "thermal-cpufreq-0\n");
+
+  return cpus[0] + cpus[1] + cpus[2] + cpus[3] +
+         "gpu_khz 585000\ngpu_max_khz 680000\ngpu_busy_pct 37.0\ngpu_source kgsl\n"
+         "battery_pct 83\nbattery_status Not charging\nbattery_mv 4012\nbattery_ma -120\n"
+         "battery_mw -481\nbattery_temp_c 30.5\nmem_available_kb 2345678\n"
+         "app_pids NA\napp_threads NA\napp_rss_kb NA\napp_cpu_pct NA\n" +
+         zones;
+}
+
+// /proc/stat of CPUs' busy and idle jiffies; an offline CPU has no line of
+// its own, but the first line sums every possible CPU, as the kernel's does.
+struct CpuJiffies {
+  uint64_t busy, idle;
+  bool online;
+};
+std::string procStat(const std::vector<CpuJiffies>& cpus) {
+  uint64_t busy = 0, idle = 0;
+  std::string lines;
+  for (size_t cpu = 0; cpu < cpus.size(); ++cpu) {
+    busy += cpus[cpu].busy;
+    idle += cpus[cpu].idle;
+    if (!cpus[cpu].online) continue;
+    lines += "cpu" + std::to_string(cpu) + " " + std::to_string(cpus[cpu].busy) + " 0 0 " +
+             std::to_string(cpus[cpu].idle) + " 0 0 0 0 0 0\n";
+  }
+  return "cpu  " + std::to_string(busy) + " 0 0 " + std::to_string(idle) + " 0 0 0 0 0 0\n" +
+         lines + "intr 12345 0 0 7\nctxt 999\nbtime 1700000000\nprocesses 4242\n";
+}
+
+// The reply without uptime_ms and the probe's lines, which only the daemon
+// knows.
+std::string withoutOwnLines(const std::string& reply) {
+  std::string out;
+  for (const auto& [name, value] : linesOf(reply)) {
+    if (name == "uptime_ms" || name.rfind("probe_", 0) == 0) continue;
+    out += name + " " + value + "\n";
+  }
+  return out;
+}
+
+class Stats : public e2e::DaemonTest {};
+
+TEST_F(Stats, APhoneReadThroughTheDaemonWithLoadsSinceTheLastRequest) {
+  std::string expected = writePhone();
+  std::vector<CpuJiffies> times = {{100, 900, true}, {100, 900, true}, {100, 900, true},
+                                   {100, 900, true}, {500, 500, true}, {500, 500, true},
+                                   {500, 500, true}, {0, 0, false}};
+  writeDeviceFile(e2e::kProcStat, procStat(times));
+  launch();
+
+  const std::optional<std::string> first = ask(statsRequest());
+  ASSERT_TRUE(first);
+  EXPECT_EQ(withoutOwnLines(*first), expected);
+  const auto fields = fieldsOf(*first);
+  EXPECT_GT(std::stoll(fields.at("uptime_ms")), 0);
+  EXPECT_EQ(fields.at("probe_cpu_pct"), "NA");
+  EXPECT_GT(std::stoll(fields.at("probe_rss_kb")), 0);
+
+  // 100 jiffies later: cpu0 busy 25, cpu4 busy 100, the rest idle; cpu3
+  // goes offline.
+  times[0] = {125, 975, true};
+  times[1] = {100, 1000, true};
+  times[2] = {100, 1000, true};
+  times[3].online = false;
+  times[4] = {600, 500, true};
+  times[5] = {500, 600, true};
+  times[6] = {500, 600, true};
+  writeDeviceFile(e2e::kProcStat, procStat(times));
+  const std::optional<std::string> second = ask(statsRequest());
+  ASSERT_TRUE(second);
+  const std::string loads =
+      "cpu_load_pct 20.8\ncpu0_load_pct 25.0\ncpu1_load_pct 0.0\ncpu2_load_pct 0.0\n"
+      "cpu3_load_pct NA\ncpu4_load_pct 100.0\ncpu5_load_pct 0.0\ncpu6_load_pct 0.0\n"
+      "cpu7_load_pct NA\n";
+  EXPECT_EQ(withoutOwnLines(*second), loads + expected.substr(expected.find("cpu0_khz")));
+  EXPECT_NE(fieldsOf(*second).at("probe_cpu_pct"), "NA");
+  EXPECT_GE(std::stoll(fieldsOf(*second).at("uptime_ms")), std::stoll(fields.at("uptime_ms")));
+}
+
+TEST_F(Stats, EachGpuFamilyAndNone) {
+  launch();
+  const struct {
+    const char* name;
+    std::vector<std::pair<const char*, const char*>> files;
+    const char* lines;
+  } families[] = {
+      {"kgsl",
+       {{"/sys/class/kgsl/kgsl-3d0/gpuclk", "257000000\n"},
+        {"/sys/class/kgsl/kgsl-3d0/max_gpuclk", "587000000\n"},
+        {"/sys/class/kgsl/kgsl-3d0/gpubusy", "       0        0\n"}},
+       "gpu_khz 257000\ngpu_max_khz 587000\ngpu_busy_pct 0.0\ngpu_source kgsl\n"},
+      {"exynos",
+       {{"/sys/kernel/gpu/gpu_clock", "702\n"},
+        {"/sys/kernel/gpu/gpu_max_clock", "702\n"},
+        {"/sys/kernel/gpu/gpu_busy", " 42%\n"}},
+       "gpu_khz 702000\ngpu_max_khz 702000\ngpu_busy_pct 42.0\ngpu_source exynos\n"},
+      {"devfreq",
+       {{"/sys/class/devfreq/ddr-bw/cur_freq", "2092000000\n"},
+        {"/sys/class/devfreq/1f000000.mali/cur_freq", "151000000\n"},
+        {"/sys/class/devfreq/1f000000.mali/max_freq", "848000000\n"}},
+       "gpu_khz 151000\ngpu_max_khz 848000\ngpu_busy_pct NA\ngpu_source devfreq\n"},
+      {"none", {}, "gpu_khz NA\ngpu_max_khz NA\ngpu_busy_pct NA\ngpu_source none\n"},
+  };
+  for (const auto& family : families) {
+    e2e::clearDeviceFiles();
+    for (const auto& [path, content] : family.files) writeDeviceFile(path, content);
+    const std::optional<std::string> reply = ask(statsRequest());
+    ASSERT_TRUE(reply) << family.name;
+    EXPECT_NE(reply->find(family.lines), std::string::npos) << family.name << ":\n" << *reply;
+  }
+}
+
+TEST_F(Stats, TheAppsProcessesWhileACollectionRuns) {
+  launch();
+  std::optional<std::string> reply = ask(statsRequest());
+  ASSERT_TRUE(reply);
+  EXPECT_NE(reply->find("app_pids NA\napp_threads NA\napp_rss_kb NA\napp_cpu_pct NA\n"),
+            std::string::npos);
+
+  // Two processes of the app, as the zygote names them, and one that is
+  // not.
+  std::vector<pid_t> apps;
+  for (const char* argv0 : {kPackage, "com.example.game:remote", "com.example.other"}) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      execl("/bin/sleep", argv0, "60", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    apps.push_back(pid);
+  }
+  ASSERT_TRUE(e2e::waitFor(
+      [&apps] {
+        for (pid_t pid : apps) {
+          std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
+          std::string argv0;
+          if (!std::getline(in, argv0, '\0') || argv0.rfind("com.example.", 0) != 0) return false;
+        }
+        return true;
+      },
+      std::chrono::seconds(10)));
+  ASSERT_EQ(ask(std::string("INITIALIZATION:") + kPackage), "success");
+
+  reply = ask(statsRequest());
+  ASSERT_TRUE(reply);
+  auto fields = fieldsOf(*reply);
+  EXPECT_EQ(fields.at("app_pids"), "2");
+  EXPECT_EQ(fields.at("app_threads"), "2");
+  EXPECT_GT(std::stoll(fields.at("app_rss_kb")), 0);
+  EXPECT_EQ(fields.at("app_cpu_pct"), "NA");  // the collection's first sample
+  reply = ask(statsRequest());
+  ASSERT_TRUE(reply);
+  fields = fieldsOf(*reply);
+  EXPECT_EQ(fields.at("app_pids"), "2");
+  // Sleeping processes: no time at all, or a tick landing in the interval.
+  EXPECT_NE(fields.at("app_cpu_pct"), "NA");
+  EXPECT_GE(std::stod(fields.at("app_cpu_pct")), 0.0);
+
+  ASSERT_EQ(ask(kStopCollect), "success");
+  reply = ask(statsRequest());
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(fieldsOf(*reply).at("app_pids"), "NA");
+  for (pid_t pid : apps) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+TEST_F(Stats, AFifoOrAFolderInAFilesPlaceReadsNAAndTheRestStays) {
+  const std::string expected = writePhone();
+  launch();
+  const std::string gpuclk = "/sys/class/kgsl/kgsl-3d0/gpuclk";
+  fs::remove(gpuclk);
+  ASSERT_EQ(mkfifo(gpuclk.c_str(), 0644), 0);
+  const std::string temp = "/sys/class/thermal/thermal_zone3/temp";
+  fs::remove(temp);
+  fs::create_directories(temp);
+  const std::optional<std::string> reply = ask(statsRequest());
+  ASSERT_TRUE(reply);
+  std::string changed = expected;
+  changed.replace(changed.find("gpu_khz 585000"), 14, "gpu_khz NA");
+  changed.replace(changed.find("temp_cpu_0_3_c 30.8"), 19, "temp_cpu_0_3_c NA");
+  EXPECT_EQ(withoutOwnLines(*reply), changed);
+}
+
+// An address of lo outside 127.0.0.0/8, so that the daemon sees a distant
+// peer.
+bool addFarAddress(const char* address, std::string* why) {
+  ScopedFile s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ifreq ifr{};
+  strncpy(ifr.ifr_name, "lo:1", IFNAMSIZ - 1);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  inet_pton(AF_INET, address, &addr.sin_addr);
+  memcpy(&ifr.ifr_addr, &addr, sizeof addr);
+  if (!s || ioctl(s.get(), SIOCSIFADDR, &ifr) != 0) {
+    *why = strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// Sends the requests in turn from address and returns the first reply.
+std::optional<std::string> askFrom(const char* address, const std::vector<std::string>& requests) {
+  ScopedFile s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in self{};
+  self.sin_family = AF_INET;
+  inet_pton(AF_INET, address, &self.sin_addr);
+  if (!s || bind(s.get(), reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0) {
+    return std::nullopt;
+  }
+  sockaddr_in daemon = self;
+  daemon.sin_port = htons(kPort);
+  for (const std::string& request : requests) {
+    sendto(s.get(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&daemon),
+           sizeof daemon);
+  }
+  pollfd pfd{s.get(), POLLIN, 0};
+  if (poll(&pfd, 1, e2e::kReplyTimeoutMs) != 1) return std::nullopt;
+  char buf[65536];
+  const ssize_t n = recv(s.get(), buf, sizeof buf, 0);
+  if (n < 0) return std::nullopt;
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+TEST_F(Stats, ADistantPeerGetsTheLinesThatFitAndTheCountLeftOut) {
+  const std::string expected = writePhone();
+  for (int zone = 40; zone < 160; ++zone) {
+    const std::string dir = "/sys/class/thermal/thermal_zone" + std::to_string(zone) + "/";
+    writeDeviceFile(dir + "type", "sdm-therm-" + std::to_string(zone) + "\n");
+    writeDeviceFile(dir + "temp", "41000\n");
+  }
+  launch();
+  std::string why;
+  ASSERT_TRUE(addFarAddress("10.200.0.1", &why)) << why;
+
+  const std::optional<std::string> near = ask(statsRequest());
+  ASSERT_TRUE(near);
+  ASSERT_GT(near->size(), kAmplification * kMaxRequestSize);
+  EXPECT_EQ(near->find("truncated"), std::string::npos);
+
+  const std::optional<std::string> far = askFrom("10.200.0.1", {statsRequest()});
+  ASSERT_TRUE(far);
+  EXPECT_LE(far->size(), kAmplification * kMaxRequestSize);
+  const auto nearLines = linesOf(*near), farLines = linesOf(*far);
+  ASSERT_GE(farLines.size(), 2u);
+  // Every line but the count is the near reply's, in order, up to a zone.
+  const size_t kept = farLines.size() - 1;
+  for (size_t i = 0; i < kept; ++i) {
+    if (farLines[i].first.rfind("probe_", 0) == 0 || farLines[i].first == "uptime_ms" ||
+        farLines[i].first.find("_load_pct") != std::string::npos) {
+      EXPECT_EQ(farLines[i].first, nearLines[i].first);
+    } else {
+      EXPECT_EQ(farLines[i], nearLines[i]) << i;
+    }
+  }
+  EXPECT_EQ(farLines.back().first, "truncated");
+  EXPECT_EQ(farLines.back().second, std::to_string(nearLines.size() - kept));
+  EXPECT_EQ(farLines[kept - 1].first.rfind("temp_", 0), 0u) << "only zones are left out";
+  // A short request from afar still gets nothing: the daemon answers in
+  // turn, so the first reply is the padded request's that followed it.
+  const std::optional<std::string> first = askFrom("10.200.0.1", {kGetStats, statsRequest()});
+  ASSERT_TRUE(first);
+  EXPECT_EQ(linesOf(*first).back().first, "truncated");
+}
+
+}  // namespace

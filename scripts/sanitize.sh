@@ -17,8 +17,8 @@ case "$kind" in
   address)
     build=build/asan
     sanitizers=address,undefined
-    targets=(unit_tests e2e_tests client_e2e_tests frame_stats_e2e_tests perfprobed perfprobe perfprobe-sim dumpsys_double)
-    tests='^(unit\.|e2e\.host$|client\.host$|framestats\.host$|demo\.short$)'
+    targets=(unit_tests e2e_tests client_e2e_tests frame_stats_e2e_tests stats_e2e_tests perfprobed perfprobe perfprobe-sim dumpsys_double)
+    tests='^(unit\.|e2e\.host$|client\.host$|framestats\.host$|stats\.host$|demo\.short$)'
     ;;
   thread)
     build=build/tsan

@@ -46,6 +46,16 @@ int64_t divideRounded(int64_t a, int64_t b) {
   return a >= 0 ? (a + b / 2) / b : -((-a + b / 2) / b);
 }
 
+// part / whole in tenths of a percent, rounded half up, for part < whole:
+// both are scaled down until 2000 * part cannot overflow.
+int64_t shareOfTenths(uint64_t part, uint64_t whole) {
+  while (whole > (uint64_t{1} << 53)) {
+    part >>= 1;
+    whole >>= 1;
+  }
+  return static_cast<int64_t>((2000 * part + whole) / (2 * whole));
+}
+
 }  // namespace
 
 std::optional<int64_t> parseInteger(std::string_view text) {
@@ -82,14 +92,7 @@ std::optional<int64_t> parseBusyCountersTenths(std::string_view text) {
   if (!busy || !total || !text.empty()) return std::nullopt;
   if (*total == 0) return 0;
   if (*busy >= *total) return 1000;
-  // busy < total < 10^18, so 2000 * busy fits once both are scaled down to
-  // at most 2^53.
-  uint64_t b = *busy, t = *total;
-  while (t > (uint64_t{1} << 53)) {
-    b >>= 1;
-    t >>= 1;
-  }
-  return static_cast<int64_t>((2000 * b + t) / (2 * t));
+  return shareOfTenths(*busy, *total);
 }
 
 std::optional<int64_t> gpuClockKHz(int64_t raw) {
@@ -148,7 +151,7 @@ std::optional<int64_t> loadTenths(const CpuTimes& before, const CpuTimes& after)
   const uint64_t total = after.total - before.total;
   const uint64_t busy = after.busy - before.busy;
   if (busy >= total) return 1000;
-  return static_cast<int64_t>((2000 * busy + total) / (2 * total));
+  return shareOfTenths(busy, total);
 }
 
 namespace {
@@ -268,8 +271,8 @@ Battery normalizeBattery(const BatteryRaw& raw) {
     ua = a;
     battery.ma = divideRounded(a, 1000);
   }
-  // µV and µA below 10^10 each: their product fits, in pW.
-  if (uv && ua && *uv < 10000000000 && *ua < 10000000000 && *ua > -10000000000) {
+  // Below 1000 V and 1000 A, as any battery is, their product in pW fits.
+  if (uv && ua && *uv < 1000000000 && *ua < 1000000000 && *ua > -1000000000) {
     battery.mw = divideRounded(*uv * *ua, 1000000000);
   }
   return battery;

@@ -135,6 +135,8 @@ TEST(StatsParse, BatteryCurrentSignsAndUnits) {
       // Rounding half away from zero, and a voltage in mV.
       {"Discharging", 3900499, -1500, 3900, -1500, -5851},
       {"Discharging", 3900, -1000, 3900, -1000, -3900},
+      // No battery is that large: no power rather than an overflow.
+      {"Charging", 8888888881, 1095012000, 8888889, 1095012, std::nullopt},
       // What could not be read.
       {"Discharging", std::nullopt, -500000, std::nullopt, -500, std::nullopt},
       {"", 3900000, std::nullopt, 3900, std::nullopt, std::nullopt},

@@ -39,6 +39,11 @@ std::string pad(const std::string& text, int width) {
 // be noise in the files.
 double roundedTime(double s) { return std::round(s * 1000.0) / 1000.0; }
 
+// The kind's width, or more for a head that would touch the one before.
+int liveWidth(const Kind& kind, const Series& series) {
+  return std::max(kind.liveWidth, static_cast<int>(liveHead(kind, series).size()) + 1);
+}
+
 bool anyValue(const Series& series) {
   return std::any_of(series.values.begin(), series.values.end(),
                      [](const Value& v) { return v.has_value(); });
@@ -93,7 +98,8 @@ Json valueJson(const Value& value, int decimals) {
 
 // Whether a figure is one of the values itself, and so as whole as they are.
 bool picksAValue(Figure::What what) {
-  return what == Figure::kMin || what == Figure::kMax || what == Figure::kP5;
+  return what == Figure::kMin || what == Figure::kMax || what == Figure::kP5 ||
+         what == Figure::kDrop;
 }
 
 Json figureJson(const Kind& kind, const Figure& f, const std::optional<double>& value) {
@@ -104,27 +110,48 @@ Json figureJson(const Kind& kind, const Figure& f, const std::optional<double>& 
   return *value;
 }
 
-std::string figureText(const Kind& kind, const Figure& f, const std::optional<double>& value) {
-  if (!value) return "NA";
+std::string figureNumber(const Kind& kind, const Figure& f, double value) {
   const bool whole = wholeShown(kind);
   switch (f.what) {
     case Figure::kCount:
-      return format("%.0f", *value);
+      return format("%.0f", value);
     case Figure::kMin:
     case Figure::kMax:
     case Figure::kP5:
-      return format(whole ? "%.0f" : "%.1f", *value);
+    case Figure::kDrop:
+      return format(whole ? "%.0f" : "%.1f", value);
     case Figure::kMedian:
       // A median of whole numbers ends in .5 at most; %g writes 43.5 and 49.
-      return format(whole ? "%g" : "%.1f", *value);
+      return format(whole ? "%g" : "%.1f", value);
     case Figure::kMean:
-      return format("%.1f", *value);
+      return format("%.1f", value);
     case Figure::kSecondsBelow:
-      return format("%.1f", *value) + " s";
+      return format("%.1f", value) + " s";
     case Figure::kRatio:
-      return format("%.2f", *value) + f.suffix;
+      return format("%.2f", value);
   }
   return "NA";
+}
+
+std::string figureText(const Kind& kind, const Figure& f, const std::optional<double>& value) {
+  if (!value) return "NA";
+  return figureNumber(kind, f, *value) + f.suffix;
+}
+
+// Figure::where: the title of the first other series of the kind that held
+// the series' maximum at the first sample that reached it.
+std::optional<std::string> whereOf(const Kind& kind, const Series& series,
+                                   const std::optional<double>& max) {
+  if (!max) return std::nullopt;
+  for (size_t k = 0; k < series.values.size(); ++k) {
+    const Value v = series.values[k];
+    if (!v || *v / kind.shownPer != *max) continue;
+    for (const Series& other : kind.series) {
+      if (&other != &series && at(other, k) == v) return other.title;
+    }
+    return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 // A gnuplot string literal: single quotes, in which only a doubled quote
@@ -150,15 +177,20 @@ std::string plotPanel(const Table& table, const Kind& kind, const std::string& d
                       size_t firstColumn) {
   const Panel& panel = kind.panel;
   std::string s = "set ylabel " + gnuplotString(panel.ylabel) + "\n";
-  const bool any = std::any_of(kind.series.begin(), kind.series.end(), anyValue);
+  auto drawn = [](const Series& series) { return series.drawn; };
+  const bool any = std::any_of(kind.series.begin(), kind.series.end(), [&](const Series& series) {
+    return drawn(series) && anyValue(series);
+  });
   if (!any) {
-    const std::string& what = kind.series.empty() ? panel.noSeries : panel.noValues;
+    const bool none = std::none_of(kind.series.begin(), kind.series.end(), drawn);
+    const std::string& what = none ? panel.noSeries : panel.noValues;
     return s + "set label 1 " + gnuplotString(what) + " at graph 0.5, graph 0.5 center\n" +
            "plot [0:1] [0:1] NaN notitle\nunset label 1\n";
   }
   if (panel.fromZero) s += "set yrange [0:*]\n";
   std::string clauses;
   for (size_t i = 0; i < kind.series.size(); ++i) {
+    if (!kind.series[i].drawn) continue;
     const std::string col = std::to_string(firstColumn + i);
     std::string source;
     if (!anyValue(kind.series[i])) {
@@ -208,7 +240,7 @@ std::string liveHeader(const Table& table) {
     bool shown = false;
     for (const Series& series : kind.series) {
       if (!series.live) continue;
-      line += pad(series.name, kind.liveWidth);
+      line += pad(liveHead(kind, series), liveWidth(kind, series));
       shown = true;
     }
     const std::string note = "  (" + kind.shownUnit + ")";
@@ -225,10 +257,37 @@ std::string liveLine(const Table& table, size_t k) {
     for (const Series& series : kind.series) {
       if (!series.live) continue;
       const Value v = at(series, k);
-      line += pad(v ? fixed(*v / kind.shownPer, kind.decimals) : "NA", kind.liveWidth);
+      line += pad(v ? fixed(*v / kind.shownPer, kind.decimals) : "NA", liveWidth(kind, series));
     }
   }
   return line + "\n";
+}
+
+bool chooseLive(Table& table, const std::string& columns, std::string* why) {
+  std::vector<std::string> names;
+  for (size_t from = 0;;) {
+    const size_t comma = columns.find(',', from);
+    names.push_back(columns.substr(from, comma - from));
+    if (comma == std::string::npos) break;
+    from = comma + 1;
+  }
+  for (const std::string& name : names) {
+    if (name == "time_s" || locate(table, name)) continue;
+    if (name.empty()) {
+      *why = "--columns holds an empty name";
+    } else {
+      const std::string all = csvHeader(table);
+      *why = "--columns: no column is named \"" + name + "\"; the columns are " +
+             all.substr(0, all.size() - 1);
+    }
+    return false;
+  }
+  for (Kind& kind : table.kinds) {
+    for (Series& series : kind.series) {
+      series.live = std::find(names.begin(), names.end(), column(kind, series)) != names.end();
+    }
+  }
+  return true;
 }
 
 std::string csvHeader(const Table& table) {
@@ -297,6 +356,7 @@ std::optional<double> figure(const Kind& kind, const Series& series, const Figur
     return static_cast<double>(below) * intervalS;
   }
   if (n == 0) return std::nullopt;
+  if (f.what == Figure::kDrop) return shown.front() - shown.back();
   if (f.what == Figure::kMean) {
     double sum = 0;
     for (double v : shown) sum += v;
@@ -325,7 +385,12 @@ std::string jsonSummary(const Table& table, double intervalS) {
   auto figures = [&](const Kind& kind, const Series& series) {
     Json out;
     for (const Figure& f : kind.figures) {
-      out[f.key] = figureJson(kind, f, figure(kind, series, f, intervalS, overOf(table, f)));
+      const auto value = figure(kind, series, f, intervalS, overOf(table, f));
+      out[f.key] = figureJson(kind, f, value);
+      if (!f.where.empty()) {
+        const auto where = whereOf(kind, series, value);
+        out[f.where] = where ? Json(*where) : Json(nullptr);
+      }
     }
     return out;
   };
@@ -335,10 +400,14 @@ std::string jsonSummary(const Table& table, double intervalS) {
     if (kind.figures.empty()) continue;
     if (kind.group) {
       Json items = Json::array();
-      for (const Series& series : kind.series) items.push_back(figures(kind, series));
+      for (const Series& series : kind.series) {
+        if (series.summarized) items.push_back(figures(kind, series));
+      }
       inner[kind.group->summaryKey] = std::move(items);
     } else {
-      for (const Series& series : kind.series) inner[column(kind, series)] = figures(kind, series);
+      for (const Series& series : kind.series) {
+        if (series.summarized) inner[column(kind, series)] = figures(kind, series);
+      }
     }
   }
   Json line;
@@ -352,9 +421,15 @@ std::string summaryText(const Table& table, double intervalS) {
   for (const Kind& kind : table.kinds) {
     if (kind.figures.empty()) continue;
     auto value = [&](const Series& series, const Figure& f) {
-      return figureText(kind, f, figure(kind, series, f, intervalS, overOf(table, f)));
+      const auto v = figure(kind, series, f, intervalS, overOf(table, f));
+      std::string text = figureText(kind, f, v);
+      if (!f.where.empty()) {
+        if (const auto where = whereOf(kind, series, v)) text += " (" + *where + ")";
+      }
+      return text;
     };
     for (const Series& series : kind.series) {
+      if (!series.summarized) continue;
       for (const Figure& f : kind.figures) {
         if (f.what == Figure::kCount) text += ", " + value(series, f) + " " + f.text;
       }
@@ -368,6 +443,7 @@ std::string summaryText(const Table& table, double intervalS) {
       }
       body += "\n";
       for (const Series& series : kind.series) {
+        if (!series.summarized) continue;
         body += "  " + pad(series.title, -6);
         for (const Figure& f : kind.figures) {
           if (f.what != Figure::kCount) body += pad(value(series, f), 10);
@@ -377,7 +453,7 @@ std::string summaryText(const Table& table, double intervalS) {
     } else {
       // A line per series that has a value at all.
       for (const Series& series : kind.series) {
-        if (!anyValue(series)) continue;
+        if (!series.summarized || !anyValue(series)) continue;
         body += "  " + series.title;
         for (const Figure& f : kind.figures) {
           if (f.what != Figure::kCount) body += "   " + f.text + " " + value(series, f);

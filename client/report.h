@@ -18,6 +18,11 @@ namespace perfprobe {
 std::string liveHeader(const Table& table);
 std::string liveLine(const Table& table, size_t k);
 
+// Shows on the live line only the series of the given CSV columns
+// ("fps,cpu_load_pct", in any order; the time always shows). False, with
+// the reason, for a name that is empty or no column's: the series stay.
+bool chooseLive(Table& table, const std::string& columns, std::string* why);
+
 // time_s and each series' column: missing values are "NA", never 0.
 std::string csvHeader(const Table& table);
 std::string csvRow(const Table& table, size_t k);

@@ -11,6 +11,10 @@ std::string column(const Kind& kind, const Series& series) {
   return name;
 }
 
+std::string liveHead(const Kind& kind, const Series& series) {
+  return kind.shownUnit.empty() ? column(kind, series) : series.name;
+}
+
 bool wholeShown(const Kind& kind) { return kind.decimals == 0 && kind.shownPer == 1; }
 
 void Table::append(double timeS, const std::vector<Value>& row) {

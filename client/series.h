@@ -17,14 +17,20 @@ namespace perfprobe {
 using Value = std::optional<double>;
 
 struct Series {
-  // The live table's column head; with the kind's unit, the CSV column and
-  // the key of the JSON lines ("cpu0" in kHz: "cpu0_khz").
+  // With the kind's unit, the CSV column and the key of the JSON lines
+  // ("cpu0" in kHz: "cpu0_khz"). The live table's column head: the name
+  // when the kind shows its values in another unit, told at the end of the
+  // head ("cpu0", "(MHz)"), else the column ("cpu_load_pct").
   std::string name;
   std::string title;          // in the summary text and the plot: "FPS", "cpu0"
   std::vector<Value> values;  // one per sample
-  // On the live line; the files and the summary have every series. A line
-  // that a terminal still holds keeps only what a tester watches.
+  // On the live line; the files have every series. A line that a terminal
+  // still holds keeps only what a tester watches.
   bool live = true;
+  // On the kind's panel, and in the summary: a kind of many items (every
+  // thermal zone) may draw and sum up a few of them.
+  bool drawn = true;
+  bool summarized = true;
 };
 
 // One figure that the summary gives of each series of a kind, from the
@@ -33,7 +39,8 @@ struct Figure {
   // kRatio: the sum of the series over the sum of the series `over`, times
   // `per`, from the values as kept of the samples that have both. A rate of the samples' own
   // windows stays right when samples repeat or skip a window of the daemon.
-  enum What { kCount, kMin, kMedian, kMean, kP5, kMax, kSecondsBelow, kRatio };
+  // kDrop: the first value less the last, of the samples that have one.
+  enum What { kCount, kMin, kMedian, kMean, kP5, kMax, kSecondsBelow, kRatio, kDrop };
   What what;
   std::string key;   // in the JSON summary: "min", "mean_mhz"
   std::string text;  // in the summary text: "min", "mean MHz"; a count's is
@@ -42,6 +49,10 @@ struct Figure {
   std::string over = "";  // kRatio: the column of the divisor, "window_ms"
   double per = 1;         // kRatio: 600000 for a count per 10 minutes of ms
   std::string suffix = "";  // after the value in the summary text: "%"
+  // kMax: also the title of the kind's first other series that held the
+  // same value at the sample of the maximum, under this key in the JSON
+  // summary and in brackets in the text: the zone that was the hottest.
+  std::string where = "";
 };
 
 // The plot's panel of a kind, its series drawn over time.
@@ -86,7 +97,7 @@ struct Kind {
   // shownPer, in shownUnit (kHz as MHz); empty when the name says it.
   std::string shownUnit;
   double shownPer = 1;
-  int liveWidth = 7;
+  int liveWidth = 7;  // at least; a longer head widens its column
   // A kind of one series per item (per CPU) is one array in each JSON line
   // and in the JSON summary, and one table in the summary text, with this
   // head; the series of any other kind stand on their own.
@@ -103,6 +114,9 @@ struct Kind {
 
 // "cpu0" in kHz: "cpu0_khz"; "fps" without a unit: "fps".
 std::string column(const Kind& kind, const Series& series);
+
+// The series' head on the live line (Series::name).
+std::string liveHead(const Kind& kind, const Series& series);
 
 // Whether the values as shown are whole numbers, which a figure that picks
 // one of them (min, max, percentile) then shows as such.

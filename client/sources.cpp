@@ -2,8 +2,11 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+#include <map>
 #include <utility>
 
+#include "device_stats.h"
 #include "replies.h"
 
 namespace perfprobe {
@@ -107,7 +110,328 @@ class CpuSource : public Source {
   bool warned_ = false;
 };
 
+// The zones a tester watches beside the hottest one: the skin (what a hand
+// feels, and what many thermal policies cap at) and the battery. The first
+// zone whose name holds each.
+constexpr const char* kWatchedZones[] = {"skin", "batt"};
+
+// GET_STATS' series, laid out from the first reply, and their values from
+// any later one.
+class DeviceSeries {
+ public:
+  explicit DeviceSeries(const DeviceStats& first);
+  const std::vector<Kind>& kinds() const { return kinds_; }
+  std::vector<Value> values(const DeviceStats& reply) const;
+
+ private:
+  // A reply's values by name, found once for all its series.
+  struct Reading {
+    std::map<std::string, Value> numbers;
+    std::map<unsigned, CoreStats> cores;
+    std::map<std::string, Value> zones;
+  };
+  using Get = std::function<Value(const Reading&)>;
+
+  static Get number(const std::string& name);
+  static Get core(unsigned cpu, std::optional<double> CoreStats::*member);
+  // The first CPU of the cluster that has a value: they share one clock, and
+  // an offline one has none.
+  static Get firstOf(const Cluster& cluster, std::optional<double> CoreStats::*member);
+  static Get meanOf(const Cluster& cluster, std::optional<double> CoreStats::*member);
+
+  void add(Kind* kind, Series series, Get get);
+
+  std::vector<Kind> kinds_;
+  std::vector<Get> gets_;  // one per series, in the order of the kinds
+};
+
+DeviceSeries::Get DeviceSeries::number(const std::string& name) {
+  return [name](const Reading& r) -> Value {
+    const auto found = r.numbers.find(name);
+    return found == r.numbers.end() ? std::nullopt : found->second;
+  };
+}
+
+DeviceSeries::Get DeviceSeries::core(unsigned cpu, std::optional<double> CoreStats::*member) {
+  return [cpu, member](const Reading& r) -> Value {
+    const auto found = r.cores.find(cpu);
+    return found == r.cores.end() ? std::nullopt : found->second.*member;
+  };
+}
+
+DeviceSeries::Get DeviceSeries::firstOf(const Cluster& cluster,
+                                        std::optional<double> CoreStats::*member) {
+  return [cpus = cluster.cpus, member](const Reading& r) -> Value {
+    for (unsigned cpu : cpus) {
+      const auto found = r.cores.find(cpu);
+      if (found != r.cores.end() && found->second.*member) return found->second.*member;
+    }
+    return std::nullopt;
+  };
+}
+
+DeviceSeries::Get DeviceSeries::meanOf(const Cluster& cluster,
+                                       std::optional<double> CoreStats::*member) {
+  return [cpus = cluster.cpus, member](const Reading& r) -> Value {
+    double sum = 0;
+    size_t n = 0;
+    for (unsigned cpu : cpus) {
+      const auto found = r.cores.find(cpu);
+      if (found == r.cores.end() || !(found->second.*member)) continue;
+      sum += *(found->second.*member);
+      ++n;
+    }
+    if (n == 0) return std::nullopt;
+    return sum / static_cast<double>(n);
+  };
+}
+
+void DeviceSeries::add(Kind* kind, Series series, Get get) {
+  kind->series.push_back(std::move(series));
+  gets_.push_back(std::move(get));
+}
+
+DeviceSeries::DeviceSeries(const DeviceStats& first) {
+  const std::vector<CoreStats> cores = coreStats(first);
+  const std::vector<Cluster> groups = clusters(cores);
+  // By CPU number, as GET_SIMPLE's columns are.
+  const size_t count = cores.empty() ? 0 : cores.back().cpu + 1;
+
+  Kind perCore = cpuKind(count);
+  perCore.panel.drawn = false;
+  std::vector<Series> perCoreSeries;
+  perCoreSeries.swap(perCore.series);
+  for (size_t i = 0; i < count; ++i) {
+    perCoreSeries[i].live = false;
+    add(&perCore, perCoreSeries[i], core(static_cast<unsigned>(i), &CoreStats::khz));
+  }
+  kinds_.push_back(std::move(perCore));
+
+  Kind clock;
+  clock.unit = "kHz";
+  clock.shownUnit = "MHz";
+  clock.shownPer = 1000;
+  clock.panel.ylabel = "CPU frequency (MHz)";
+  clock.panel.style = "with lines lw 1.5";
+  clock.panel.noSeries = "no CPU listed";
+  clock.panel.noValues = "no CPU frequency";
+  // A cluster of one CPU would take that CPU's own columns as cpu7.
+  auto clusterName = [](const Cluster& group) { return "cluster" + group.name.substr(3); };
+  for (const Cluster& group : groups) {
+    add(&clock, {clusterName(group), group.name, {}}, firstOf(group, &CoreStats::khz));
+  }
+  for (const Cluster& group : groups) {
+    add(&clock, {clusterName(group) + "_max", group.name + " max", {}, false, false},
+        firstOf(group, &CoreStats::maxKhz));
+  }
+  kinds_.push_back(std::move(clock));
+
+  Kind load;
+  load.unit = "pct";
+  load.decimals = 1;
+  Figure mean{Figure::kMean, "mean_pct", "mean"};
+  mean.suffix = "%";
+  Figure max{Figure::kMax, "max_pct", "max"};
+  max.suffix = "%";
+  load.figures = {mean, max};
+  load.panel.ylabel = "load (%)";
+  load.panel.style = "with lines lw 1.5";
+  load.panel.fromZero = true;
+  load.panel.noValues = "no load";
+  add(&load, {"cpu_load", "CPU load", {}}, number("cpu_load_pct"));
+  for (const Cluster& group : groups) {
+    add(&load, {clusterName(group) + "_load", group.name + " load", {}, false},
+        meanOf(group, &CoreStats::loadPct));
+  }
+  add(&load, {"gpu_busy", "GPU busy", {}}, number("gpu_busy_pct"));
+  kinds_.push_back(std::move(load));
+
+  Kind coreLoad;
+  coreLoad.unit = "pct";
+  coreLoad.decimals = 1;
+  coreLoad.group = Kind::Group{"core_load_pct", "core_loads", "CPU"};
+  coreLoad.panel.drawn = false;
+  for (size_t i = 0; i < count; ++i) {
+    const std::string name = "cpu" + std::to_string(i);
+    add(&coreLoad, {name + "_load", name, {}, false, false, false},
+        core(static_cast<unsigned>(i), &CoreStats::loadPct));
+  }
+  kinds_.push_back(std::move(coreLoad));
+
+  Kind gpu;
+  gpu.unit = "kHz";
+  gpu.shownUnit = "MHz";
+  gpu.shownPer = 1000;
+  gpu.panel.ylabel = "GPU frequency (MHz)";
+  gpu.panel.style = "with lines lw 1.5";
+  gpu.panel.noValues = "no GPU frequency";
+  add(&gpu, {"gpu", "GPU", {}, false}, number("gpu_khz"));
+  add(&gpu, {"gpu_max", "GPU max", {}, false}, number("gpu_max_khz"));
+  kinds_.push_back(std::move(gpu));
+
+  Kind temperature;
+  temperature.unit = "C";
+  temperature.decimals = 1;
+  Figure hottest{Figure::kMax, "max_c", "max"};
+  hottest.suffix = " °C";
+  hottest.where = "zone";
+  temperature.figures = {hottest};
+  temperature.panel.ylabel = "temperature (°C)";
+  temperature.panel.style = "with lines lw 1.5";
+  temperature.panel.noValues = "no temperature";
+  std::vector<std::string> zoneNames;
+  for (const Zone& zone : zones(first)) zoneNames.push_back(zone.name);
+  std::vector<std::string> watched;
+  for (const char* part : kWatchedZones) {
+    for (const std::string& name : zoneNames) {
+      if (name.find(part) != std::string::npos) {
+        watched.push_back(name);
+        break;
+      }
+    }
+  }
+  for (const std::string& name : zoneNames) {
+    const bool drawn = std::find(watched.begin(), watched.end(), name) != watched.end();
+    add(&temperature, {"temp_" + name, name, {}, false, drawn, false},
+        [name](const Reading& r) -> Value {
+          const auto found = r.zones.find(name);
+          return found == r.zones.end() ? std::nullopt : found->second;
+        });
+  }
+  add(&temperature, {"temp_hottest", "hottest", {}}, [zoneNames](const Reading& r) -> Value {
+    Value top;
+    for (const std::string& name : zoneNames) {
+      const auto found = r.zones.find(name);
+      if (found != r.zones.end() && found->second && (!top || *found->second > *top)) {
+        top = found->second;
+      }
+    }
+    return top;
+  });
+  kinds_.push_back(std::move(temperature));
+
+  Kind power;
+  power.unit = "mW";
+  Figure meanPower{Figure::kMean, "mean_mw", "mean"};
+  meanPower.suffix = " mW";
+  power.figures = {meanPower};
+  power.panel.ylabel = "battery power (mW)";
+  power.panel.style = "with lines lw 1.5";
+  power.panel.noValues = "no battery power";
+  add(&power, {"battery", "battery power", {}}, number("battery_mw"));
+  kinds_.push_back(std::move(power));
+
+  Kind level;
+  level.unit = "pct";
+  Figure drop{Figure::kDrop, "drop_pct", "drop"};
+  drop.suffix = "%";
+  level.figures = {drop};
+  level.panel.drawn = false;
+  add(&level, {"battery", "battery", {}, false}, number("battery_pct"));
+  kinds_.push_back(std::move(level));
+
+  // Figures the files keep, each in its unit.
+  const struct {
+    const char* unit;
+    int decimals;
+    const char* name;
+    const char* field;
+  } kept[] = {
+      {"mV", 0, "battery", "battery_mv"},
+      {"mA", 0, "battery", "battery_ma"},
+      {"C", 1, "battery_temp", "battery_temp_c"},
+      {"kB", 0, "mem_available", "mem_available_kb"},
+  };
+  for (const auto& k : kept) {
+    Kind kind;
+    kind.unit = k.unit;
+    kind.decimals = k.decimals;
+    kind.panel.drawn = false;
+    add(&kind, {k.name, k.name, {}, false}, number(k.field));
+    kinds_.push_back(std::move(kind));
+  }
+
+  Kind app;
+  app.panel.drawn = false;
+  add(&app, {"app_pids", "app processes", {}, false}, number("app_pids"));
+  add(&app, {"app_threads", "app threads", {}, false}, number("app_threads"));
+  kinds_.push_back(std::move(app));
+
+  // What the app costs, and what measuring it does.
+  Kind share;
+  share.unit = "pct";
+  share.decimals = 1;
+  share.figures = {mean};
+  share.panel.drawn = false;
+  add(&share, {"app_cpu", "app CPU", {}, false}, number("app_cpu_pct"));
+  add(&share, {"probe_cpu", "perfprobed CPU", {}, false}, number("probe_cpu_pct"));
+  kinds_.push_back(std::move(share));
+
+  Kind rss;
+  rss.unit = "kB";
+  Figure maxRss{Figure::kMax, "max_kb", "max"};
+  maxRss.suffix = " kB";
+  rss.figures = {maxRss};
+  rss.panel.drawn = false;
+  add(&rss, {"app_rss", "app RSS", {}, false}, number("app_rss_kb"));
+  add(&rss, {"probe_rss", "perfprobed RSS", {}, false}, number("probe_rss_kb"));
+  kinds_.push_back(std::move(rss));
+
+  Kind uptime;
+  uptime.unit = "ms";
+  uptime.panel.drawn = false;
+  add(&uptime, {"uptime", "uptime", {}, false}, number("uptime_ms"));
+  kinds_.push_back(std::move(uptime));
+}
+
+std::vector<Value> DeviceSeries::values(const DeviceStats& reply) const {
+  Reading r;
+  for (const DeviceStats::Field& field : reply.fields) {
+    r.numbers[field.name] = field.value ? statsNumber(*field.value) : std::nullopt;
+  }
+  for (const CoreStats& c : coreStats(reply)) r.cores[c.cpu] = c;
+  for (const Zone& zone : zones(reply)) r.zones[zone.name] = zone.celsius;
+  std::vector<Value> row;
+  row.reserve(gets_.size());
+  for (const Get& get : gets_) row.push_back(get(r));
+  return row;
+}
+
+// The device's figures (GET_STATS) when the daemon gives them, else every
+// CPU's frequency (GET_SIMPLE). As with the frames, one short try at the
+// start decides; its reply lays out the columns, and is the first of the
+// two that a load needs, so that the first sample has one.
+class DeviceSource : public Source {
+ public:
+  explicit DeviceSource(Ask probe) : probe_(std::move(probe)) {}
+
+  std::optional<std::vector<Kind>> start(const Ask& ask) override {
+    const auto reply = probe_ ? probe_(request_, isDeviceStats) : std::nullopt;
+    if (!reply) return cpus_.start(ask);
+    series_.emplace(*parseDeviceStats(*reply));
+    return series_->kinds();
+  }
+
+  std::optional<std::vector<Value>> sample(const Ask& ask) override {
+    if (!series_) return cpus_.sample(ask);
+    const auto reply = ask(request_, isDeviceStats);
+    if (!reply) return std::nullopt;
+    return series_->values(*parseDeviceStats(*reply));
+  }
+
+ private:
+  // Its reply is held to three times the request beyond loopback.
+  const std::string request_ = paddedRequest(kGetStats);
+  const Ask probe_;
+  CpuSource cpus_;
+  std::optional<DeviceSeries> series_;
+};
+
 }  // namespace
+
+std::vector<Kind> deviceStatsKinds(const DeviceStats& first) {
+  return DeviceSeries(first).kinds();
+}
 
 Kind fpsKind() {
   Kind kind;
@@ -206,8 +530,8 @@ Kind cpuKind(size_t count) {
 
 std::vector<std::unique_ptr<Source>> monitorSources(Ask probe) {
   std::vector<std::unique_ptr<Source>> sources;
-  sources.push_back(std::make_unique<FrameSource>(std::move(probe)));
-  sources.push_back(std::make_unique<CpuSource>());
+  sources.push_back(std::make_unique<FrameSource>(probe));
+  sources.push_back(std::make_unique<DeviceSource>(std::move(probe)));
   return sources;
 }
 

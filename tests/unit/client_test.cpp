@@ -525,6 +525,7 @@ TEST(ClientSources, ANewSourceReachesEveryOutput) {
 // What the client sends for frame statistics: the keyword padded with
 // spaces to the most the daemon reads, for the largest reply from afar.
 const std::string kFrameStatsRequest = "GET_FRAMESTATS" + std::string(1024 - 14, ' ');
+const std::string kStatsRequest = "GET_STATS" + std::string(1024 - 9, ' ');
 
 TEST(ClientSources, TheFramesAreFrameStatsOnlyWhenTheDaemonGivesThem) {
   const struct {
@@ -562,7 +563,8 @@ TEST(ClientSources, TheFramesAreFrameStatsOnlyWhenTheDaemonGivesThem) {
     std::string csv = csvHeader(t);
     for (size_t k = 0; k < t.size(); ++k) csv += csvRow(t, k);
     const std::string where = c.probe.empty() ? "no reply" : c.probe.front();
-    EXPECT_EQ(probe.asked, std::vector<std::string>{kFrameStatsRequest}) << where;
+    // GET_STATS has no reply either: the CPUs are GET_SIMPLE's as before.
+    EXPECT_EQ(probe.asked, (std::vector<std::string>{kFrameStatsRequest, kStatsRequest})) << where;
     EXPECT_EQ(answered, (std::vector<bool>{true, true})) << where;
     if (c.stats) {
       EXPECT_EQ(csv,
@@ -582,6 +584,204 @@ TEST(ClientSources, TheFramesAreFrameStatsOnlyWhenTheDaemonGivesThem) {
                 (std::vector<std::string>{kGetSimple, kGetFps, kGetSimple, kGetFps, kGetSimple}))
           << where;
     }
+  }
+}
+
+// A GET_STATS reply of three CPUs, cpu0-1 sharing a clock and cpu2 alone,
+// and three thermal zones; `change` gives a name another value, or leaves
+// its line out with "-", and `more` ends the reply.
+std::string deviceReply(const std::map<std::string, std::string>& change = {},
+                        const std::string& more = "") {
+  static const std::pair<const char*, const char*> lines[] = {
+      {"uptime_ms", "1000"},          {"cpu_load_pct", "50.0"},
+      {"cpu0_load_pct", "40.0"},      {"cpu1_load_pct", "60.0"},
+      {"cpu2_load_pct", "50.0"},      {"cpu0_khz", "1000000"},
+      {"cpu1_khz", "1000000"},        {"cpu2_khz", "2000000"},
+      {"cpu0_max_khz", "1800000"},    {"cpu1_max_khz", "1800000"},
+      {"cpu2_max_khz", "2800000"},    {"cpu0_cluster", "0"},
+      {"cpu1_cluster", "0"},          {"cpu2_cluster", "2"},
+      {"gpu_khz", "500000"},          {"gpu_max_khz", "600000"},
+      {"gpu_busy_pct", "20.0"},       {"gpu_source", "kgsl"},
+      {"battery_pct", "80"},          {"battery_status", "Discharging"},
+      {"battery_mv", "3900"},         {"battery_ma", "-500"},
+      {"battery_mw", "-1950"},        {"battery_temp_c", "30.0"},
+      {"mem_available_kb", "2000000"}, {"app_pids", "1"},
+      {"app_threads", "80"},          {"app_rss_kb", "400000"},
+      {"app_cpu_pct", "120.0"},       {"probe_cpu_pct", "0.5"},
+      {"probe_rss_kb", "1200"},       {"temp_cpu_0_0_c", "50.0"},
+      {"temp_skin_therm_c", "35.0"},  {"temp_battery_c", "30.5"},
+  };
+  std::string reply;
+  for (const auto& [name, value] : lines) {
+    const auto changed = change.find(name);
+    if (changed == change.end()) {
+      reply += std::string(name) + " " + value + "\n";
+    } else if (changed->second != "-") {
+      reply += std::string(name) + " " + changed->second + "\n";
+    }
+  }
+  return reply + more;
+}
+
+// A monitor of a daemon without frame statistics but with GET_STATS, over
+// three samples: the probe's reply, whose loads are unknown yet, lays out
+// the columns; the second sample lacks some lines and has a zone that the
+// first had not; the third has no reply.
+Table deviceTable(Replies* probe, Replies* daemon) {
+  probe->next[kStatsRequest] = {deviceReply({{"cpu_load_pct", "NA"},
+                                             {"cpu0_load_pct", "NA"},
+                                             {"cpu1_load_pct", "NA"},
+                                             {"cpu2_load_pct", "NA"},
+                                             {"app_cpu_pct", "NA"}})};
+  daemon->next[kGetFps] = {"59", "58", "57"};
+  daemon->next[kStatsRequest] = {
+      deviceReply(),
+      deviceReply({{"uptime_ms", "2000"},
+                   {"cpu_load_pct", "70.0"},
+                   {"cpu0_load_pct", "80.0"},
+                   {"cpu1_load_pct", "NA"},
+                   {"cpu0_khz", "NA"},
+                   {"cpu1_khz", "1100000"},
+                   {"cpu2_khz", "-"},
+                   {"gpu_busy_pct", "40.0"},
+                   {"battery_pct", "78"},
+                   {"battery_mw", "-2050"},
+                   {"app_rss_kb", "500000"},
+                   {"temp_cpu_0_0_c", "60.0"},
+                   {"temp_skin_therm_c", "-"}},
+                  "temp_new_c 99.0\n"),
+  };
+  Sources sources(monitorSources(probe->ask()));
+  auto kinds = sources.start(daemon->ask());
+  Table t;
+  if (!kinds) {
+    ADD_FAILURE() << "no start";
+    return t;
+  }
+  t.kinds = std::move(*kinds);
+  for (int i = 1; i <= 3; ++i) {
+    bool answered = false;
+    t.append(i, sources.sample(daemon->ask(), &answered));
+  }
+  return t;
+}
+
+TEST(ClientSources, GetStatsFillsEveryColumnByTheFirstRepliesNames) {
+  Replies probe;
+  Replies daemon;
+  const Table t = deviceTable(&probe, &daemon);
+  EXPECT_EQ(probe.asked, (std::vector<std::string>{kFrameStatsRequest, kStatsRequest}));
+  // GET_STATS gives the CPUs' clocks too: no GET_SIMPLE.
+  EXPECT_EQ(daemon.asked, (std::vector<std::string>{kGetFps, kStatsRequest, kGetFps, kStatsRequest,
+                                                    kGetFps, kStatsRequest}));
+  std::string csv = csvHeader(t);
+  for (size_t k = 0; k < t.size(); ++k) csv += csvRow(t, k);
+  // The CPUs' own clocks as before; a line left out is missing, never 0; a
+  // cluster's clock is its first CPU that has one, its load the mean of
+  // those that have one; the new zone is not the hottest, nor a column.
+  EXPECT_EQ(csv,
+            "time_s,fps,cpu0_khz,cpu1_khz,cpu2_khz,cluster0-1_khz,cluster2_khz,"
+            "cluster0-1_max_khz,cluster2_max_khz,cpu_load_pct,cluster0-1_load_pct,"
+            "cluster2_load_pct,gpu_busy_pct,cpu0_load_pct,cpu1_load_pct,cpu2_load_pct,gpu_khz,"
+            "gpu_max_khz,temp_cpu_0_0_c,temp_skin_therm_c,temp_battery_c,temp_hottest_c,"
+            "battery_mw,battery_pct,battery_mv,battery_ma,battery_temp_c,mem_available_kb,"
+            "app_pids,app_threads,app_cpu_pct,probe_cpu_pct,app_rss_kb,probe_rss_kb,uptime_ms\n"
+            "1.000,59,1000000,1000000,2000000,1000000,2000000,1800000,2800000,50.0,50.0,50.0,"
+            "20.0,40.0,60.0,50.0,500000,600000,50.0,35.0,30.5,50.0,-1950,80,3900,-500,30.0,"
+            "2000000,1,80,120.0,0.5,400000,1200,1000\n"
+            "2.000,58,NA,1100000,NA,1100000,NA,1800000,2800000,70.0,80.0,50.0,40.0,80.0,NA,50.0,"
+            "500000,600000,60.0,NA,30.5,60.0,-2050,78,3900,-500,30.0,2000000,1,80,120.0,0.5,"
+            "500000,1200,2000\n"
+            "3.000,57,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,"
+            "NA,NA,NA,NA,NA,NA,NA,NA\n");
+  // The clusters instead of each CPU, the load, the GPU, the hottest zone
+  // and the power, each of these headed by its column.
+  EXPECT_EQ(liveHeader(t),
+            "  time_s   fps cluster0-1 cluster2 cpu_load_pct gpu_busy_pct temp_hottest_c "
+            "battery_mw  (MHz)\n");
+  EXPECT_EQ(liveLine(t, 1),
+            "     2.0    58       1100       NA         70.0         40.0           60.0      "
+            "-2050\n");
+  const auto line = nlohmann::json::parse(jsonSample(t, 1));
+  EXPECT_EQ(line["cpu_khz"].dump(), "[null,1100000,null]");
+  EXPECT_EQ(line["core_load_pct"].dump(), "[80.0,null,50.0]");
+  EXPECT_EQ(line["cluster0-1_khz"], 1100000);
+  EXPECT_TRUE(line["temp_skin_therm_c"].is_null());
+  EXPECT_EQ(line["battery_mw"], -2050);
+  EXPECT_EQ(line.size(), 31u) << line;  // time_s, the two arrays and 28 columns
+
+  EXPECT_EQ(summaryText(t, 1.0),
+            "Summary: 3 samples, 3 with a frame rate\n"
+            "  FPS   min 57   median 58   mean 58.0   5th percentile 57   below 30 FPS 0.0 s\n"
+            "  CPU     mean MHz   max MHz\n"
+            "  cpu0      1000.0    1000.0\n"
+            "  cpu1      1050.0    1100.0\n"
+            "  cpu2      2000.0    2000.0\n"
+            "  CPU load   mean 60.0%   max 70.0%\n"
+            "  cpu0-1 load   mean 65.0%   max 80.0%\n"
+            "  cpu2 load   mean 50.0%   max 50.0%\n"
+            "  GPU busy   mean 30.0%   max 40.0%\n"
+            "  hottest   max 60.0 °C (cpu_0_0)\n"
+            "  battery power   mean -2000.0 mW\n"
+            "  battery   drop 2%\n"
+            "  app CPU   mean 120.0%\n"
+            "  perfprobed CPU   mean 0.5%\n"
+            "  app RSS   max 500000 kB\n"
+            "  perfprobed RSS   max 1200 kB\n");
+  const auto summary = nlohmann::json::parse(jsonSummary(t, 1.0))["summary"];
+  EXPECT_EQ(summary["temp_hottest_c"].dump(), R"({"max_c":60.0,"zone":"cpu_0_0"})");
+  EXPECT_EQ(summary["battery_pct"].dump(), R"({"drop_pct":2})");
+  EXPECT_EQ(summary["battery_mw"].dump(), R"({"mean_mw":-2000.0})");
+  EXPECT_EQ(summary["app_rss_kb"].dump(), R"({"max_kb":500000})");
+  EXPECT_EQ(summary["cpus"].size(), 3u);
+  EXPECT_FALSE(summary.contains("temp_cpu_0_0_c")) << summary;
+
+  // Six panels: the rate, the clusters' clocks instead of each CPU's, the
+  // load, the GPU, the hottest zone beside the skin's and the battery's,
+  // and the power.
+  const std::string script = plotScript("/tmp/d", "/x/p.png", "t", t);
+  EXPECT_NE(script.find("set multiplot layout 6,1 "), std::string::npos) << script;
+  EXPECT_NE(script.find("set ylabel 'CPU frequency (MHz)'\n"
+                        "plot '/tmp/d' using 1:(column(6)/1000.0) with lines lw 1.5 title "
+                        "'cpu0-1', '/tmp/d' using 1:(column(7)/1000.0) with lines lw 1.5 title "
+                        "'cpu2'\n"),
+            std::string::npos)
+      << script;
+  EXPECT_NE(script.find("set ylabel 'temperature (°C)'\n"
+                        "plot '/tmp/d' using 1:20 with lines lw 1.5 title 'skin_therm', "
+                        "'/tmp/d' using 1:21 with lines lw 1.5 title 'battery', "
+                        "'/tmp/d' using 1:22 with lines lw 1.5 title 'hottest'\n"),
+            std::string::npos)
+      << script;
+  for (const char* panel : {"'load (%)'", "'GPU frequency (MHz)'", "'battery power (mW)'"}) {
+    EXPECT_NE(script.find(panel), std::string::npos) << panel;
+  }
+  EXPECT_EQ(script.find("title 'cpu0'"), std::string::npos) << script;
+}
+
+TEST(ClientReport, ColumnsChooseTheLiveFields) {
+  Replies probe;
+  Replies daemon;
+  const Table device = deviceTable(&probe, &daemon);
+  const struct {
+    std::string columns;
+    std::string header;  // empty: refused, and the fields stay
+    std::string why;
+  } cases[] = {
+      {"temp_skin_therm_c,fps,cpu2_khz", "  time_s   fps   cpu2 temp_skin_therm_c  (MHz)\n", ""},
+      {"time_s", "  time_s\n", ""},
+      {"fps,bogus", "", "no column is named \"bogus\"; the columns are time_s,fps,cpu0_khz,"},
+      // The head of a cluster's clock on the live line is not its column.
+      {"cluster0-1", "", "no column is named \"cluster0-1\""},
+      {"fps,,cpu_load_pct", "", "--columns holds an empty name"},
+      {"", "", "--columns holds an empty name"},
+  };
+  for (const auto& c : cases) {
+    Table t = device;
+    std::string why;
+    EXPECT_EQ(chooseLive(t, c.columns, &why), c.why.empty()) << c.columns;
+    EXPECT_EQ(liveHeader(t), c.header.empty() ? liveHeader(device) : c.header) << c.columns;
+    EXPECT_NE(why.find(c.why), std::string::npos) << c.columns << ": " << why;
   }
 }
 

@@ -2,9 +2,12 @@
 #include <stdio.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "channel.h"
+#include "device_stats.h"
 #include "monitor.h"
 #include "replies.h"
 
@@ -29,18 +32,44 @@ int askAndPrint(Channel& channel, const std::string& request, const Channel::Acc
 bool anyReply(const std::string&) { return true; }
 bool isSuccess(const std::string& reply) { return reply == kSuccess; }
 
-int printCpus(Channel& channel) {
-  const auto reply = channel.ask(kGetSimple, [](const std::string& r) {
-    return parseCpuReport(r).has_value();
-  });
+// The loads of a GET_STATS reply are since the daemon's previous one, which
+// may be long ago or never: a second reply this long after the first gives
+// the loads of now.
+constexpr std::chrono::milliseconds kLoadWindow(250);
+
+// GET_STATS' reply to a distant peer is held to three times the request.
+const std::string& statsRequest() {
+  static const std::string request = paddedRequest(kGetStats);
+  return request;
+}
+
+// Once a first GET_STATS reply has come, the second, kLoadWindow later;
+// nullopt, after saying so, when it does not come.
+std::optional<DeviceStats> statsAfterWindow(Channel& channel) {
+  std::this_thread::sleep_for(kLoadWindow);
+  const auto reply = channel.ask(statsRequest(), isDeviceStats);
+  if (!reply) {
+    fprintf(stderr, "perfprobe: %s\n", channel.noReplyMessage().c_str());
+    return std::nullopt;
+  }
+  return parseDeviceStats(*reply);
+}
+
+// The CPU frequencies of GET_SIMPLE, from a daemon without GET_STATS.
+int printSimpleCpus(Channel& channel) {
+  const auto isReport = [](const std::string& r) { return parseCpuReport(r).has_value(); };
+  auto reply = channel.ask(kGetSimple, isReport);
+  // The daemon lists its CPUs at a start; a bare INITIALIZATION, without a
+  // package, lists them and starts no collection.
+  if (reply && parseCpuReport(*reply)->empty() && channel.ask(kInitialization, isSuccess)) {
+    reply = channel.ask(kGetSimple, isReport);
+  }
   if (!reply) {
     fprintf(stderr, "perfprobe: %s\n", channel.noReplyMessage().c_str());
     return kNoReply;
   }
   const std::vector<Khz> cpus = byCpuNumber(*parseCpuReport(*reply));
-  if (cpus.empty()) {
-    printf("no CPU listed yet: a start (%s) makes the daemon list them\n", kInitialization);
-  }
+  if (cpus.empty()) printf("the daemon lists no CPU\n");
   for (size_t i = 0; i < cpus.size(); ++i) {
     if (cpus[i]) {
       printf("cpu%zu %llu kHz\n", i, static_cast<unsigned long long>(*cpus[i]));
@@ -48,6 +77,36 @@ int printCpus(Channel& channel) {
       printf("cpu%zu NA\n", i);
     }
   }
+  return kOk;
+}
+
+int printCpus(Channel& channel) {
+  // One try, as monitor probes: a daemon without GET_STATS never answers it.
+  if (!channel.ask(statsRequest(), isDeviceStats, channel.options().timeoutMs, 0)) {
+    return printSimpleCpus(channel);
+  }
+  const auto stats = statsAfterWindow(channel);
+  if (!stats) return kNoReply;
+  const std::vector<CoreStats> cores = coreStats(*stats);
+  fputs(cores.empty() ? "the daemon finds no CPU\n" : cpuTable(cores).c_str(), stdout);
+  return kOk;
+}
+
+int printStats(Channel& channel, bool json) {
+  if (!channel.ask(statsRequest(), isDeviceStats)) {
+    // A daemon older than GET_STATS answers the rest.
+    if (channel.ask(kConnectDaemon, isSuccess, channel.options().timeoutMs, 0)) {
+      fprintf(stderr,
+              "perfprobe: the daemon answers %s but not %s: it is older than that request\n",
+              kConnectDaemon, kGetStats);
+    } else {
+      fprintf(stderr, "perfprobe: %s\n", channel.noReplyMessage().c_str());
+    }
+    return kNoReply;
+  }
+  const auto stats = statsAfterWindow(channel);
+  if (!stats) return kNoReply;
+  fputs((json ? statsJson(*stats) : statsText(*stats)).c_str(), stdout);
   return kOk;
 }
 
@@ -76,12 +135,24 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.fallthrough();
   app.footer(
-      "Exit status: 0 when the daemon answered, 2 when no reply came, 1 on a usage or other "
-      "error.\nCommand help: perfprobe COMMAND --help");
+      "Exit status: 0 when the daemon answered, 2 when no reply came (or monitor's --columns "
+      "named no column of its), 1 on a usage or other error.\nCommand help: perfprobe COMMAND "
+      "--help");
 
   auto* ping = app.add_subcommand("ping", "checks that the daemon answers (" + std::string(kConnectDaemon) + ")");
   auto* cpu = app.add_subcommand(
-      "cpu", "prints every CPU's current frequency in kHz, by CPU number (" + std::string(kGetSimple) + ")");
+      "cpu", "prints every CPU's clock, maximum, cluster and load, by CPU number (" +
+                 std::string(kGetStats) +
+                 " twice, 250 ms apart for the load; the clock alone, " + kGetSimple +
+                 ", from a daemon without it)");
+  bool statsJsonFlag = false;
+  auto* stats = app.add_subcommand(
+      "stats", "prints the device's figures: the CPUs, GPU, battery, memory, the app that a "
+               "collection follows, the daemon's own cost and every thermal zone, hottest "
+               "first (" + std::string(kGetStats) + " twice, 250 ms apart for the loads)");
+  stats->add_flag("--json", statsJsonFlag,
+                  "one JSON object of the reply's names: numbers, null for NA, strings for the "
+                  "battery's status and the GPU's source");
   std::string pattern;
   auto* start = app.add_subcommand(
       "start",
@@ -104,8 +175,10 @@ int main(int argc, char** argv) {
       "monitor",
       "starts a collection for PKG, samples the frame statistics (" + std::string(kGetFrameStats) +
           "; the frame rate, " + std::string(kGetFps) +
-          ", from a daemon without them) and the CPU frequencies every interval, and stops the "
-          "collection at the end or on Ctrl-C");
+          ", from a daemon without them) and the device's figures (" + kGetStats +
+          "; the CPU frequencies, " + kGetSimple +
+          ", from a daemon without it) every interval, and stops the collection at the end or "
+          "on Ctrl-C");
   monitor->add_option("PKG", monitorOptions.pattern,
                       "package name, a POSIX basic regular expression")
       ->type_name("")
@@ -119,13 +192,20 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.0, 1e7))
       ->capture_default_str();
   monitor->add_option("--csv", monitorOptions.csvPath,
-                      "writes time_s,fps,...,cpu0_khz,... to FILE, NA where a value is missing")
+                      "writes time_s,fps,...,cpu0_khz,... and every figure of " +
+                          std::string(kGetStats) +
+                          " to FILE, NA where a value is missing")
       ->type_name("FILE");
+  monitor->add_option("--columns", monitorOptions.columns,
+                      "the live line's fields, by their CSV column names: "
+                      "fps,cpu_load_pct,temp_hottest_c")
+      ->type_name("A,B,C");
   monitor->add_flag("--json", monitorOptions.json,
                     "one JSON object per sample instead of the live line, then the summary");
   monitor->add_option("--plot", monitorOptions.plotPath,
-                      "renders FPS, frame times with the jank marked and CPU frequencies over "
-                      "time to FILE.png (gnuplot)")
+                      "renders FPS, frame times with the jank marked, CPU frequencies, and "
+                      "the load, GPU frequency, temperatures and battery power over time to "
+                      "FILE.png (gnuplot)")
       ->type_name("FILE.png");
 
   try {
@@ -144,6 +224,7 @@ int main(int argc, char** argv) {
   }
   if (*ping) return askAndPrint(channel, kConnectDaemon, isSuccess);
   if (*cpu) return printCpus(channel);
+  if (*stats) return printStats(channel, statsJsonFlag);
   if (*fps) {
     return askAndPrint(channel, kGetFps, [](const std::string& r) { return parseFps(r).has_value(); });
   }

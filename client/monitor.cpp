@@ -143,9 +143,10 @@ class Monitor {
         }),
         sources_(monitorSources([&channel](const std::string& request,
                                            const Channel::Accept& accept) {
-          // One try, since a daemon without frame statistics never answers
-          // them: such a daemon delays the start by one --timeout. A loaded
-          // daemon that is slower than that is taken for one without.
+          // One try, since a daemon without frame statistics or GET_STATS
+          // never answers them: such a daemon delays the start by one
+          // --timeout for each. A loaded daemon that is slower than that is
+          // taken for one without.
           return channel.ask(request, accept, channel.options().timeoutMs, 0);
         })) {}
 
@@ -190,6 +191,11 @@ class Monitor {
     auto kinds = sources_.start(ask_);
     answered_ = kinds.has_value();
     if (answered_) table_.kinds = std::move(*kinds);
+    // The columns are known only now: the CPUs and thermal zones are the
+    // daemon's.
+    if (answered_ && options_.columns && !chooseLive(table_, *options_.columns, &columnsError_)) {
+      return;
+    }
     // The sampling's clock starts once the sources know their series: the
     // wait for frame statistics that an older daemon never sends must not
     // cost it samples.
@@ -199,7 +205,7 @@ class Monitor {
   // Every interval until the duration or an interrupt: a sample from every
   // source, shown and written as it comes.
   void sample() {
-    if (!answered_) return;
+    if (!answered_ || !columnsError_.empty()) return;
     if (!options_.json) {
       printf("Monitoring \"%s\" every %g s%s\n", options_.pattern.c_str(), options_.intervalS,
              options_.durationS > 0 ? "" : " until Ctrl-C");
@@ -239,6 +245,19 @@ class Monitor {
     channel_.setCancel(nullptr);
     int status = 0;
     const bool stopped = channel_.ask(kStopCollect, isSuccess).has_value();
+    if (!columnsError_.empty()) {
+      fprintf(stderr, "perfprobe: %s\n", columnsError_.c_str());
+      if (!stopped) {
+        fprintf(stderr, "perfprobe: %s\nperfprobe: the collection may still be running\n",
+                channel_.noReplyMessage().c_str());
+      }
+      // Nothing was measured.
+      if (csv_) {
+        csv_.reset();
+        unlink(options_.csvPath.c_str());
+      }
+      return 2;
+    }
     if (!answered_ && interrupted) {
       fprintf(stderr, "perfprobe: interrupted before the collection started\n");
       status = 1;
@@ -291,6 +310,7 @@ class Monitor {
   ScopedStream csv_;
   bool csvOk_ = true;
   bool answered_ = false;  // the collection started and every source had its first reply
+  std::string columnsError_;  // why --columns cannot be shown
   double t0_ = 0;
   Table table_;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "channel.h"
@@ -13,13 +14,17 @@ struct MonitorOptions {
   std::string csvPath;
   std::string plotPath;
   bool json = false;
+  // The CSV columns the live line shows, joined by ','; none: as the
+  // sources chose.
+  std::optional<std::string> columns;
 };
 
 // Starts a collection of `pattern`, samples the frames (the frame
-// statistics, or the frame rate from a daemon without them) and the CPU
-// frequencies every interval, and always stops the collection on the way
-// out. Returns the exit status: 0, 1 on a local failure, 2 when the daemon
-// did not answer.
+// statistics, or the frame rate from a daemon without them) and the device
+// (GET_STATS, or the CPU frequencies from a daemon without it) every
+// interval, and always stops the collection on the way out. Returns the
+// exit status: 0, 1 on a local failure, 2 when the daemon did not answer or
+// --columns named a column that the sources do not have.
 int runMonitor(Channel& channel, const MonitorOptions& options);
 
 }  // namespace perfprobe

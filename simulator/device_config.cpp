@@ -1,6 +1,8 @@
 #include "device_config.h"
 
+#include <algorithm>
 #include <set>
+#include <utility>
 
 namespace sim {
 namespace {
@@ -11,6 +13,12 @@ constexpr int64_t kMaxSeconds = 1000000;
 constexpr int64_t kMaxAppStartNs = int64_t{1} << 62;
 constexpr int kMaxFps = 1000;
 constexpr int kMaxRefreshHz = 1000;
+constexpr int64_t kMaxThrottleC = 150;
+constexpr int64_t kRestDeciC = 350;
+constexpr int64_t kMaxTauSeconds = 3600;
+constexpr uint64_t kMaxAppThreads = 64;
+// The simulator's CPU limit (cpu_model.h's kMaxCpus).
+constexpr uint64_t kMaxConfigCpus = 64;
 
 std::string_view trim(std::string_view s) {
   const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
@@ -57,6 +65,39 @@ std::optional<int64_t> parseScaled(std::string_view s, int fracDigits, int64_t m
 
 std::optional<int64_t> parseSecondsNs(std::string_view s) { return parseScaled(s, 9, kMaxSeconds); }
 std::optional<int64_t> parseMillisNs(std::string_view s) { return parseScaled(s, 6, kMaxSeconds); }
+
+template <typename T, size_t N>
+bool pick(const std::pair<std::string_view, T> (&names)[N], std::string_view value, T* out,
+          std::string* why) {
+  for (const auto& [name, choice] : names) {
+    if (value == name) {
+      *out = choice;
+      return true;
+    }
+  }
+  *why = "expected ";
+  for (size_t i = 0; i < N; ++i) {
+    *why += std::string(names[i].first) + (i + 2 < N ? ", " : i + 2 == N ? " or " : "");
+  }
+  return false;
+}
+
+// "3" or "2,7": distinct CPU numbers, returned sorted.
+std::optional<std::vector<int>> parseCpuNumbers(std::string_view text) {
+  std::vector<int> cpus;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t comma = text.find(',', pos);
+    if (comma == std::string_view::npos) comma = text.size();
+    const auto cpu = parseUnsigned(trim(text.substr(pos, comma - pos)), kMaxConfigCpus - 1);
+    if (!cpu) return std::nullopt;
+    cpus.push_back(static_cast<int>(*cpu));
+    pos = comma + 1;
+  }
+  std::sort(cpus.begin(), cpus.end());
+  if (std::adjacent_find(cpus.begin(), cpus.end()) != cpus.end()) return std::nullopt;
+  return cpus;
+}
 
 bool setValue(DeviceConfig* config, std::string_view key, std::string_view value,
               std::string* why) {
@@ -150,6 +191,82 @@ bool setValue(DeviceConfig* config, std::string_view key, std::string_view value
       return false;
     }
     config->seed = *seed;
+    return true;
+  }
+  if (key == "gpu") {
+    const std::pair<std::string_view, GpuFamily> names[] = {{"kgsl", GpuFamily::kgsl},
+                                                            {"exynos", GpuFamily::exynos},
+                                                            {"devfreq", GpuFamily::devfreq},
+                                                            {"none", GpuFamily::none}};
+    return pick(names, value, &config->gpu, why);
+  }
+  if (key == "thermal_unit") {
+    const std::pair<std::string_view, ThermalUnit> names[] = {{"milli", ThermalUnit::milli},
+                                                              {"deci", ThermalUnit::deci},
+                                                              {"degrees", ThermalUnit::degrees}};
+    return pick(names, value, &config->thermalUnit, why);
+  }
+  if (key == "charging") {
+    const std::pair<std::string_view, Charging> names[] = {
+        {"0", Charging::no}, {"1", Charging::yes}, {"hold", Charging::held}};
+    return pick(names, value, &config->charging, why);
+  }
+  if (key == "battery_current_unit") {
+    const std::pair<std::string_view, bool> names[] = {{"ua", false}, {"ma", true}};
+    return pick(names, value, &config->batteryMilliamps, why);
+  }
+  if (key == "battery_current_sign") {
+    const std::pair<std::string_view, bool> names[] = {{"charging_positive", false},
+                                                       {"discharging_positive", true}};
+    return pick(names, value, &config->batteryDischargingPositive, why);
+  }
+  if (key == "throttle_c") {
+    // Above the temperature at rest, or the device would start throttled.
+    const auto deciC = parseScaled(value, 1, kMaxThrottleC);
+    if (!deciC || *deciC <= kRestDeciC) {
+      *why = "expected °C above 35 and up to " + std::to_string(kMaxThrottleC) +
+             ", one decimal at most";
+      return false;
+    }
+    config->throttleDeciC = static_cast<int>(*deciC);
+    return true;
+  }
+  if (key == "throttle_fps_pct" || key == "battery_pct") {
+    const auto percent = parseUnsigned(value, 100);
+    if (!percent || *percent == 0) {
+      *why = "expected a whole number from 1 to 100";
+      return false;
+    }
+    (key == "battery_pct" ? config->batteryPercent : config->throttleFpsPercent) =
+        static_cast<int>(*percent);
+    return true;
+  }
+  if (key == "thermal_tau_s") {
+    const auto ns = parseScaled(value, 9, kMaxTauSeconds);
+    if (!ns || *ns < kNsPerSecond / 10) {
+      *why = "expected seconds from 0.1 to " + std::to_string(kMaxTauSeconds);
+      return false;
+    }
+    config->thermalTauNs = *ns;
+    return true;
+  }
+  if (key == "app_threads") {
+    const auto threads = parseUnsigned(value, kMaxAppThreads);
+    if (!threads || *threads == 0) {
+      *why = "expected a whole number from 1 to " + std::to_string(kMaxAppThreads);
+      return false;
+    }
+    config->appThreads = static_cast<int>(*threads);
+    return true;
+  }
+  if (key == "offline_cpus") {
+    auto cpus = parseCpuNumbers(value);
+    if (!cpus) {
+      *why = "expected CPU numbers below " + std::to_string(kMaxConfigCpus) +
+             " separated by commas, such as 3 or 2,7";
+      return false;
+    }
+    config->offlineCpus = std::move(*cpus);
     return true;
   }
   *why = "unknown key";

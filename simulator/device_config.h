@@ -22,6 +22,15 @@ struct FpsStep {
 // take its lock in time.
 enum class DumpPrefix { none, unresponsive, withoutLock };
 
+// Which driver's files show the GPU.
+enum class GpuFamily { kgsl, exynos, devfreq, none };
+
+// How the kernel's thermal zones print a temperature: m°C, tenths or °C.
+enum class ThermalUnit { milli, deci, degrees };
+
+// Whether the charger is plugged in; held is plugged in but not charging.
+enum class Charging { no, yes, held };
+
 // device.conf; every member starts at its default.
 struct DeviceConfig {
   std::string package = "com.example.game";
@@ -39,6 +48,25 @@ struct DeviceConfig {
   int prefixPercent = 100;
   // dumpsys' line after a dump that outlived its 10 s timeout.
   bool timeoutSuffix = false;
+
+  GpuFamily gpu = GpuFamily::kgsl;
+  ThermalUnit thermalUnit = ThermalUnit::milli;
+  // Once the hottest CPU zone reaches it, in tenths of °C; 0 never throttles.
+  int throttleDeciC = 0;
+  // The app's frame rate while throttled, in % of its schedule's.
+  int throttleFpsPercent = 75;
+  // How fast the zones follow the load.
+  int64_t thermalTauNs = 25 * kNsPerSecond;
+  // The battery's capacity when the app starts.
+  int batteryPercent = 80;
+  // current_now in mA rather than µA, positive while discharging.
+  bool batteryMilliamps = false;
+  bool batteryDischargingPositive = false;
+  Charging charging = Charging::no;
+  // Sorted, each below kMaxCpus.
+  std::vector<int> offlineCpus;
+  // Of the app's process, with its main thread.
+  int appThreads = 4;
 };
 
 // "key=value" lines; whole-line "#" comments and blank lines are skipped. On

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "device_model.h"
+
 namespace sim {
 namespace {
 
@@ -157,7 +159,11 @@ struct Drawn {
 // increase with the ideal times.
 class AppTimeline {
  public:
-  AppTimeline(const DeviceConfig& config, int64_t startNs) : config_(config), startNs_(startNs) {}
+  // Knows the app's frames queued by untilNs, throttling included.
+  AppTimeline(const DeviceConfig& config, int64_t startNs, int64_t untilNs)
+      : config_(config),
+        fps_(drawnSchedule(config, std::max<int64_t>(untilNs - startNs, 0))),
+        startNs_(startNs) {}
 
   // Each loop below passes a stall or a stretch per turn, and then finds its
   // frame; the bound only guards against a schedule of a million stretches.
@@ -167,7 +173,7 @@ class AppTimeline {
       const size_t seg = stretchAt(ns);
       const int64_t segStart = stretchStart(seg);
       const int64_t segEnd = stretchEnd(seg);
-      const int fps = config_.fps[seg].fps;
+      const int fps = fps_[seg].fps;
       if (fps == 0) {
         if (segEnd == INT64_MAX) return std::nullopt;
         ns = segEnd;
@@ -192,7 +198,7 @@ class AppTimeline {
     for (int step = 0; step < kMaxLoopSteps && ns >= startNs_; ++step) {
       const size_t seg = stretchAt(ns);
       const int64_t segStart = stretchStart(seg);
-      const int fps = config_.fps[seg].fps;
+      const int fps = fps_[seg].fps;
       if (fps == 0) {
         ns = segStart - 1;
         continue;
@@ -214,13 +220,13 @@ class AppTimeline {
   // The last stretch that begins at or before ns (>= the start).
   size_t stretchAt(int64_t ns) const {
     const auto after =
-        std::upper_bound(config_.fps.begin(), config_.fps.end(), ns - startNs_,
+        std::upper_bound(fps_.begin(), fps_.end(), ns - startNs_,
                          [](int64_t offset, const FpsStep& step) { return offset < step.fromNs; });
-    return static_cast<size_t>(after - config_.fps.begin()) - 1;
+    return static_cast<size_t>(after - fps_.begin()) - 1;
   }
-  int64_t stretchStart(size_t seg) const { return startNs_ + config_.fps[seg].fromNs; }
+  int64_t stretchStart(size_t seg) const { return startNs_ + fps_[seg].fromNs; }
   int64_t stretchEnd(size_t seg) const {
-    return seg + 1 < config_.fps.size() ? stretchStart(seg + 1) : INT64_MAX;
+    return seg + 1 < fps_.size() ? stretchStart(seg + 1) : INT64_MAX;
   }
 
   // The start of the stall that holds ns, if one does.
@@ -233,7 +239,7 @@ class AppTimeline {
   }
 
   Drawn drawn(size_t seg, int64_t k, int64_t ideal) const {
-    const int fps = config_.fps[seg].fps;
+    const int fps = fps_[seg].fps;
     const int64_t spacing = kNsPerSecond / fps;
     // A third of the spacing at most, and never past the stretch's end, so
     // that frames keep their order.
@@ -246,6 +252,8 @@ class AppTimeline {
   }
 
   const DeviceConfig& config_;
+  // The frames drawn: the schedule, throttled stretches cut in.
+  const std::vector<FpsStep> fps_;
   const int64_t startNs_;
 };
 
@@ -258,7 +266,9 @@ constexpr int kMaxWalkSteps = 1000000;
 std::vector<Frame> appFrames(const DeviceConfig& config, int64_t startNs, int64_t nowNs) {
   std::vector<Frame> frames;
   const int64_t periodNs = refreshPeriodNs(config);
-  const AppTimeline timeline(config, startNs);
+  // Jitter never holds a frame past its stretch's end, so a stretch that
+  // begins a nanosecond after now may decide what was queued by now.
+  const AppTimeline timeline(config, startNs, nowNs + 1);
   int64_t newerVsync = -1;
   std::optional<Drawn> frame = timeline.lastAtOrBefore(nowNs);
   for (int step = 0; frame && step < kMaxWalkSteps && frames.size() < kLatencySlots; ++step) {
@@ -387,7 +397,7 @@ std::vector<int64_t> presentedFrames(const DeviceConfig& config, int64_t appStar
   std::vector<int64_t> presents;
   if (toNs <= fromNs || toNs < appStartNs) return presents;
   const int64_t periodNs = refreshPeriodNs(config);
-  const AppTimeline timeline(config, appStartNs);
+  const AppTimeline timeline(config, appStartNs, toNs + 1);
   // Frames before this one reach the compositor before its ideal time, at or
   // before the last vsync at or before fromNs, and are shown by then.
   const int64_t lastVsyncNs = std::max<int64_t>(fromNs, 0) / periodNs * periodNs;

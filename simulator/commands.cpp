@@ -14,12 +14,13 @@
 #include <algorithm>
 #include <optional>
 
+#include "app_process.h"
 #include "cpu_model.h"
 #include "device_config.h"
+#include "device_files.h"
+#include "device_model.h"
 #include "scoped_resource.h"
 #include "surface_flinger.h"
-
-namespace {
 
 int fail(const std::string& message) {
   fprintf(stderr, "perfprobe-sim: %s\n", message.c_str());
@@ -34,114 +35,26 @@ int64_t monotonicNs() {
   return static_cast<int64_t>(ts.tv_sec) * sim::kNsPerSecond + ts.tv_nsec;
 }
 
-// On failure errno tells why.
-bool readFile(const std::string& path, std::string* out) {
-  const ScopedFile fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return false;
-  char buf[16384];
-  for (;;) {
-    const ssize_t n = read(fd.get(), buf, sizeof buf);
-    if (n == 0) return true;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    out->append(buf, static_cast<size_t>(n));
-  }
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Through a temporary file beside it and a rename, so that a reader sees the
-// old contents or the new, never a part.
-bool writeFileAtomic(const std::string& path, const std::string& content, std::string* error) {
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::string temp = dir + "." + base + "." + std::to_string(getpid()) + ".tmp";
-  {
-    const ScopedFile fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd) {
-      *error = errnoText(temp);
-      return false;
-    }
-    if (!writeAll(fd.get(), content)) {
-      *error = errnoText(temp);
-      unlink(temp.c_str());
-      return false;
-    }
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    *error = errnoText(path);
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
-}
-
-bool isDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// PERFPROBE_SIM_DIR, or "" when it is unset or empty.
 std::string stateDir() {
   const char* dir = getenv("PERFPROBE_SIM_DIR");
   return dir == nullptr ? "" : dir;
 }
 
-struct DeviceState {
-  sim::DeviceConfig config;
-  std::optional<int64_t> appStartNs;
-};
+namespace {
 
-bool loadDeviceState(DeviceState* state, std::string* error) {
+using sim::isDirectory;
+using sim::readFile;
+using sim::writeAll;
+using sim::writeFileAtomic;
+
+bool loadDeviceState(sim::DeviceState* state, std::string* error) {
   const std::string dir = stateDir();
   if (dir.empty()) {
     // No state: a device whose app has run since boot.
     state->appStartNs = 0;
     return true;
   }
-  if (!isDirectory(dir)) {
-    *error = "PERFPROBE_SIM_DIR " + dir + " is not a folder";
-    return false;
-  }
-  const std::string confPath = dir + "/device.conf";
-  std::string text;
-  if (readFile(confPath, &text)) {
-    std::string why;
-    auto config = sim::parseDeviceConfig(text, &why);
-    if (!config) {
-      *error = confPath + ": " + why;
-      return false;
-    }
-    state->config = std::move(*config);
-  } else if (errno != ENOENT) {
-    *error = errnoText(confPath);
-    return false;
-  }
-  const std::string appPath = dir + "/app";
-  text.clear();
-  if (readFile(appPath, &text)) {
-    state->appStartNs = sim::parseAppStart(text);
-    if (!state->appStartNs) {
-      *error = appPath + ": expected the start time in ns";
-      return false;
-    }
-  } else if (errno != ENOENT) {
-    *error = errnoText(appPath);
-    return false;
-  }
-  return true;
+  return sim::loadDeviceState(dir, state, error);
 }
 
 struct Policy {
@@ -219,7 +132,7 @@ int runDumpsys(const std::vector<std::string>& args) {
     return fail(
         "dumpsys: only 'SurfaceFlinger --list' and 'SurfaceFlinger --latency NAME' are simulated");
   }
-  DeviceState state;
+  sim::DeviceState state;
   std::string error;
   if (!loadDeviceState(&state, &error)) return fail(error);
   const std::string out =
@@ -229,16 +142,21 @@ int runDumpsys(const std::vector<std::string>& args) {
   return 0;
 }
 
-int runAppStart(double agoSeconds) {
+int runAppStart(double agoSeconds, bool process) {
   const std::string dir = stateDir();
   if (dir.empty()) return fail("app start: PERFPROBE_SIM_DIR is not set");
   if (!isDirectory(dir)) return fail("app start: PERFPROBE_SIM_DIR " + dir + " is not a folder");
+  sim::DeviceState state;
+  std::string error;
+  if (process && !sim::loadDeviceState(dir, &state, &error)) return fail("app start: " + error);
+  // The process of an earlier start belongs to it.
+  if (!stopAppProcess(dir, &error)) return fail("app start: " + error);
   // Before the clock's zero there is nothing to draw; the app then runs since boot.
   const int64_t ago = static_cast<int64_t>(agoSeconds * 1e9);
   const int64_t start = std::max<int64_t>(monotonicNs() - ago, 0);
-  std::string error;
   if (!writeFileAtomic(dir + "/app", std::to_string(start) + "\n", &error))
     return fail("app start: " + error);
+  if (process && !startAppProcess(dir, state.config, &error)) return fail("app start: " + error);
   return 0;
 }
 
@@ -247,6 +165,8 @@ int runAppStop() {
   if (dir.empty()) return fail("app stop: PERFPROBE_SIM_DIR is not set");
   const std::string path = dir + "/app";
   if (unlink(path.c_str()) != 0 && errno != ENOENT) return fail("app stop: " + errnoText(path));
+  std::string error;
+  if (!stopAppProcess(dir, &error)) return fail("app stop: " + error);
   return 0;
 }
 
@@ -312,6 +232,70 @@ int runCpuWalk(const std::string& root, int intervalMs, double durationSeconds, 
     }
     // After a long pause (a stopped process), carry on from now rather than
     // catching up tick by tick.
+    nextTick += intervalNs;
+    if (nextTick <= now) nextTick = now + intervalNs;
+  }
+}
+
+int runDeviceTree(const std::string& root, int cpus) {
+  sim::DeviceState state;
+  std::string error;
+  if (!loadDeviceState(&state, &error)) return fail("device-tree: " + error);
+  if (!sim::makeDevice(root, state.config, cpus, state.appStartNs, state.config.seed, monotonicNs(),
+                       &error)) {
+    return fail("device-tree: " + error);
+  }
+  return 0;
+}
+
+int runDeviceWalk(const std::string& root, int intervalMs, double durationSeconds,
+                  std::optional<uint64_t> seed) {
+  sim::DeviceState state;
+  std::string error;
+  if (!loadDeviceState(&state, &error)) return fail("device-walk: " + error);
+  // The tree's shape is that of the configuration it was made with; a later
+  // edit of these keys waits for device-tree.
+  const sim::DeviceConfig shape = state.config;
+  sim::DeviceWalk walk;
+  if (!walk.open(root, shape, seed.value_or(shape.seed), monotonicNs(), &error))
+    return fail("device-walk: " + error);
+
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  sigprocmask(SIG_BLOCK, &stops, nullptr);
+
+  const int64_t intervalNs = int64_t{intervalMs} * 1000000;
+  const int64_t begin = monotonicNs();
+  const int64_t end =
+      durationSeconds > 0 ? begin + static_cast<int64_t>(durationSeconds * 1e9) : INT64_MAX;
+  int64_t nextTick = begin + intervalNs;
+  bool warned = false;
+  for (;;) {
+    const int64_t wakeAt = std::min(nextTick, end);
+    const timespec timeout = durationSpec(wakeAt - monotonicNs());
+    const int sig = sigtimedwait(&stops, nullptr, &timeout);
+    if (sig > 0) return 0;
+    if (sig < 0 && errno != EAGAIN && errno != EINTR)
+      return fail("device-walk: " + errnoText("sigtimedwait"));
+    const int64_t now = monotonicNs();
+    if (now >= end) return 0;
+    if (now < nextTick) continue;
+    // The folder is read again every step, as dumpsys reads it at every
+    // call; a file caught half written keeps the last good state.
+    sim::DeviceState latest;
+    if (loadDeviceState(&latest, &error)) {
+      state = std::move(latest);
+      state.config.gpu = shape.gpu;
+      state.config.offlineCpus = shape.offlineCpus;
+      warned = false;
+    } else if (!warned) {
+      fprintf(stderr, "perfprobe-sim: device-walk: %s (keeping the last state)\n", error.c_str());
+      warned = true;
+    }
+    if (!walk.step(state.config, state.appStartNs, now, &error))
+      return fail("device-walk: " + error);
     nextTick += intervalNs;
     if (nextTick <= now) nextTick = now + intervalNs;
   }

@@ -2,6 +2,7 @@
 
 #include <stdint.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,21 @@
 // args: what follows "dumpsys".
 int runDumpsys(const std::vector<std::string>& args);
 
-int runAppStart(double agoSeconds);
+// process: also start the app's process (app_process.h).
+int runAppStart(double agoSeconds, bool process);
 int runAppStop();
 
 int runCpuTree(const std::string& root, int cpus);
 int runCpuWalk(const std::string& root, int intervalMs, double durationSeconds, uint64_t seed);
+
+int runDeviceTree(const std::string& root, int cpus);
+// seed: the CPU loads' noise; device.conf's seed when none is given.
+int runDeviceWalk(const std::string& root, int intervalMs, double durationSeconds,
+                  std::optional<uint64_t> seed);
+
+// Shared by the commands.
+int fail(const std::string& message);
+std::string errnoText(const std::string& what);
+int64_t monotonicNs();
+// PERFPROBE_SIM_DIR, or "" when it is unset or empty.
+std::string stateDir();

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app_process.h"
 #include "commands.h"
 #include "cpu_model.h"
 
@@ -51,13 +52,47 @@ the app running since boot), which holds
     timeout_suffix=0          1: every output ends with dumpsys' line
                               "*** SERVICE 'SurfaceFlinger' DUMP TIMEOUT
                               (10000ms) EXPIRED ***" after a blank line
+  The phone of device-tree and device-walk:
+    gpu=kgsl                  the GPU's files: kgsl (Adreno, /sys/class/kgsl),
+                              exynos (/sys/kernel/gpu), devfreq (a Mali under
+                              /sys/class/devfreq beside a memory bus) or none
+    thermal_unit=milli        zone temperatures in m°C, deci (tenths) or degrees
+    throttle_c=               off; once the hottest CPU zone reaches this many
+                              °C (above 35, one decimal) the CPUs' and the GPU's
+                              clocks are capped at 70 % of their top and the
+                              app draws fewer frames, dumpsys included; the
+                              caps hold until the zone is 3 °C below it
+    throttle_fps_pct=75       the app's frame rate while throttled, % of fps
+    thermal_tau_s=25          the zones' time constant: from 35 °C at rest
+                              the hottest heads for 35 + 20 * fps/60 °C (fps up
+                              to 120; throttled, 0.6 times the rise)
+    battery_pct=80            the battery's capacity when the app starts; it
+                              drains from there at 180 mA + 900 mA * fps/60
+    battery_current_unit=ua   current_now in µA, or ma
+    battery_current_sign=charging_positive
+                              or discharging_positive: current_now's sign
+    charging=0                1: a charger puts in 2500 mA (Charging, then
+                              Full); hold: plugged in, Not charging
+    offline_cpus=             CPUs offline, such as 7 or 2,5: "0" in cpuN/online,
+                              no cpuN/cpufreq link, no cpuN line in /proc/stat
+    app_threads=4             threads of the app's process (app start --process)
   app          while the app runs: its start, CLOCK_MONOTONIC ns ("app start")
+  app_pid      while the app's process runs: its pid ("app start --process")
 An unknown key or a bad value is an error, for dumpsys too.)";
 
 const char kAppFooter[] = R"(
 start writes the start time, CLOCK_MONOTONIC ns, to $PERFPROBE_SIM_DIR/app
 (through a rename); the app's layers are then listed and draw frames
-from that time on. stop removes the file.)";
+from that time on. stop removes the file.
+
+With --process, start also runs the app as a process whose first argument is
+the package (its main thread named after the package's last 15 bytes), with
+app_threads threads, 30 MB touched, and 2 ms of CPU per frame it draws on
+its RenderThread. It is detached (init reaps it) and its pid goes to
+$PERFPROBE_SIM_DIR/app_pid once all its threads run. It ends by itself when
+the app file goes or holds another start, after a day at most, or on
+SIGTERM: stop sends that (SIGKILL after 5 s) and waits for its end, and a
+new start ends the last start's process first.)";
 
 const char kTreeFooter[] = R"(
 Makes cpu0..cpuN-1/ (online, cpufreq -> ../cpufreq/policyP), cpufreq/policyP/
@@ -71,6 +106,41 @@ Every interval each policy's load drifts at random and its frequency moves a
 step or two toward what that load asks for, now and then jumping to the top;
 only values of its scaling_available_frequencies are written, each through a
 rename so that no reader sees a partial file.)";
+
+const char kDeviceTreeFooter[] = R"(
+Under ROOT: sys/devices/system/cpu (as cpu-tree, with each policy's
+scaling_max_freq, the cap while throttled), sys/class/thermal (42
+thermal_zoneK/{type,temp,mode,policy}, "battery" twice, and
+cooling_deviceK/{type,cur_state,max_state}), the GPU of device.conf's gpu=
+(kgsl: sys/class/kgsl/kgsl-3d0/{gpuclk,max_gpuclk,gpu_busy_percentage,gpubusy,
+devfreq/cur_freq,devfreq/max_freq}; exynos: sys/kernel/gpu/{gpu_clock,
+gpu_max_clock,gpu_busy}; devfreq: sys/class/devfreq/1f000000.mali/{cur_freq,
+max_freq} and 17000010.devfreq_mif), sys/class/power_supply/battery/{capacity,
+status,voltage_now,current_now,temp} and usb/, proc/stat and proc/meminfo.
+Missing folders are made. Files under sys/ are replaced through a rename;
+proc/stat and proc/meminfo are written over in place, so that they may be
+files bind-mounted over /proc/stat and /proc/meminfo (ROOT=/ in a private
+mount namespace, with tmpfs over /sys/devices/system/cpu, /sys/class and
+/sys/kernel). proc/stat's counters go on from those it holds when it lists
+this device's online CPUs, else from the uptime at a light load.
+The values are those of the device at this moment (see device-walk).)";
+
+const char kDeviceWalkFooter[] = R"(
+Every interval it writes the device at that moment, as a function of
+device.conf, the app's start and the time alone (dumpsys agrees with it):
+the hottest CPU zone heats from 35 °C toward 35 + 20 * fps/60 °C while the
+app draws and cools back at rest, with the time constant thermal_tau_s (25 s:
+with throttle_c=45 at 60 fps it crosses 45 °C 17 s after the start, then the
+caps cut the fps to 45 and the zone settles near 44 °C); the CPUs' loads follow
+the app's frame rate, and their clocks the loads as schedutil would (1.25
+times the busiest CPU's), with bursts to the top; the GPU's clock is the
+lowest that keeps it under 85 % busy, asleep while nothing is drawn; the
+battery drains (or charges) by its current, its voltage sagging by 0.12 ohm;
+proc/stat's counters grow by each CPU's busy and idle ticks (USER_HZ 100)
+since the last step; MemAvailable drops by the app's 0.6 to 1.2 GB.
+Files under sys/ that changed are replaced through a rename, proc/ files
+are written in place. gpu= and offline_cpus= keep the values the walk started
+with; the rest of device.conf is read again at every step.)";
 
 std::string baseName(const char* path) {
   const char* slash = strrchr(path, '/');
@@ -89,6 +159,9 @@ int runCli(int argc, char** argv) {
       app->add_subcommand("start", "Record the app as started now, or S seconds ago");
   double ago = 0;
   appStart->add_option("--ago", ago, "Seconds since the app started")->check(CLI::Range(0.0, 1e9));
+  bool process = false;
+  appStart->add_flag("--process", process,
+                     "Also run the app as a process named after its package (see below)");
   CLI::App* appStop =
       app->add_subcommand("stop", "Record the app as stopped: its layers disappear");
 
@@ -124,6 +197,37 @@ int runCli(int argc, char** argv) {
   uint64_t seed = 1;
   walk->add_option("--seed", seed, "Seed of the walk");
   walk->footer(kWalkFooter);
+
+  CLI::App* deviceTree = cli.add_subcommand(
+      "device-tree",
+      "Write a whole phone into ROOT: CPUs, thermal zones, GPU, battery, proc/stat, proc/meminfo");
+  std::string deviceRoot;
+  deviceTree->add_option("ROOT", deviceRoot, "An existing folder, or / in a private namespace")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  int deviceCpus = 8;
+  deviceTree->add_option("--cpus", deviceCpus, "Number of CPUs, as for cpu-tree")
+      ->check(CLI::Range(1, sim::kMaxCpus));
+  deviceTree->footer(kDeviceTreeFooter);
+
+  CLI::App* deviceWalk = cli.add_subcommand(
+      "device-walk",
+      "Keep the phone in ROOT moving with the app's load, heat and throttling, until "
+      "SIGTERM/SIGINT or the duration");
+  std::string deviceWalkRoot;
+  deviceWalk->add_option("ROOT", deviceWalkRoot, "A folder made by device-tree")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  int deviceIntervalMs = 200;
+  deviceWalk->add_option("--interval-ms", deviceIntervalMs, "Time between steps")
+      ->check(CLI::Range(1, 3600000));
+  double deviceDuration = 0;
+  deviceWalk->add_option("--duration", deviceDuration, "Seconds to run; 0 runs until stopped")
+      ->check(CLI::Range(0.0, 1e9));
+  std::optional<uint64_t> deviceSeed;
+  deviceWalk->add_option("--seed", deviceSeed,
+                         "Seed of the CPU loads' noise and bursts (default: device.conf's seed)");
+  deviceWalk->footer(kDeviceWalkFooter);
   // Last: subcommands take their parent's footer when they are added.
   cli.footer(kFooter);
 
@@ -140,15 +244,20 @@ int runCli(int argc, char** argv) {
     return 1;
   }
 
-  if (*appStart) return runAppStart(ago);
+  if (*appStart) return runAppStart(ago, process);
   if (*appStop) return runAppStop();
   if (*tree) return runCpuTree(treeRoot, cpus);
+  if (*deviceTree) return runDeviceTree(deviceRoot, deviceCpus);
+  if (*deviceWalk)
+    return runDeviceWalk(deviceWalkRoot, deviceIntervalMs, deviceDuration, deviceSeed);
   return runCpuWalk(walkRoot, intervalMs, duration, seed);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Started as the app's process, whatever its package is called.
+  if (argc > 1 && strcmp(argv[1], kAppProcessMarker) == 0) return runAppProcess(argc, argv);
   // Installed as a link named dumpsys, it is dumpsys.
   if (argc > 0 && baseName(argv[0]) == "dumpsys") {
     return runDumpsys(std::vector<std::string>(argv + 1, argv + argc));

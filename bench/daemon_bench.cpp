@@ -407,15 +407,28 @@ std::optional<std::string> ask(int sock, const std::string& request, int timeout
 }
 
 // One round trip in microseconds; the reply must be `expected`, byte for byte.
+// A reply matches `expected` byte for byte, or, where expected starts with
+// kContains, holds each of its lines.
+constexpr char kContains[] = "contains:";
+bool replyMatches(const std::string& reply, const std::string& expected) {
+  if (expected.rfind(kContains, 0) != 0) return reply == expected;
+  std::istringstream lines(expected.substr(strlen(kContains)));
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (reply.find(line + "\n") == std::string::npos) return false;
+  }
+  return true;
+}
+
 double roundTripUs(const Server& s, const std::string& request, const std::string& expected) {
-  char buf[2048];
+  static char buf[65536];
   const double start = now();
   if (send(s.sock.get(), request.data(), request.size(), 0) < 0) failErrno(s.label + ": send");
   pollfd p = {s.sock.get(), POLLIN, 0};
   if (poll(&p, 1, kReplyTimeoutMs) != 1) fail(s.label + ": no reply to " + request);
   const ssize_t n = recv(s.sock.get(), buf, sizeof buf, 0);
   const double end = now();
-  if (n < 0 || std::string(buf, static_cast<size_t>(n)) != expected) {
+  if (n < 0 || !replyMatches(std::string(buf, static_cast<size_t>(n)), expected)) {
     fail(s.label + ": wrong reply to " + request + ": " + (n < 0 ? strerror(errno) : std::string(buf, static_cast<size_t>(n))));
   }
   return (end - start) * 1e6;
@@ -427,16 +440,36 @@ double percentile(std::vector<double> v, double q) {
 }
 
 // A bare program's reading of the files, in microseconds: an open, one read
-// and a close each.
-double readFilesUs(const std::vector<std::string>& paths) {
-  char buf[64];
+// of up to `size` bytes and a close each.
+double readFilesUs(const std::vector<std::string>& paths, size_t size = 64) {
+  static char buf[16384];
+  size = std::min(size, sizeof buf);
   const double start = now();
   for (const std::string& path : paths) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || read(fd, buf, sizeof buf) <= 0) failErrno(path);
+    if (fd < 0 || read(fd, buf, size) <= 0) failErrno(path);
     close(fd);
   }
   return (now() - start) * 1e6;
+}
+
+// The phone GET_STATS reads, written where it reads them; returns the
+// files it reads, in its order, and *expected the lines its reply must hold.
+std::vector<std::string> makePhone(std::string* expected) {
+  for (const workload::File& file : workload::phoneFiles(0, 0)) {
+    if (file.path.rfind("sys/devices/system/cpu/", 0) == 0) {
+      e2e::writeCpuFile(file.path.substr(strlen("sys/devices/system/cpu/")), file.content);
+    } else {
+      e2e::writeDeviceFile("/" + file.path, file.content);
+    }
+  }
+  std::vector<std::string> reads;
+  for (const std::string& path : workload::statsReads(0, 0, false)) reads.push_back("/" + path);
+  *expected = std::string(kContains) +
+              "cpu7_max_khz 2841600\ncpu7_cluster 7\ngpu_khz 680000\ngpu_max_khz 680000\n"
+              "gpu_busy_pct 37.0\ngpu_source kgsl\nbattery_mw -3177\nmem_available_kb 857338\n"
+              "temp_conn_therm_c 50.4\n";
+  return reads;
 }
 
 std::string goal(bool met) { return met ? "met" : "MISSED"; }
@@ -503,6 +536,8 @@ int main(int argc, char** argv) {
   const bool groupsMade = CpuGroup::findHierarchy();
   std::vector<std::string> cpuFiles;
   const std::string cpuReport = makeCpuTree(&cpuFiles);
+  std::string statsExpected;
+  const std::vector<std::string> statsFiles = makePhone(&statsExpected);
   std::string expectedFps;
   for (size_t i = 1; i < servers.size(); ++i) {
     fixtures.push_back(std::make_unique<dumpsys_double::Fixture>());
@@ -529,18 +564,30 @@ int main(int argc, char** argv) {
     const char* text;
     std::string reply;
   };
-  const std::vector<Probe> requests = {{kConnectDaemon, kSuccess}, {kGetFps, "0"}, {kGetSimple, cpuReport}};
+  // GET_STATS goes padded, as the client sends it; only the daemons that
+  // answer it are measured on it (an older revision does not).
+  const std::string statsRequest = paddedRequest(kGetStats);
+  const std::vector<Probe> requests = {{kConnectDaemon, kSuccess},
+                                       {kGetFps, "0"},
+                                       {kGetSimple, cpuReport},
+                                       {statsRequest.c_str(), statsExpected}};
+  constexpr size_t kStats = 3;
+  std::vector<bool> knowsStats(servers.size(), true);
+  for (size_t i = 1; i < servers.size(); ++i) {
+    knowsStats[i] = ask(servers[i].sock.get(), statsRequest, 500).has_value();
+  }
   constexpr int kPerRound = 25;
   // samples[request][server]
   std::vector<std::vector<std::vector<double>>> samples(
       requests.size(), std::vector<std::vector<double>>(servers.size()));
-  std::vector<double> fileSamples;
+  std::vector<double> fileSamples, statsFileSamples;
   for (int round = 0; round < rounds; ++round) {
     for (size_t r = 0; r < requests.size(); ++r) {
       for (size_t k = 0; k < servers.size(); ++k) {
         // A different server goes first in every round.
         const size_t index = (k + static_cast<size_t>(round)) % servers.size();
         const Server& s = servers[index];
+        if (r == kStats && !knowsStats[index]) continue;
         const std::string expected = s.isDaemon ? requests[r].reply : requests[r].text;
         for (int i = 0; i < kPerRound; ++i) samples[r][index].push_back(roundTripUs(s, requests[r].text, expected));
       }
@@ -548,6 +595,7 @@ int main(int argc, char** argv) {
     // Where the servers read them.
     pinTo(serverCpu);
     for (int i = 0; i < kPerRound; ++i) fileSamples.push_back(readFilesUs(cpuFiles));
+    for (int i = 0; i < kPerRound; ++i) statsFileSamples.push_back(readFilesUs(statsFiles, 16384));
     pinTo(clientCpu);
   }
   std::vector<size_t> idleRssKb(servers.size());
@@ -557,6 +605,8 @@ int main(int argc, char** argv) {
   // of the same files.
   const double filesMedian = percentile(fileSamples, 0.5);
   const double simpleFloor = percentile(samples[2][0], 0.5) + filesMedian;
+  const double statsFilesMedian = percentile(statsFileSamples, 0.5);
+  const double statsFloor = percentile(samples[kStats][0], 0.5) + statsFilesMedian;
   printf("Round trips, microseconds: median (90th percentile) of %d, interleaved; servers on CPU %d, client on CPU %d\n",
          rounds * kPerRound, serverCpu, clientCpu);
   // One row per server, one column per request: the median (the 90th
@@ -565,8 +615,9 @@ int main(int argc, char** argv) {
   std::vector<double> floorUs;
   printf("%-16s", "server");
   for (size_t r = 0; r < requests.size(); ++r) {
-    floorUs.push_back(r == 2 ? simpleFloor : percentile(samples[r][0], 0.5));
-    const std::string name = requests[r].text + std::string(r == 2 ? "/8cpu" : "");
+    floorUs.push_back(r == 2 ? simpleFloor : r == kStats ? statsFloor : percentile(samples[r][0], 0.5));
+    const std::string name = r == kStats ? std::string(kGetStats) + "/phone"
+                                         : requests[r].text + std::string(r == 2 ? "/8cpu" : "");
     printf(" %-30s", name.c_str());
   }
   printf("\n%-16s", "floor");
@@ -577,7 +628,9 @@ int main(int argc, char** argv) {
     for (size_t r = 0; r < requests.size(); ++r) {
       const double median = percentile(samples[r][i], 0.5);
       char cell[64];
-      if (servers[i].isDaemon) {
+      if (samples[r][i].empty()) {
+        snprintf(cell, sizeof cell, "-");
+      } else if (servers[i].isDaemon) {
         snprintf(cell, sizeof cell, "%.1f (%.1f) x%.2f %s", median, percentile(samples[r][i], 0.9),
                  median / floorUs[r], goal(median / floorUs[r] <= kLimit).c_str());
       } else {
@@ -590,6 +643,9 @@ int main(int argc, char** argv) {
   printf("Goal: at most %.1f x the floor. ", kLimit);
   printf("The floor is the echo's round trip; for %s, plus a bare open, read and close of the %d files,\n"
          "%.1f us (90th percentile %.1f)\n", kGetSimple, kCpus, filesMedian, percentile(fileSamples, 0.9));
+  printf("and for %s (padded; its echo carries the same 1024 bytes), plus a bare open, read and close of\n"
+         "the %zu files it reads of a phone of 8 CPUs, 40 zones, a GPU and a battery, %.1f us (90th percentile %.1f)\n",
+         kGetStats, statsFiles.size(), statsFilesMedian, percentile(statsFileSamples, 0.9));
 
   // Collections: the bare minimums and every daemon collect at once, their
   // ticks spread over the second, and each is measured just before two of

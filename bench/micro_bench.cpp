@@ -13,6 +13,9 @@
 #include <vector>
 
 #include "cpuinfo/cpuinfo.h"
+#if __has_include("stats/stats.h")
+#include "stats/stats.h"
+#endif
 #include "fpsbench/parse.h"
 #ifndef PERFPROBE_BASELINE
 #include "trace.h"
@@ -129,6 +132,78 @@ void BM_CpuFilesBare(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_CpuFilesBare);
+
+#if __has_include("stats/stats.h")
+// A phone's files for GET_STATS on a tmpfs; with the app, 30 other
+// processes beside it in proc/.
+class PhoneFiles {
+ public:
+  explicit PhoneFiles(bool app) {
+    char tmpl[] = "/dev/shm/perfprobe-bench-phone-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return;
+    dir_ = tmpl;
+    for (const workload::File& file : workload::phoneFiles(app ? kAppPid : 0, kOthers)) {
+      const fs::path path = fs::path(dir_) / file.path;
+      fs::create_directories(path.parent_path());
+      std::ofstream(path, std::ios::binary) << file.content;
+    }
+    for (const std::string& read : workload::statsReads(kAppPid, kOthers, app)) {
+      paths_.push_back(dir_ + "/" + read);
+    }
+  }
+  ~PhoneFiles() {
+    if (!dir_.empty()) fs::remove_all(dir_);
+  }
+  const std::string& dir() const { return dir_; }
+  const std::vector<std::string>& paths() const { return paths_; }
+
+  static constexpr int kAppPid = 4000;
+  static constexpr int kOthers = 30;
+
+ private:
+  std::string dir_;
+  std::vector<std::string> paths_;
+};
+
+// The whole GET_STATS work over a phone's files: /0 idle, /1 collecting,
+// with the app's process among 30 others.
+void BM_Stats(benchmark::State& state) {
+  const bool app = state.range(0) == 1;
+  const PhoneFiles files(app);
+  const PackagePattern pattern(workload::kPackage);
+  if (files.dir().empty()) {
+    state.SkipWithError("mkdtemp failed");
+    return;
+  }
+  forgetStatsSample();
+  uint64_t now = 1000000000;
+  const std::string first = readStats(files.dir(), app ? &pattern : nullptr, 1, now);
+  if (first.find(app ? "app_pids 1\n" : "app_pids NA\n") == std::string::npos ||
+      first.find("gpu_source kgsl\n") == std::string::npos) {
+    state.SkipWithError("the phone's files do not read as expected");
+    return;
+  }
+  for (auto _ : state) {
+    now += 1000000000;
+    benchmark::DoNotOptimize(readStats(files.dir(), app ? &pattern : nullptr, 1, now));
+  }
+}
+BENCHMARK(BM_Stats)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// Its floor: a bare open, read and close of each of the same files.
+void BM_StatsFilesBare(benchmark::State& state) {
+  const PhoneFiles files(state.range(0) == 1);
+  char buf[16384];
+  for (auto _ : state) {
+    for (const std::string& path : files.paths()) {
+      const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      benchmark::DoNotOptimize(read(fd, buf, sizeof buf));
+      if (fd >= 0) close(fd);
+    }
+  }
+}
+BENCHMARK(BM_StatsFilesBare)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+#endif
 
 #ifndef PERFPROBE_BASELINE
 // Package patterns at the edge of what a request may ask: a plain pattern

@@ -31,4 +31,18 @@ int matchingLayerFps(int index);
 // Frequencies in kHz, as scaling_cur_freq files hold them: "1804800\n".
 std::vector<std::string> cpuFreqFiles(int cpus);
 
+// A phone as GET_STATS reads it: 8 CPUs in three clusters, 40 thermal
+// zones, an Adreno GPU, a battery, /proc/stat and /proc/meminfo of a phone's
+// size, and, with appPid, the app's process among `otherProcesses` others.
+// Paths are relative to the root the files are written under.
+struct File {
+  std::string path;
+  std::string content;
+};
+std::vector<File> phoneFiles(int appPid, int otherProcesses);
+
+// The files of phoneFiles that GET_STATS reads, in its order, the app's
+// included when it runs (every process's cmdline, the app's stat).
+std::vector<std::string> statsReads(int appPid, int otherProcesses, bool collecting);
+
 }  // namespace workload

@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <charconv>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -57,11 +59,45 @@ Sample samples[2];
 Sample* previous = &samples[0];
 Sample* current = &samples[1];
 
+// A path built in place, part by part: a reply reads a hundred files or
+// more, and the strings of their paths would cost more than their reading.
+// A path too long for it names no file.
+class Path {
+ public:
+  explicit Path(std::string_view base) { add(base); }
+  // Appends part; returns the length before it, for cut().
+  size_t add(std::string_view part) {
+    const size_t before = len_;
+    if (len_ + part.size() < sizeof buf_) {
+      memcpy(buf_ + len_, part.data(), part.size());
+      len_ += part.size();
+    } else {
+      len_ = sizeof buf_;
+    }
+    return before;
+  }
+  size_t add(int64_t number) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    return add(std::string_view(digits, static_cast<size_t>(end - digits)));
+  }
+  void cut(size_t len) { len_ = len; }
+  const char* c_str() {
+    if (len_ >= sizeof buf_) return "";
+    buf_[len_] = '\0';
+    return buf_;
+  }
+
+ private:
+  char buf_[512];
+  size_t len_ = 0;
+};
+
 // The whole text of a small kernel file in buf, without blocking on a FIFO
 // planted in its place. One read: a sysfs attribute gives its whole text to
 // the first read, and what does not fit in buf is no value of ours.
-std::optional<std::string_view> readSmall(const std::string& path, char* buf, size_t size) {
-  ScopedFile file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+std::optional<std::string_view> readSmall(const char* path, char* buf, size_t size) {
+  ScopedFile file(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file) return std::nullopt;
   for (;;) {
     const ssize_t n = pread(file.get(), buf, size, 0);
@@ -70,26 +106,36 @@ std::optional<std::string_view> readSmall(const std::string& path, char* buf, si
   }
 }
 
-// A file of any length up to limit bytes, such as /proc/stat, whose size
-// grows with the CPUs and interrupts.
-bool readWhole(const std::string& path, std::string* out, size_t limit) {
+// The CPU lines at the head of /proc/stat: read a page at a time until a
+// line of another kind has come, so that the interrupt counts after them,
+// thousands of numbers on a phone, are not copied.
+bool readCpuLines(const char* path, std::string* out) {
   out->clear();
-  ScopedFile file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  ScopedFile file(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file) return false;
-  char buf[16384];
-  while (out->size() < limit) {
-    const ssize_t n = pread(file.get(), buf, sizeof buf, static_cast<off_t>(out->size()));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
+  constexpr size_t kChunk = 4096;
+  // Far more than any CPU count needs.
+  constexpr size_t kLimit = 1 << 20;
+  while (out->size() < kLimit) {
+    const size_t at = out->size();
+    out->resize(at + kChunk);
+    const ssize_t n = pread(file.get(), &(*out)[at], kChunk, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) {
+      out->resize(at);
+      continue;
     }
-    if (n == 0) break;
-    out->append(buf, static_cast<size_t>(n));
+    out->resize(at + static_cast<size_t>(n < 0 ? 0 : n));
+    if (n <= 0) return n == 0;
+    // Done once a line that is not a CPU's has begun.
+    for (size_t line = out->find('\n', at == 0 ? 0 : at - 1); line != std::string::npos;
+         line = out->find('\n', line + 1)) {
+      if (line + 1 < out->size() && out->compare(line + 1, 3, "cpu") != 0) return true;
+    }
   }
   return true;
 }
 
-std::optional<int64_t> readInteger(const std::string& path) {
+std::optional<int64_t> readInteger(const char* path) {
   char buf[128];
   const std::optional<std::string_view> text = readSmall(path, buf, sizeof buf);
   if (!text) return std::nullopt;
@@ -98,7 +144,7 @@ std::optional<int64_t> readInteger(const std::string& path) {
 
 // The numbers that follow prefix in the names of a folder's entries
 // ("cpu" for cpu0, cpu12, ...), in ascending order.
-std::vector<int> numberedEntries(const std::string& dirPath, std::string_view prefix) {
+std::vector<int> listNumberedEntries(const std::string& dirPath, std::string_view prefix) {
   std::vector<int> numbers;
   ScopedDir dir(opendir(dirPath.c_str()));
   if (!dir) return numbers;
@@ -114,6 +160,48 @@ std::vector<int> numberedEntries(const std::string& dirPath, std::string_view pr
   std::sort(numbers.begin(), numbers.end());
   return numbers;
 }
+
+// A listing kept while its folder stays as it was. Listing a folder takes
+// five system calls and a stat one: sysfs counts a folder's subfolders in
+// its link count (CPUs, policies and zones are folders), and any folder's
+// times move when an entry comes or goes.
+struct Listing {
+  std::string path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  nlink_t links = 0;
+  timespec mtime = {};
+  timespec ctime = {};
+  std::vector<int> numbers;
+};
+
+bool sameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+const std::vector<int>& numberedEntries(Listing* listing, const std::string& dirPath,
+                                        std::string_view prefix) {
+  struct stat st;
+  if (stat(dirPath.c_str(), &st) != 0) {
+    listing->path.clear();
+    listing->numbers.clear();
+    return listing->numbers;
+  }
+  if (listing->path != dirPath || listing->dev != st.st_dev || listing->ino != st.st_ino ||
+      listing->links != st.st_nlink || !sameTime(listing->mtime, st.st_mtim) ||
+      !sameTime(listing->ctime, st.st_ctim)) {
+    listing->numbers = listNumberedEntries(dirPath, prefix);
+    listing->path = dirPath;
+    listing->dev = st.st_dev;
+    listing->ino = st.st_ino;
+    listing->links = st.st_nlink;
+    listing->mtime = st.st_mtim;
+    listing->ctime = st.st_ctim;
+  }
+  return listing->numbers;
+}
+
+Listing cpuListing, policyListing, zoneListing;
 
 // A share of one core in tenths of a percent, rounded half up: busyNs of
 // CPU time over elapsedNs.
@@ -137,10 +225,37 @@ class Reply {
     text_ += '\n';
   }
   void integer(std::string_view name, std::optional<int64_t> value) {
-    text(name, value ? std::to_string(*value) : "NA");
+    if (!value) return text(name, "NA");
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, *value).ptr;
+    text(name, std::string_view(digits, static_cast<size_t>(end - digits)));
   }
   void tenths(std::string_view name, std::optional<int64_t> value) {
-    text(name, value ? tenthsText(*value) : "NA");
+    if (!value) return text(name, "NA");
+    char digits[24];
+    char* end = digits;
+    uint64_t magnitude = static_cast<uint64_t>(*value);
+    if (*value < 0) {
+      *end++ = '-';
+      magnitude = 0 - magnitude;
+    }
+    end = std::to_chars(end, digits + sizeof digits - 2, magnitude / 10).ptr;
+    *end++ = '.';
+    *end++ = static_cast<char>('0' + magnitude % 10);
+    text(name, std::string_view(digits, static_cast<size_t>(end - digits)));
+  }
+  // A CPU's line: "cpu" N field.
+  void cpu(int n, std::string_view field, std::optional<int64_t> value, bool tenths) {
+    char name[48] = "cpu";
+    const auto end = std::to_chars(name + 3, name + 24, n).ptr;
+    memcpy(end, field.data(), std::min(field.size(), size_t{23}));
+    const std::string_view full(
+        name, static_cast<size_t>(end - name) + std::min(field.size(), size_t{23}));
+    if (tenths) {
+      this->tenths(full, value);
+    } else {
+      integer(full, value);
+    }
   }
   std::string take() { return std::move(text_); }
 
@@ -148,12 +263,13 @@ class Reply {
   std::string text_;
 };
 
-std::string cpuName(int cpu, const char* field) { return "cpu" + std::to_string(cpu) + field; }
-
 void readCpuTimes(const std::string& root, Sample* sample) {
   sample->cpuRead.reset();
-  std::string text;
-  if (!readWhole(root + "/proc/stat", &text, 1 << 20)) return;
+  // Kept between requests, so that its buffer is not made anew each time.
+  static std::string text;
+  Path path(root);
+  path.add("/proc/stat");
+  if (!readCpuLines(path.c_str(), &text)) return;
   std::string_view rest(text);
   while (!rest.empty()) {
     const size_t end = rest.find('\n');
@@ -181,64 +297,86 @@ std::optional<int64_t> loadSince(size_t slot) {
 }
 
 void addCpus(const std::string& root, Reply* reply) {
-  const std::string cpuDir = root + "/sys/devices/system/cpu";
-  const std::vector<int> cpus = numberedEntries(cpuDir, "cpu");
+  Path path(root);
+  path.add("/sys/devices/system/cpu");
+  const std::string cpuDir = path.c_str();
+  const std::vector<int>& cpus = numberedEntries(&cpuListing, cpuDir, "cpu");
 
   reply->tenths("cpu_load_pct", loadSince(0));
   for (int cpu : cpus) {
-    reply->tenths(cpuName(cpu, "_load_pct"),
-                  cpu < kMaxCpus ? loadSince(static_cast<size_t>(cpu + 1)) : std::nullopt);
+    reply->cpu(cpu, "_load_pct",
+               cpu < kMaxCpus ? loadSince(static_cast<size_t>(cpu + 1)) : std::nullopt, true);
   }
-  for (int cpu : cpus) {
-    const std::optional<int64_t> khz =
-        readInteger(cpuDir + "/cpu" + std::to_string(cpu) + "/cpufreq/scaling_cur_freq");
-    reply->integer(cpuName(cpu, "_khz"), khz);
-  }
-  for (int cpu : cpus) {
-    const std::optional<int64_t> khz =
-        readInteger(cpuDir + "/cpu" + std::to_string(cpu) + "/cpufreq/cpuinfo_max_freq");
-    reply->integer(cpuName(cpu, "_max_khz"), khz);
+  for (const char* file : {"scaling_cur_freq", "cpuinfo_max_freq"}) {
+    for (int cpu : cpus) {
+      const size_t base = path.add("/cpu");
+      path.add(cpu);
+      path.add("/cpufreq/");
+      path.add(file);
+      reply->cpu(cpu, file[0] == 's' ? "_khz" : "_max_khz", readInteger(path.c_str()), false);
+      path.cut(base);
+    }
   }
 
   // Each policy lists the CPUs it governs, offline ones included; kernels
   // without policy folders list them in each online CPU's cpufreq folder,
   // whose first CPU names the policy.
-  std::vector<std::pair<int, std::string>> policies;
-  const std::string policyDir = cpuDir + "/cpufreq";
-  for (int policy : numberedEntries(policyDir, "policy")) {
-    char buf[512];
-    const std::optional<std::string_view> related = readSmall(
-        policyDir + "/policy" + std::to_string(policy) + "/related_cpus", buf, sizeof buf);
-    if (related) policies.emplace_back(policy, std::string(*related));
+  struct Policy {
+    int number;
+    char related[256];
+    size_t len;
+  };
+  std::vector<Policy> policies;
+  const size_t base = path.add("/cpufreq");
+  for (int policy : numberedEntries(&policyListing, path.c_str(), "policy")) {
+    const size_t folder = path.add("/policy");
+    path.add(policy);
+    path.add("/related_cpus");
+    Policy p;
+    p.number = policy;
+    if (const std::optional<std::string_view> related =
+            readSmall(path.c_str(), p.related, sizeof p.related)) {
+      p.len = related->size();
+      policies.push_back(p);
+    }
+    path.cut(folder);
   }
+  path.cut(base);
   for (int cpu : cpus) {
     std::optional<int64_t> cluster;
-    for (const auto& [policy, related] : policies) {
-      if (cpuListHolds(related, cpu)) {
-        cluster = policy;
+    for (const Policy& policy : policies) {
+      if (cpuListHolds(std::string_view(policy.related, policy.len), cpu)) {
+        cluster = policy.number;
         break;
       }
     }
     if (!cluster) {
-      char buf[512];
-      const std::optional<std::string_view> related = readSmall(
-          cpuDir + "/cpu" + std::to_string(cpu) + "/cpufreq/related_cpus", buf, sizeof buf);
+      char buf[256];
+      const size_t folder = path.add("/cpu");
+      path.add(cpu);
+      path.add("/cpufreq/related_cpus");
+      const std::optional<std::string_view> related = readSmall(path.c_str(), buf, sizeof buf);
+      path.cut(folder);
       if (related && cpuListHolds(*related, cpu)) {
         if (const std::optional<int> first = firstListedCpu(*related)) cluster = *first;
       }
     }
-    reply->integer(cpuName(cpu, "_cluster"), cluster);
+    reply->cpu(cpu, "_cluster", cluster, false);
   }
 }
 
-std::optional<int64_t> readClockKHz(const std::string& path) {
-  const std::optional<int64_t> raw = readInteger(path);
+std::optional<int64_t> readClockKHz(Path* dir, std::string_view file) {
+  const size_t base = dir->add(file);
+  const std::optional<int64_t> raw = readInteger(dir->c_str());
+  dir->cut(base);
   return raw ? gpuClockKHz(*raw) : std::nullopt;
 }
 
-std::optional<int64_t> readPercent(const std::string& path) {
+std::optional<int64_t> readPercent(Path* dir, std::string_view file) {
   char buf[128];
-  const std::optional<std::string_view> text = readSmall(path, buf, sizeof buf);
+  const size_t base = dir->add(file);
+  const std::optional<std::string_view> text = readSmall(dir->c_str(), buf, sizeof buf);
+  dir->cut(base);
   return text ? parsePercentTenths(*text) : std::nullopt;
 }
 
@@ -249,35 +387,37 @@ struct Gpu {
   bool answered() const { return khz || maxKhz || busyTenths; }
 };
 
-Gpu readKgsl(const std::string& dir) {
+Gpu readKgsl(Path* dir) {
   Gpu gpu;
-  gpu.khz = readClockKHz(dir + "/gpuclk");
-  if (!gpu.khz) gpu.khz = readClockKHz(dir + "/devfreq/cur_freq");
-  gpu.maxKhz = readClockKHz(dir + "/max_gpuclk");
-  if (!gpu.maxKhz) gpu.maxKhz = readClockKHz(dir + "/devfreq/max_freq");
-  gpu.busyTenths = readPercent(dir + "/gpu_busy_percentage");
+  gpu.khz = readClockKHz(dir, "/gpuclk");
+  if (!gpu.khz) gpu.khz = readClockKHz(dir, "/devfreq/cur_freq");
+  gpu.maxKhz = readClockKHz(dir, "/max_gpuclk");
+  if (!gpu.maxKhz) gpu.maxKhz = readClockKHz(dir, "/devfreq/max_freq");
+  gpu.busyTenths = readPercent(dir, "/gpu_busy_percentage");
   if (!gpu.busyTenths) {
     char buf[128];
-    if (const std::optional<std::string_view> text = readSmall(dir + "/gpubusy", buf, sizeof buf)) {
+    const size_t base = dir->add("/gpubusy");
+    if (const std::optional<std::string_view> text = readSmall(dir->c_str(), buf, sizeof buf)) {
       gpu.busyTenths = parseBusyCountersTenths(*text);
     }
+    dir->cut(base);
   }
   return gpu;
 }
 
-Gpu readExynos(const std::string& dir) {
+Gpu readExynos(Path* dir) {
   Gpu gpu;
-  gpu.khz = readClockKHz(dir + "/gpu_clock");
-  gpu.maxKhz = readClockKHz(dir + "/gpu_max_clock");
-  gpu.busyTenths = readPercent(dir + "/gpu_busy");
+  gpu.khz = readClockKHz(dir, "/gpu_clock");
+  gpu.maxKhz = readClockKHz(dir, "/gpu_max_clock");
+  gpu.busyTenths = readPercent(dir, "/gpu_busy");
   return gpu;
 }
 
 // The first devfreq device, in name order, whose name says it is a GPU.
-Gpu readDevfreq(const std::string& dir) {
+Gpu readDevfreq(Path* dir) {
   std::vector<std::string> names;
   {
-    ScopedDir folder(opendir(dir.c_str()));
+    ScopedDir folder(opendir(dir->c_str()));
     if (!folder) return Gpu();
     while (const dirent* entry = readdir(folder.get())) {
       const std::string_view name(entry->d_name);
@@ -289,9 +429,12 @@ Gpu readDevfreq(const std::string& dir) {
   }
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
+    const size_t base = dir->add("/");
+    dir->add(name);
     Gpu gpu;
-    gpu.khz = readClockKHz(dir + "/" + name + "/cur_freq");
-    gpu.maxKhz = readClockKHz(dir + "/" + name + "/max_freq");
+    gpu.khz = readClockKHz(dir, "/cur_freq");
+    gpu.maxKhz = readClockKHz(dir, "/max_freq");
+    dir->cut(base);
     if (gpu.answered()) return gpu;
   }
   return Gpu();
@@ -301,12 +444,16 @@ void addGpu(const std::string& root, Reply* reply) {
   // SELinux denies the shell these nodes on many builds, so a family whose
   // folder is there but unreadable gives way to the next.
   const char* source = "none";
-  Gpu gpu = readKgsl(root + "/sys/class/kgsl/kgsl-3d0");
+  Path kgsl(root), exynos(root), devfreq(root);
+  kgsl.add("/sys/class/kgsl/kgsl-3d0");
+  exynos.add("/sys/kernel/gpu");
+  devfreq.add("/sys/class/devfreq");
+  Gpu gpu = readKgsl(&kgsl);
   if (gpu.answered()) {
     source = "kgsl";
-  } else if ((gpu = readExynos(root + "/sys/kernel/gpu")).answered()) {
+  } else if ((gpu = readExynos(&exynos)).answered()) {
     source = "exynos";
-  } else if ((gpu = readDevfreq(root + "/sys/class/devfreq")).answered()) {
+  } else if ((gpu = readDevfreq(&devfreq)).answered()) {
     source = "devfreq";
   }
   reply->integer("gpu_khz", gpu.khz);
@@ -326,16 +473,25 @@ std::string statusText(std::string_view text) {
 }
 
 void addBattery(const std::string& root, Reply* reply) {
-  const std::string dir = root + "/sys/class/power_supply/battery";
+  Path path(root);
+  path.add("/sys/class/power_supply/battery/");
+  auto number = [&path](std::string_view file) {
+    const size_t base = path.add(file);
+    const std::optional<int64_t> value = readInteger(path.c_str());
+    path.cut(base);
+    return value;
+  };
   BatteryRaw raw;
-  raw.capacity = readInteger(dir + "/capacity");
+  raw.capacity = number("capacity");
   char buf[128];
-  if (const std::optional<std::string_view> status = readSmall(dir + "/status", buf, sizeof buf)) {
+  const size_t base = path.add("status");
+  if (const std::optional<std::string_view> status = readSmall(path.c_str(), buf, sizeof buf)) {
     raw.status = statusText(*status);
   }
-  raw.voltage = readInteger(dir + "/voltage_now");
-  raw.current = readInteger(dir + "/current_now");
-  raw.temp = readInteger(dir + "/temp");
+  path.cut(base);
+  raw.voltage = number("voltage_now");
+  raw.current = number("current_now");
+  raw.temp = number("temp");
   const Battery battery = normalizeBattery(raw);
   reply->integer("battery_pct", raw.capacity);
   reply->text("battery_status", raw.status.empty() ? "NA" : raw.status);
@@ -347,7 +503,9 @@ void addBattery(const std::string& root, Reply* reply) {
 
 void addMemory(const std::string& root, Reply* reply) {
   char buf[4096];
-  const std::optional<std::string_view> text = readSmall(root + "/proc/meminfo", buf, sizeof buf);
+  Path path(root);
+  path.add("/proc/meminfo");
+  const std::optional<std::string_view> text = readSmall(path.c_str(), buf, sizeof buf);
   reply->integer("mem_available_kb", text ? keyedValue(*text, "MemAvailable") : std::nullopt);
 }
 
@@ -377,26 +535,38 @@ void addApp(const std::string& root, const PackagePattern* app, uint64_t collect
 
   int64_t pids = 0, threads = 0, rssPages = 0;
   uint64_t newTicks = 0;
-  const std::string procDir = root + "/proc";
-  ScopedDir dir(opendir(procDir.c_str()));
+  Path path(root);
+  path.add("/proc");
+  ScopedDir dir(opendir(path.c_str()));
+  std::string argv0;
   while (dir) {
     const dirent* entry = readdir(dir.get());
     if (entry == nullptr) break;
     const char* name = entry->d_name;
     if (name[0] < '1' || name[0] > '9' || strspn(name, "0123456789") != strlen(name)) continue;
-    const std::string pidDir = procDir + "/" + name;
+    const size_t base = path.add("/");
+    path.add(name);
+    const size_t pidDir = path.add("/cmdline");
     // The command line's first argument: the package, for an app that the
     // zygote started (its process name, which may end in ":service").
     char buf[512];
-    const std::optional<std::string_view> cmdline =
-        readSmall(pidDir + "/cmdline", buf, sizeof buf - 1);
-    if (!cmdline || cmdline->empty() || cmdline->front() == '\0') continue;
-    buf[cmdline->size()] = '\0';
-    if (!app->matches(std::string(buf))) continue;
+    const std::optional<std::string_view> cmdline = readSmall(path.c_str(), buf, sizeof buf);
+    path.cut(pidDir);
+    if (!cmdline || cmdline->empty() || cmdline->front() == '\0') {
+      path.cut(base);
+      continue;
+    }
+    argv0.assign(cmdline->data(), strnlen(cmdline->data(), cmdline->size()));
+    if (!app->matches(argv0)) {
+      path.cut(base);
+      continue;
+    }
 
     char statBuf[1024];
+    path.add("/stat");
     const std::optional<std::string_view> statText =
-        readSmall(pidDir + "/stat", statBuf, sizeof statBuf);
+        readSmall(path.c_str(), statBuf, sizeof statBuf);
+    path.cut(base);
     const std::optional<ProcessStat> stat = statText ? parseProcessStat(*statText) : std::nullopt;
     // Gone between its listing and its reading: not counted.
     if (!stat) continue;
@@ -455,8 +625,9 @@ void addProbe(const std::string& root, Reply* reply) {
 
   char buf[256];
   std::optional<int64_t> rssKb;
-  if (const std::optional<std::string_view> statm =
-          readSmall(root + "/proc/self/statm", buf, sizeof buf)) {
+  Path path(root);
+  path.add("/proc/self/statm");
+  if (const std::optional<std::string_view> statm = readSmall(path.c_str(), buf, sizeof buf)) {
     // size resident shared text lib data dt, in pages.
     std::string_view rest = *statm;
     const size_t space = rest.find(' ');
@@ -470,21 +641,35 @@ void addProbe(const std::string& root, Reply* reply) {
 }
 
 void addThermal(const std::string& root, Reply* reply) {
-  const std::string dir = root + "/sys/class/thermal";
-  std::vector<std::string> names;
-  for (int zone : numberedEntries(dir, "thermal_zone")) {
-    const std::string zoneDir = dir + "/thermal_zone" + std::to_string(zone);
+  Path path(root);
+  path.add("/sys/class/thermal");
+  // Kept between requests for their buffers.
+  static std::vector<std::string> names;
+  size_t given = 0;
+  for (int zone : numberedEntries(&zoneListing, path.c_str(), "thermal_zone")) {
+    const size_t base = path.add("/thermal_zone");
+    path.add(zone);
+    const size_t zoneDir = path.add("/type");
     char buf[128];
     // A zone is known by its type alone: its number differs from one
     // firmware build of the same phone to the next.
-    const std::optional<std::string_view> type = readSmall(zoneDir + "/type", buf, sizeof buf);
-    if (!type) continue;
-    std::string name = uniqueZoneName(zoneName(*type), [&names](const std::string& candidate) {
-      return std::find(names.begin(), names.end(), candidate) != names.end();
-    });
-    const std::optional<int64_t> temp = readInteger(zoneDir + "/temp");
-    reply->tenths(name, temp ? std::optional<int64_t>(thermalTenths(*temp)) : std::nullopt);
-    names.push_back(std::move(name));
+    const std::optional<std::string_view> type = readSmall(path.c_str(), buf, sizeof buf);
+    path.cut(zoneDir);
+    if (!type) {
+      path.cut(base);
+      continue;
+    }
+    const auto taken = [&](const std::string& candidate) {
+      return std::find(names.begin(), names.begin() + static_cast<ptrdiff_t>(given), candidate) !=
+             names.begin() + static_cast<ptrdiff_t>(given);
+    };
+    if (names.size() == given) names.emplace_back();
+    names[given] = uniqueZoneName(zoneName(*type), taken);
+    path.add("/temp");
+    const std::optional<int64_t> temp = readInteger(path.c_str());
+    path.cut(base);
+    reply->tenths(names[given], temp ? std::optional<int64_t>(thermalTenths(*temp)) : std::nullopt);
+    ++given;
   }
 }
 

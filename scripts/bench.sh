@@ -14,11 +14,13 @@ daemon dynamically linked (build/bench-dynamic) and, for each --baseline,
 the daemon of git revision REV (build/bench-baseline/REV), then measures
 them all in one run:
 
-  1. Round trips of CONNECT_DAEMON, GET_FPS and GET_SIMPLE (8 CPUs on a
-     tmpfs) through each daemon and through a minimal UDP echo server, the
-     servers pinned to one CPU and the client to another, interleaved; the
-     median of each and its ratio to its floor: the echo's, and for
-     GET_SIMPLE the echo's plus a bare open, read and close of the same files.
+  1. Round trips of CONNECT_DAEMON, GET_FPS, GET_SIMPLE (8 CPUs on a tmpfs)
+     and GET_STATS (a phone of 8 CPUs in 3 clusters, 40 thermal zones, a GPU
+     and a battery) through each daemon and through a minimal UDP echo
+     server, the servers pinned to one CPU and the client to another,
+     interleaved; the median of each and its ratio to its floor: the echo's,
+     and for GET_SIMPLE and GET_STATS the echo's plus a bare open, read and
+     close of the same files. A daemon without GET_STATS is left out of it.
   2. Each daemon's CPU time per collector tick (40 layers, 8 matching, 129
      timing lines each) two ways: its own threads (schedstat), and it with
      every command it started (a cgroup made for it). Beside them, in the
@@ -29,7 +31,9 @@ them all in one run:
   3. Google Benchmark of the pure parts, for this tree and for the first
      REV: a layer's rate from 129 lines, the layer list from 200 names, the
      CPU report from 12 values and from 12 files beside a bare read of them,
-     package patterns at their limits, the selection of 8 layers of 40.
+     package patterns at their limits, the selection of 8 layers of 40, and
+     GET_STATS's work over a phone's files, idle (/0) and with the app's
+     process among 30 others (/1), beside a bare read of the same files.
 
 Needs root for private namespaces (as the end-to-end tests do); without
 them part 1 and 2 are skipped. Every reply is checked byte for byte.

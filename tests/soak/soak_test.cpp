@@ -154,7 +154,8 @@ std::string noise(std::mt19937_64& rng) {
 // is the first bytes it reads up to a zero byte, and the first keyword of the
 // table in it decides. GET_FPS may answer either rate a collection started
 // by the noise could publish, so it is given as "FPS"; the frame statistics
-// change with every tick, so only their shape is owed ("FRAMESTATS").
+// change with every tick, and the device statistics with every request, so
+// only their shape is owed ("FRAMESTATS", "STATS").
 std::optional<std::string> owedReply(const std::string& datagram, const std::string& report) {
   std::string text = datagram.substr(0, kMaxRequestSize);
   text = text.substr(0, text.find('\0'));
@@ -163,6 +164,7 @@ std::optional<std::string> owedReply(const std::string& datagram, const std::str
     if (request.keyword == kGetSimple) return report;
     if (request.keyword == kGetFps) return "FPS"s;
     if (request.keyword == kGetFrameStats) return "FRAMESTATS"s;
+    if (request.keyword == kGetStats) return "STATS"s;
     return "success"s;
   }
   return std::nullopt;
@@ -185,6 +187,20 @@ bool frameStatsShape(const std::string& reply) {
     at = end + 1;
   }
   return at == reply.size();
+}
+
+// Lines of a name and a value, the first uptime_ms, the app's while a
+// collection the noise may have started runs or not.
+bool statsShape(const std::string& reply) {
+  if (reply.rfind("uptime_ms ", 0) != 0 || reply.empty() || reply.back() != '\n') return false;
+  for (size_t at = 0; at < reply.size();) {
+    const size_t end = reply.find('\n', at);
+    const size_t space = reply.find(' ', at);
+    if (space == at || space == std::string::npos || space + 1 >= end) return false;
+    at = end + 1;
+  }
+  return reply.find("\napp_pids ") != std::string::npos &&
+         reply.find("\nprobe_rss_kb ") != std::string::npos;
 }
 
 TEST_F(Soak, HundredThousandRandomDatagramsAmongCheckedRequests) {
@@ -229,6 +245,8 @@ TEST_F(Soak, HundredThousandRandomDatagramsAmongCheckedRequests) {
         ASSERT_TRUE(fpsReply(*got)) << "batch " << batch << ": " << *got;
       } else if (*expected == "FRAMESTATS") {
         ASSERT_TRUE(frameStatsShape(*got)) << "batch " << batch << ": " << *got;
+      } else if (*expected == "STATS") {
+        ASSERT_TRUE(statsShape(*got)) << "batch " << batch << ": " << *got;
       } else {
         ASSERT_EQ(*got, *expected) << "batch " << batch;
       }

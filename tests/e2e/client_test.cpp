@@ -8,10 +8,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -130,13 +133,31 @@ std::vector<std::string> split(const std::string& text, char sep) {
   }
 }
 
+// The text with every run of spaces after a word cut to one.
+std::string squeezed(const std::string& text) {
+  std::string out;
+  bool word = false;
+  for (char c : text) {
+    if (c == ' ' && word && !out.empty() && out.back() == ' ') continue;
+    if (c == '\n') word = false;
+    if (c != ' ' && c != '\n') word = true;
+    out += c;
+  }
+  return out;
+}
+
 // A UDP port on loopback that the test answers itself: silent, or a relay
 // to the daemon that drops the first `drop` requests, and every request that
-// holds `dropHolding` when it is not empty.
+// holds one of `dropHolding` (an older daemon's keywords). `beforeRelay` is
+// called with each request that it passes on, before the daemon gets it.
 class Port {
  public:
-  Port(int port, int drop, bool relay, std::string dropHolding = "")
-      : drop_(drop), relay_(relay), dropHolding_(std::move(dropHolding)) {
+  Port(int port, int drop, bool relay, std::vector<std::string> dropHolding = {},
+       std::function<void(const std::string&)> beforeRelay = nullptr)
+      : drop_(drop),
+        relay_(relay),
+        dropHolding_(std::move(dropHolding)),
+        beforeRelay_(std::move(beforeRelay)) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -164,7 +185,12 @@ class Port {
       if (n < 0) continue;
       if (++received_ <= drop_ || !relay_) continue;
       const std::string request(buf, static_cast<size_t>(n));
-      if (!dropHolding_.empty() && request.find(dropHolding_) != std::string::npos) continue;
+      if (std::any_of(dropHolding_.begin(), dropHolding_.end(), [&](const std::string& keyword) {
+            return request.find(keyword) != std::string::npos;
+          })) {
+        continue;
+      }
+      if (beforeRelay_) beforeRelay_(request);
       e2e::UdpClient daemon;
       if (const auto reply = daemon.ask(request)) {
         sendto(fd_, reply->data(), reply->size(), 0, reinterpret_cast<sockaddr*>(&from), len);
@@ -175,7 +201,8 @@ class Port {
   int fd_ = -1;
   const int drop_;
   const bool relay_;
-  const std::string dropHolding_;
+  const std::vector<std::string> dropHolding_;
+  const std::function<void(const std::string&)> beforeRelay_;
   std::atomic<bool> done_{false};
   std::atomic<int> received_{0};
   std::thread thread_;
@@ -223,9 +250,16 @@ TEST_F(Client, EachCommandSendsItsRequestAndPrintsTheReply) {
   EXPECT_EQ(exitCode(run), 0) << describe(run);
   EXPECT_EQ(run.out, "0\n");
 
+  // A fresh daemon lists its CPUs: GET_STATS reads their folders. This tree
+  // has no maximum, no cluster and no /proc/stat lines.
   run = runClient(patient({"cpu"}));
   EXPECT_EQ(exitCode(run), 0) << describe(run);
-  EXPECT_EQ(lines(run.out).size(), 1u) << run.out;  // no CPU listed before a start
+  EXPECT_EQ(run.out,
+            "cpu   clock kHz  max kHz  cluster  load %\n"
+            "cpu0     300000       NA       NA      NA\n"
+            "cpu1     400000       NA       NA      NA\n"
+            "cpu2     500000       NA       NA      NA\n"
+            "cpu3     600000       NA       NA      NA\n");
 
   run = runClient(patient({"start", kPackage}));
   EXPECT_EQ(exitCode(run), 0) << describe(run);
@@ -273,14 +307,26 @@ TEST_F(Client, LabelsTwelveCpusByNumberAndShowsNaAsMissing) {
       addCpu(i);
     }
   }
-  ClientRun run = runClient(patient({"start", kPackage}));
-  ASSERT_EQ(exitCode(run), 0) << describe(run);
-  run = runClient(patient({"cpu"}));
+  // From a daemon without GET_STATS, GET_SIMPLE's values, which the client
+  // labels itself; the fresh daemon lists no CPU until the client's bare
+  // INITIALIZATION, which starts no collection.
+  {
+    Port older(9096, 0, true, {kGetStats});
+    const ClientRun run = runClient(patient({"--port", "9096", "cpu"}));
+    EXPECT_EQ(exitCode(run), 0) << describe(run);
+    EXPECT_EQ(run.out,
+              "cpu0 300000 kHz\ncpu1 400000 kHz\ncpu2 500000 kHz\ncpu3 600000 kHz\n"
+              "cpu4 700000 kHz\ncpu5 800000 kHz\ncpu6 900000 kHz\ncpu7 NA\n"
+              "cpu8 1100000 kHz\ncpu9 1200000 kHz\ncpu10 1300000 kHz\ncpu11 1400000 kHz\n");
+    EXPECT_TRUE(backToIdle());
+  }
+  // GET_STATS names each CPU itself.
+  const ClientRun run = runClient(patient({"cpu"}));
   EXPECT_EQ(exitCode(run), 0) << describe(run);
-  EXPECT_EQ(run.out,
-            "cpu0 300000 kHz\ncpu1 400000 kHz\ncpu2 500000 kHz\ncpu3 600000 kHz\n"
-            "cpu4 700000 kHz\ncpu5 800000 kHz\ncpu6 900000 kHz\ncpu7 NA\n"
-            "cpu8 1100000 kHz\ncpu9 1200000 kHz\ncpu10 1300000 kHz\ncpu11 1400000 kHz\n");
+  const std::vector<std::string> rows = lines(run.out);
+  ASSERT_EQ(rows.size(), 13u) << run.out;
+  EXPECT_EQ(rows[8], "cpu7          NA       NA       NA      NA");
+  EXPECT_EQ(rows[12], "cpu11    1400000       NA       NA      NA");
 }
 
 TEST_F(Client, MonitorWritesTheFrameStatisticsToCsvJsonAndPlot) {
@@ -294,14 +340,16 @@ TEST_F(Client, MonitorWritesTheFrameStatisticsToCsvJsonAndPlot) {
 
   const std::vector<std::string> rows = lines(slurp(csv));
   ASSERT_EQ(rows.size(), 9u) << slurp(csv);
-  EXPECT_EQ(rows[0],
-            "time_s,fps,frames,window_ms,frame_ms_p50,frame_ms_p95,frame_ms_max,jank,big_jank,"
-            "missed_vsyncs,refresh_hz,jank_ms,cpu0_khz,cpu1_khz,cpu2_khz,cpu3_khz");
+  // GET_STATS' columns follow; MonitorWritesEveryFigureOfGetStats reads them.
+  const std::string frames =
+      "time_s,fps,frames,window_ms,frame_ms_p50,frame_ms_p95,frame_ms_max,jank,big_jank,"
+      "missed_vsyncs,refresh_hz,jank_ms,cpu0_khz,cpu1_khz,cpu2_khz,cpu3_khz,";
+  EXPECT_EQ(rows[0].substr(0, frames.size()), frames);
   const std::vector<std::string> json = lines(run.out);
   ASSERT_EQ(json.size(), 9u) << run.out;
   for (size_t i = 1; i < rows.size(); ++i) {
     const std::vector<std::string> fields = split(rows[i], ',');
-    ASSERT_EQ(fields.size(), 16u) << rows[i];
+    ASSERT_EQ(fields.size(), split(rows[0], ',').size()) << rows[i];
     const double t = std::stod(fields[0]);
     EXPECT_NEAR(t, 0.5 * static_cast<double>(i), 0.4) << rows[i];
     // 50 frames a second on a 60 Hz panel: five frames on six vsyncs, so a
@@ -335,10 +383,11 @@ TEST_F(Client, MonitorWritesTheFrameStatisticsToCsvJsonAndPlot) {
   EXPECT_EQ(image.substr(0, 8), "\x89PNG\r\n\x1a\n");
 }
 
-// A daemon that does not answer GET_FRAMESTATS (an older one) is monitored
-// through GET_FPS, with the outputs as they always were.
+// A daemon that answers neither GET_FRAMESTATS nor GET_STATS (an older one)
+// is monitored through GET_FPS and GET_SIMPLE, with the outputs as they
+// always were.
 TEST_F(Client, MonitorFallsBackToTheRateOfADaemonWithoutFrameStatistics) {
-  Port older(9093, 0, true, kGetFrameStats);
+  Port older(9093, 0, true, {kGetFrameStats, kGetStats});
   const std::string csv = simDir_ + "/out.csv";
   const std::string png = simDir_ + "/out.png";
   const ClientRun run = runClient(patient({"--port", "9093", "monitor", kPackage, "--interval", "0.5",
@@ -377,6 +426,183 @@ TEST_F(Client, MonitorFallsBackToTheRateOfADaemonWithoutFrameStatistics) {
   EXPECT_EQ(summary["fps"]["median"], 49.0);
   EXPECT_EQ(summary["cpus"][3]["max_mhz"], 600.0);
   EXPECT_GT(slurp(png).size(), 10000u);
+}
+
+// The rest of a small phone beside the suite's four CPUs: cpu0-1 and cpu2-3
+// share a clock each, an Exynos GPU, a battery that is not charging, the
+// memory and two thermal zones.
+void writePhone() {
+  for (int cpu = 0; cpu < 4; ++cpu) {
+    e2e::writeCpuFile("cpu" + std::to_string(cpu) + "/cpufreq/cpuinfo_max_freq",
+                      cpu < 2 ? "1800000\n" : "2400000\n");
+  }
+  e2e::writeCpuFile("cpufreq/policy0/related_cpus", "0-1\n");
+  e2e::writeCpuFile("cpufreq/policy2/related_cpus", "2 3\n");
+  e2e::writeDeviceFile("/sys/kernel/gpu/gpu_clock", "260\n");
+  e2e::writeDeviceFile("/sys/kernel/gpu/gpu_max_clock", "702\n");
+  e2e::writeDeviceFile("/sys/kernel/gpu/gpu_busy", " 42%\n");
+  const std::string battery = "/sys/class/power_supply/battery/";
+  e2e::writeDeviceFile(battery + "capacity", "57\n");
+  e2e::writeDeviceFile(battery + "status", "Not charging\n");
+  e2e::writeDeviceFile(battery + "voltage_now", "3850000\n");
+  e2e::writeDeviceFile(battery + "current_now", "-400000\n");
+  e2e::writeDeviceFile(battery + "temp", "312\n");
+  e2e::writeDeviceFile(e2e::kProcMeminfo,
+                       "MemTotal:        3800000 kB\nMemAvailable:    1234567 kB\n");
+  e2e::writeDeviceFile("/sys/class/thermal/thermal_zone0/type", "cpu-0-0\n");
+  e2e::writeDeviceFile("/sys/class/thermal/thermal_zone0/temp", "45200\n");
+  e2e::writeDeviceFile("/sys/class/thermal/thermal_zone1/type", "skin-therm\n");
+  e2e::writeDeviceFile("/sys/class/thermal/thermal_zone1/temp", "33500\n");
+}
+
+// /proc/stat after `steps` steps of 100 jiffies a CPU, of which cpu0 to
+// cpu3 are busy for 10, 30, 50 and 70: the load over one step is 40% in all.
+std::string procStat(int steps) {
+  std::string cpus;
+  uint64_t busy = 0;
+  uint64_t idle = 0;
+  for (int cpu = 0; cpu < 4; ++cpu) {
+    const uint64_t b = static_cast<uint64_t>(steps) * (10 + 20 * cpu);
+    const uint64_t i = static_cast<uint64_t>(steps) * (90 - 20 * cpu);
+    busy += b;
+    idle += i;
+    cpus += "cpu" + std::to_string(cpu) + " " + std::to_string(b) + " 0 0 " + std::to_string(i) +
+            " 0 0 0 0 0 0\n";
+  }
+  return "cpu  " + std::to_string(busy) + " 0 0 " + std::to_string(idle) + " 0 0 0 0 0 0\n" + cpus;
+}
+
+// A relay to the daemon before which /proc/stat moves one step for each
+// GET_STATS, so that every load the daemon gives is one step's, however
+// the requests are timed.
+class SteppingRelay {
+ public:
+  explicit SteppingRelay(int port)
+      : port_(port, 0, true, {}, [this](const std::string& request) {
+          if (request.find(kGetStats) != std::string::npos) {
+            e2e::writeDeviceFile(e2e::kProcStat, procStat(++steps_));
+          }
+        }) {}
+  int steps() const { return steps_; }
+
+ private:
+  std::atomic<int> steps_{0};
+  Port port_;
+};
+
+TEST_F(Client, StatsAndCpuShowTheDevicesFiles) {
+  writePhone();
+  SteppingRelay relay(9094);
+  ClientRun run = runClient(patient({"--port", "9094", "stats", "--json"}));
+  ASSERT_EQ(exitCode(run), 0) << describe(run);
+  // Two requests, for the loads of the time between them.
+  EXPECT_GE(relay.steps(), 2);
+  ASSERT_EQ(lines(run.out).size(), 1u) << run.out;
+  auto json = nlohmann::json::parse(run.out);
+  // What the daemon's own clock and process give.
+  EXPECT_GT(json["uptime_ms"].get<int64_t>(), 0) << json;
+  EXPECT_GT(json["probe_rss_kb"].get<int64_t>(), 0) << json;
+  EXPECT_TRUE(json["probe_cpu_pct"].is_number()) << json;
+  for (const char* name : {"uptime_ms", "probe_rss_kb", "probe_cpu_pct"}) json.erase(name);
+  EXPECT_EQ(json, nlohmann::json::parse(R"({
+      "cpu_load_pct": 40.0, "cpu0_load_pct": 10.0, "cpu1_load_pct": 30.0,
+      "cpu2_load_pct": 50.0, "cpu3_load_pct": 70.0,
+      "cpu0_khz": 300000, "cpu1_khz": 400000, "cpu2_khz": 500000, "cpu3_khz": 600000,
+      "cpu0_max_khz": 1800000, "cpu1_max_khz": 1800000, "cpu2_max_khz": 2400000,
+      "cpu3_max_khz": 2400000,
+      "cpu0_cluster": 0, "cpu1_cluster": 0, "cpu2_cluster": 2, "cpu3_cluster": 2,
+      "gpu_khz": 260000, "gpu_max_khz": 702000, "gpu_busy_pct": 42.0, "gpu_source": "exynos",
+      "battery_pct": 57, "battery_status": "Not charging", "battery_mv": 3850,
+      "battery_ma": -400, "battery_mw": -1540, "battery_temp_c": 31.2,
+      "mem_available_kb": 1234567,
+      "app_pids": null, "app_threads": null, "app_rss_kb": null, "app_cpu_pct": null,
+      "temp_cpu_0_0_c": 45.2, "temp_skin_therm_c": 33.5})"));
+
+  // The text lines its values up as wide as the widest, the uptime's.
+  run = runClient(patient({"--port", "9094", "stats"}));
+  ASSERT_EQ(exitCode(run), 0) << describe(run);
+  const std::string text = squeezed(run.out);
+  EXPECT_NE(text.find("Battery\n  level 57 %\n  status Not charging\n"), std::string::npos)
+      << run.out;
+  EXPECT_NE(text.find("Temperatures, hottest first\n  cpu_0_0 45.2 °C\n  skin_therm 33.5 °C\n"),
+            std::string::npos)
+      << run.out;
+
+  run = runClient(patient({"--port", "9094", "cpu"}));
+  ASSERT_EQ(exitCode(run), 0) << describe(run);
+  EXPECT_EQ(run.out,
+            "cpu   clock kHz  max kHz  cluster  load %\n"
+            "cpu0     300000  1800000        0    10.0\n"
+            "cpu1     400000  1800000        0    30.0\n"
+            "cpu2     500000  2400000        2    50.0\n"
+            "cpu3     600000  2400000        2    70.0\n");
+  EXPECT_TRUE(backToIdle());
+}
+
+TEST_F(Client, MonitorWritesEveryFigureOfGetStats) {
+  writePhone();
+  SteppingRelay relay(9095);
+  const std::string csv = simDir_ + "/out.csv";
+  ClientRun run = runClient(patient({"--port", "9095", "monitor", kPackage, "--interval", "0.5",
+                                     "--duration", "2", "--csv", csv, "--json"}),
+                            60000);
+  ASSERT_EQ(exitCode(run), 0) << describe(run);
+  EXPECT_TRUE(backToIdle());
+
+  const std::vector<std::string> rows = lines(slurp(csv));
+  ASSERT_EQ(rows.size(), 5u) << slurp(csv);
+  EXPECT_EQ(rows[0],
+            "time_s,fps,frames,window_ms,frame_ms_p50,frame_ms_p95,frame_ms_max,jank,big_jank,"
+            "missed_vsyncs,refresh_hz,jank_ms,cpu0_khz,cpu1_khz,cpu2_khz,cpu3_khz,cluster0-1_khz,"
+            "cluster2-3_khz,cluster0-1_max_khz,cluster2-3_max_khz,cpu_load_pct,"
+            "cluster0-1_load_pct,cluster2-3_load_pct,gpu_busy_pct,cpu0_load_pct,cpu1_load_pct,"
+            "cpu2_load_pct,cpu3_load_pct,gpu_khz,gpu_max_khz,temp_cpu_0_0_c,temp_skin_therm_c,"
+            "temp_hottest_c,battery_mw,battery_pct,battery_mv,battery_ma,battery_temp_c,"
+            "mem_available_kb,app_pids,app_threads,app_cpu_pct,probe_cpu_pct,app_rss_kb,"
+            "probe_rss_kb,uptime_ms");
+  const std::vector<std::string> names = split(rows[0], ',');
+  const std::map<std::string, std::string> expected = {
+      {"cpu0_khz", "300000"},           {"cluster0-1_khz", "300000"},
+      {"cluster2-3_khz", "500000"},     {"cluster2-3_max_khz", "2400000"},
+      {"cpu_load_pct", "40.0"},         {"cluster0-1_load_pct", "20.0"},
+      {"cluster2-3_load_pct", "60.0"},  {"cpu3_load_pct", "70.0"},
+      {"gpu_busy_pct", "42.0"},         {"gpu_khz", "260000"},
+      {"temp_cpu_0_0_c", "45.2"},       {"temp_skin_therm_c", "33.5"},
+      {"temp_hottest_c", "45.2"},       {"battery_mw", "-1540"},
+      {"battery_pct", "57"},            {"battery_temp_c", "31.2"},
+      {"mem_available_kb", "1234567"},
+  };
+  for (size_t i = 1; i < rows.size(); ++i) {
+    const std::vector<std::string> fields = split(rows[i], ',');
+    ASSERT_EQ(fields.size(), names.size()) << rows[i];
+    for (size_t f = 0; f < names.size(); ++f) {
+      const auto want = expected.find(names[f]);
+      if (want != expected.end()) {
+        EXPECT_EQ(fields[f], want->second) << names[f] << ": " << rows[i];
+      }
+      if (names[f] == "probe_rss_kb" || names[f] == "uptime_ms") {
+        EXPECT_NE(fields[f], "NA") << names[f] << ": " << rows[i];
+      }
+    }
+  }
+  const auto summary = nlohmann::json::parse(lines(run.out).back())["summary"];
+  EXPECT_EQ(summary["temp_hottest_c"], nlohmann::json::parse(R"({"max_c":45.2,"zone":"cpu_0_0"})"));
+  EXPECT_EQ(summary["cpu_load_pct"], nlohmann::json::parse(R"({"mean_pct":40.0,"max_pct":40.0})"));
+  EXPECT_EQ(summary["battery_pct"], nlohmann::json::parse(R"({"drop_pct":0})"));
+  EXPECT_EQ(summary["battery_mw"], nlohmann::json::parse(R"({"mean_mw":-1540.0})"));
+
+  // A live field that is no column: status 2 and why, once the collection
+  // that the monitor started is stopped, and no file left.
+  const std::string none = simDir_ + "/none.csv";
+  run = runClient(patient({"--port", "9095", "monitor", kPackage, "--duration", "2", "--csv",
+                           none, "--columns", "fps,temp_hottest_c,temp_skin_c"}));
+  EXPECT_EQ(exitCode(run), 2) << describe(run);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("no column is named \"temp_skin_c\"; the columns are time_s,fps,"),
+            std::string::npos)
+      << run.err;
+  EXPECT_FALSE(fs::exists(none));
+  EXPECT_TRUE(backToIdle());
 }
 
 TEST_F(Client, MonitorStopsTheCollectionOnCtrlC) {

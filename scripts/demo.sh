@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo: builds perfprobed, the perfprobe client and the simulated device,
-# starts the daemon in private namespaces over the simulated phone (a game
-# and eight CPUs whose clocks move), watches it with `perfprobe monitor` and
+# starts the daemon in private namespaces over the simulated phone (a game,
+# eight CPUs whose clocks move, a GPU, a battery and thermal zones that heat
+# up until the phone throttles), watches it with `perfprobe monitor` and
 # leaves the samples as CSV and a plot in demo-out/.
 #
 #   scripts/demo.sh [--seconds N] [--out DIR] [--prebuilt BUILD_DIR]
@@ -16,25 +17,15 @@ cd "$(dirname "$self")/.."
 cpu_dir=/sys/devices/system/cpu
 package=com.example.game
 
-# Moves the simulated app's start (in $state/app) to OFFSET_NS after a vsync
-# of a PERIOD_NS panel, which sets where in the vsync period its frames reach
-# the compositor.
-align_app_start() {
-  local state=$1 period=$2 offset=$3 start
-  start=$(cat "$state/app")
-  echo $((start - start % period + offset)) > "$state/app"
-}
-
 # The frame rate of a steady game at REFRESH_HZ and FPS, as GET_FRAMESTATS
 # and GET_FPS tell it after a few ticks.
 compare_rates() {
   local client=$1 sim=$2 state=$3 hz=$4 fps=$5 stats old
   printf 'package=%s\nrefresh_hz=%s\nfps=%s\n' "$package" "$hz" "$fps" > "$state/device.conf"
-  "$sim" app start --ago 3
   # Frames that reach the compositor a microsecond before their vsync: at a
   # dump none is still waiting for its fence, whose pending row would end
   # GET_FPS's count early with a part of a second.
-  align_app_start "$state" $((1000000000 / hz)) -1000
+  "$sim" app start --ago 3 --vsync-ns $((1000000000 / hz)) --after-vsync-ns -1000
   "$client" stop >/dev/null
   "$client" start "$package" >/dev/null
   sleep 3.2
@@ -50,13 +41,20 @@ compare_rates() {
 inside() {
   local build=$1 seconds=$2 out=$3
   local sim=$build/bin/perfprobe-sim client=$build/bin/perfprobe
-  mount -t tmpfs tmpfs "$cpu_dir"
+  # The phone's folders become tmpfs folders of the simulated phone, and
+  # /proc/stat and /proc/meminfo files of its own, bound over the real ones.
+  local dir
+  for dir in "$cpu_dir" /sys/class /sys/kernel; do mount -t tmpfs tmpfs "$dir"; done
+  mkdir /sys/kernel/.proc-files
+  for file in stat meminfo; do
+    : > "/sys/kernel/.proc-files/$file"
+    mount --bind "/sys/kernel/.proc-files/$file" "/proc/$file"
+  done
   ip link set lo up
-  "$sim" cpu-tree "$cpu_dir" --cpus 8
-  "$sim" cpu-walk "$cpu_dir" --interval-ms 200 &
 
   # The simulated game: 60 FPS, a heavy scene at 40, then back to 60, with
-  # a stall of 300 ms every 4 s and a little jitter.
+  # a stall of 300 ms every 4 s and a little jitter. The phone heats up as it
+  # draws, and past 45 °C it caps its clocks, and the game draws less.
   local state
   state=$(mktemp -d /tmp/perfprobe-demo-XXXXXX)
   cat > "$state/device.conf" <<CONF
@@ -65,14 +63,16 @@ fps=0:60,7:40,11:60
 jitter_ms=2
 stall_every_s=4
 stall_ms=300
+throttle_c=45
 CONF
   export PERFPROBE_SIM_DIR=$state
   export PATH=$build/simulator/bin:$PATH
-  "$sim" app start --ago 2
+  "$sim" device-tree / --cpus 8
+  "$sim" device-walk / --interval-ms 200 &
   # Its frames reach the compositor early in each 60 Hz vsync period, so
   # that the jitter makes none miss its vsync: the frames lost are the
   # stalls' and the heavy scene's alone.
-  align_app_start "$state" 16666666 1000000
+  "$sim" app start --ago 2 --process --vsync-ns 16666666 --after-vsync-ns 1000000
 
   echo "Starting perfprobed (it detaches at once) over the simulated phone"
   "$build/perfprobed"
@@ -94,7 +94,7 @@ if [ "${1:-}" = --inside ]; then
   exit 0
 fi
 
-seconds=15
+seconds=35
 out=$PWD/demo-out
 build=
 while [ $# -gt 0 ]; do

@@ -142,7 +142,7 @@ int runDumpsys(const std::vector<std::string>& args) {
   return 0;
 }
 
-int runAppStart(double agoSeconds, bool process) {
+int runAppStart(double agoSeconds, bool process, int64_t vsyncNs, int64_t afterVsyncNs) {
   const std::string dir = stateDir();
   if (dir.empty()) return fail("app start: PERFPROBE_SIM_DIR is not set");
   if (!isDirectory(dir)) return fail("app start: PERFPROBE_SIM_DIR " + dir + " is not a folder");
@@ -153,7 +153,8 @@ int runAppStart(double agoSeconds, bool process) {
   if (!stopAppProcess(dir, &error)) return fail("app start: " + error);
   // Before the clock's zero there is nothing to draw; the app then runs since boot.
   const int64_t ago = static_cast<int64_t>(agoSeconds * 1e9);
-  const int64_t start = std::max<int64_t>(monotonicNs() - ago, 0);
+  int64_t start = std::max<int64_t>(monotonicNs() - ago, 0);
+  if (vsyncNs > 0) start = std::max<int64_t>(start - start % vsyncNs + afterVsyncNs, 0);
   if (!writeFileAtomic(dir + "/app", std::to_string(start) + "\n", &error))
     return fail("app start: " + error);
   if (process && !startAppProcess(dir, state.config, &error)) return fail("app start: " + error);

@@ -13,7 +13,9 @@
 int runDumpsys(const std::vector<std::string>& args);
 
 // process: also start the app's process (app_process.h).
-int runAppStart(double agoSeconds, bool process);
+// vsyncNs > 0 moves the start to afterVsyncNs past the latest multiple of
+// vsyncNs at or before it.
+int runAppStart(double agoSeconds, bool process, int64_t vsyncNs, int64_t afterVsyncNs);
 int runAppStop();
 
 int runCpuTree(const std::string& root, int cpus);

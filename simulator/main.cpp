@@ -83,7 +83,9 @@ An unknown key or a bad value is an error, for dumpsys too.)";
 const char kAppFooter[] = R"(
 start writes the start time, CLOCK_MONOTONIC ns, to $PERFPROBE_SIM_DIR/app
 (through a rename); the app's layers are then listed and draw frames
-from that time on. stop removes the file.
+from that time on. stop removes the file. --vsync-ns P --after-vsync-ns O
+move the start to O ns after a vsync of a P ns panel (vsyncs fall on
+multiples of P), which sets where in the vsync period its frames come.
 
 With --process, start also runs the app as a process whose first argument is
 the package (its main thread named after the package's last 15 bytes), with
@@ -162,6 +164,13 @@ int runCli(int argc, char** argv) {
   bool process = false;
   appStart->add_flag("--process", process,
                      "Also run the app as a process named after its package (see below)");
+  int64_t vsyncNs = 0, afterVsyncNs = 0;
+  appStart->add_option("--vsync-ns", vsyncNs,
+                       "Move the start to --after-vsync-ns past the latest vsync of a panel of "
+                       "this period at or before it")
+      ->check(CLI::Range(int64_t{1}, int64_t{1000000000}));
+  appStart->add_option("--after-vsync-ns", afterVsyncNs, "See --vsync-ns; may be negative")
+      ->check(CLI::Range(int64_t{-1000000000}, int64_t{1000000000}));
   CLI::App* appStop =
       app->add_subcommand("stop", "Record the app as stopped: its layers disappear");
 
@@ -244,7 +253,7 @@ int runCli(int argc, char** argv) {
     return 1;
   }
 
-  if (*appStart) return runAppStart(ago, process);
+  if (*appStart) return runAppStart(ago, process, vsyncNs, afterVsyncNs);
   if (*appStop) return runAppStop();
   if (*tree) return runCpuTree(treeRoot, cpus);
   if (*deviceTree) return runDeviceTree(deviceRoot, deviceCpus);

@@ -474,6 +474,8 @@ std::string plotScript(const std::string& dataPath, const std::string& pngPath,
   // 450 pixels a panel.
   s += "set terminal pngcairo size 1280," + std::to_string(450 * panels) + " font 'sans,11'\n";
   s += "set output " + gnuplotString(pngPath) + "\n";
+  // Names are shown as they are: a thermal zone's skin_therm is no subscript.
+  s += "set termoption noenhanced\n";
   s += "set datafile missing 'NA'\n";
   s += "set grid\n";
   s += "set key outside right top\n";

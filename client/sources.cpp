@@ -318,7 +318,7 @@ DeviceSeries::DeviceSeries(const DeviceStats& first) {
   power.panel.ylabel = "battery power (mW)";
   power.panel.style = "with lines lw 1.5";
   power.panel.noValues = "no battery power";
-  add(&power, {"battery", "battery power", {}}, number("battery_mw"));
+  add(&power, {"battery", "power", {}}, number("battery_mw"));
   kinds_.push_back(std::move(power));
 
   Kind level;

@@ -722,7 +722,7 @@ TEST(ClientSources, GetStatsFillsEveryColumnByTheFirstRepliesNames) {
             "  cpu2 load   mean 50.0%   max 50.0%\n"
             "  GPU busy   mean 30.0%   max 40.0%\n"
             "  hottest   max 60.0 °C (cpu_0_0)\n"
-            "  battery power   mean -2000.0 mW\n"
+            "  power   mean -2000.0 mW\n"
             "  battery   drop 2%\n"
             "  app CPU   mean 120.0%\n"
             "  perfprobed CPU   mean 0.5%\n"
@@ -747,6 +747,7 @@ TEST(ClientSources, GetStatsFillsEveryColumnByTheFirstRepliesNames) {
                         "'cpu2'\n"),
             std::string::npos)
       << script;
+  EXPECT_NE(script.find("set termoption noenhanced\n"), std::string::npos) << script;
   EXPECT_NE(script.find("set ylabel 'temperature (°C)'\n"
                         "plot '/tmp/d' using 1:20 with lines lw 1.5 title 'skin_therm', "
                         "'/tmp/d' using 1:21 with lines lw 1.5 title 'battery', "

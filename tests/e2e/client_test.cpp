@@ -543,11 +543,14 @@ TEST_F(Client, MonitorWritesEveryFigureOfGetStats) {
   writePhone();
   SteppingRelay relay(9095);
   const std::string csv = simDir_ + "/out.csv";
+  const std::string png = simDir_ + "/out.png";
   ClientRun run = runClient(patient({"--port", "9095", "monitor", kPackage, "--interval", "0.5",
-                                     "--duration", "2", "--csv", csv, "--json"}),
+                                     "--duration", "2", "--csv", csv, "--json", "--plot", png}),
                             60000);
   ASSERT_EQ(exitCode(run), 0) << describe(run);
   EXPECT_TRUE(backToIdle());
+  // gnuplot took every panel: the clusters, load, GPU, temperature, power.
+  EXPECT_EQ(slurp(png).substr(0, 8), "\x89PNG\r\n\x1a\n");
 
   const std::vector<std::string> rows = lines(slurp(csv));
   ASSERT_EQ(rows.size(), 5u) << slurp(csv);

@@ -114,8 +114,8 @@ int printStats(Channel& channel, bool json) {
 
 int main(int argc, char** argv) {
   CLI::App app{
-      "perfprobe: asks perfprobed, over UDP, for the CPU frequencies and the frame rate of "
-      "an app's layers."};
+      "perfprobe: asks perfprobed, over UDP, for the CPUs, the GPU, the battery, the "
+      "temperatures and the frame rate of an app's layers."};
   app.require_subcommand(1);
   Channel::Options options;
   app.add_option("--host", options.host, "the device's address or name")

@@ -379,4 +379,101 @@ TEST_F(Stats, ADistantPeerGetsTheLinesThatFitAndTheCountLeftOut) {
   EXPECT_EQ(linesOf(*first).back().first, "truncated");
 }
 
+// perfprobe-sim, which the dumpsys of the suite's folder links to.
+std::string simulatorPath() {
+  std::error_code error;
+  const fs::path sim = fs::canonical(fs::path(e2e::dumpsysBinDir) / "dumpsys", error);
+  return error || sim.filename() != "perfprobe-sim" ? std::string() : sim.string();
+}
+
+bool runSimulator(const std::vector<std::string>& args) {
+  const std::string sim = simulatorPath();
+  std::vector<char*> argv = {const_cast<char*>(sim.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+int64_t fileNumber(const std::string& path) {
+  std::ifstream in(path);
+  int64_t value = 0;
+  in >> value;
+  return value;
+}
+
+// The simulated phone in each vendor's units and signs, written where a
+// phone has its files: the daemon must read every one the same.
+TEST_F(Stats, EveryVendorsUnitsAndSignsOfTheSimulatedPhoneReadAlike) {
+  if (simulatorPath().empty()) GTEST_SKIP() << "dumpsys is not the simulator's here";
+  const std::string state = e2e::makeSimDir();
+  ASSERT_FALSE(state.empty());
+  e2e::startSimApp(state, 30 * int64_t{1000000000});
+  launch();
+  const struct {
+    const char* conf;
+    const char* gpu;
+    const char* status;
+    int64_t perMilliamp;  // current_now per mA
+    int64_t perDegree;    // temp per °C, in tenths
+  } phones[] = {
+      {"gpu=kgsl\n", "kgsl", "Discharging", 1000, 100},
+      {"gpu=exynos\nbattery_current_unit=ma\nthermal_unit=deci\n", "exynos", "Discharging", 1, 1},
+      {"gpu=devfreq\nbattery_current_sign=discharging_positive\nthermal_unit=degrees\n", "devfreq",
+       "Discharging", -1000, 0},
+      {"gpu=none\nbattery_current_unit=ma\nbattery_current_sign=discharging_positive\n"
+       "charging=1\n",
+       "none", "Charging", -1, 100},
+      {"charging=1\n", "kgsl", "Charging", 1000, 100},
+  };
+  for (const auto& phone : phones) {
+    std::ofstream(state + "/device.conf") << "package=" << kPackage << "\n" << phone.conf;
+    e2e::clearDeviceFiles();
+    e2e::clearCpuTree();
+    ASSERT_TRUE(runSimulator({"device-tree", "/", "--cpus", "8"})) << phone.conf;
+    const std::optional<std::string> reply = ask(statsRequest());
+    ASSERT_TRUE(reply) << phone.conf;
+    const auto fields = fieldsOf(*reply);
+    const std::string what = std::string(phone.conf) + *reply;
+    EXPECT_EQ(fields.at("gpu_source"), phone.gpu) << what;
+    EXPECT_EQ(fields.at("battery_status"), phone.status) << what;
+
+    // The current as the file holds it, in the vendor's unit and sign; the
+    // reply's is mA, negative while discharging.
+    const int64_t raw = fileNumber("/sys/class/power_supply/battery/current_now");
+    const int64_t ma = std::stoll(fields.at("battery_ma"));
+    const int64_t magnitude = (raw < 0 ? -raw : raw);
+    const int64_t unit = phone.perMilliamp < 0 ? -phone.perMilliamp : phone.perMilliamp;
+    EXPECT_EQ(ma < 0 ? -ma : ma, (magnitude + unit / 2) / unit) << what;
+    EXPECT_EQ(ma < 0, std::string(phone.status) == "Discharging") << what;
+    EXPECT_GT(magnitude / unit, 100) << what;
+    const int64_t mv = std::stoll(fields.at("battery_mv"));
+    EXPECT_TRUE(mv > 3000 && mv < 4500) << what;
+    EXPECT_EQ(std::stoll(fields.at("battery_mw")) < 0, ma < 0) << what;
+
+    // Every zone in °C, whatever unit the file has.
+    size_t zones = 0;
+    for (const auto& [name, value] : linesOf(*reply)) {
+      if (name.rfind("temp_", 0) != 0) continue;
+      ++zones;
+      const double celsius = std::stod(value);
+      EXPECT_TRUE(celsius > 20 && celsius < 70) << name << " " << value << "\n" << what;
+    }
+    EXPECT_GE(zones, 40u) << what;
+    const int64_t zone0 = fileNumber("/sys/class/thermal/thermal_zone0/temp");
+    const double celsius0 = std::stod(linesOf(*reply)[linesOf(*reply).size() - zones].second);
+    const double expected0 = phone.perDegree == 0   ? static_cast<double>(zone0)
+                             : phone.perDegree == 1 ? zone0 / 10.0
+                                                    : zone0 / 1000.0;
+    EXPECT_NEAR(celsius0, expected0, 0.051) << what;
+  }
+}
+
 }  // namespace

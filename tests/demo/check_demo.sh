@@ -27,22 +27,30 @@ cat "$log"
 
 csv=$out/demo-out/perfprobe.csv
 png=$out/demo-out/perfprobe.png
-grep -q "^  time_s   fps frame_ms_p95   jank   cpu0   cpu1   cpu2   cpu3   cpu4   cpu5   cpu6   cpu7  (MHz)$" "$log" ||
+grep -q "^  time_s   fps frame_ms_p95   jank cluster0-3 cluster4-6 cluster7 cpu_load_pct gpu_busy_pct temp_hottest_c battery_mw  (MHz)$" "$log" ||
   fail "no live header"
-live=$(grep -cE '^ +[0-9]+\.[0-9] +[0-9]+\.[0-9] +[0-9]+\.[0-9][0-9] +[0-9]+( +[0-9]+){8}$' "$log")
+live=$(grep -cE '^ +[0-9]+\.[0-9] +[0-9]+\.[0-9] +[0-9]+\.[0-9][0-9] +[0-9]+( +[0-9]+){3}( +[0-9]+\.[0-9]){3} +-?[0-9]+$' "$log")
 [ "$live" -eq "$seconds" ] || fail "$live live lines, not $seconds"
 grep -q "^Summary: $seconds samples, $seconds with a frame rate$" "$log" || fail "no summary"
 grep -q "in $out/demo-out/perfprobe.csv and the plot in $out/demo-out/perfprobe.png" "$log" ||
   fail "the demo does not say where its outputs are"
 
-[ "$(head -1 "$csv")" = "time_s,fps,frames,window_ms,frame_ms_p50,frame_ms_p95,frame_ms_max,jank,big_jank,missed_vsyncs,refresh_hz,jank_ms,cpu0_khz,cpu1_khz,cpu2_khz,cpu3_khz,cpu4_khz,cpu5_khz,cpu6_khz,cpu7_khz" ] ||
-  fail "CSV header: $(head -1 "$csv")"
+header=$(head -1 "$csv")
+case $header in
+  time_s,fps,frames,window_ms,frame_ms_p50,frame_ms_p95,frame_ms_max,jank,big_jank,missed_vsyncs,refresh_hz,jank_ms,cpu0_khz,cpu1_khz,cpu2_khz,cpu3_khz,cpu4_khz,cpu5_khz,cpu6_khz,cpu7_khz,*) ;;
+  *) fail "CSV header: $header" ;;
+esac
+for name in cluster0-3_khz cluster7_max_khz cpu_load_pct cpu7_load_pct gpu_khz gpu_busy_pct \
+  temp_xo_therm_c temp_battery_2_c temp_hottest_c battery_mw battery_ma mem_available_kb \
+  app_pids app_cpu_pct app_rss_kb probe_cpu_pct probe_rss_kb; do
+  case ",$header," in *",$name,"*) ;; *) fail "no $name column" ;; esac
+done
 rows=$(tail -n +2 "$csv" | wc -l)
 [ "$rows" -eq "$seconds" ] || fail "$rows CSV rows, not $seconds"
 # Every row: the time, a frame rate a 60 FPS game can show, the 60 Hz panel,
 # and a frequency of the simulated phone's tables for every CPU.
-tail -n +2 "$csv" | awk -F, -v n="$seconds" '
-  NF != 20 { print "fields: " $0; bad = 1 }
+tail -n +2 "$csv" | awk -F, -v n="$seconds" -v columns="$(echo "$header" | awk -F, '{ print NF }')" '
+  NF != columns { print "fields: " $0; bad = 1 }
   $1 !~ /^[0-9]+\.[0-9][0-9][0-9]$/ || $1 < NR - 0.5 || $1 > NR + 0.5 { print "time: " $0; bad = 1 }
   $2 !~ /^[0-9]+\.[0-9]$/ || $2 > 60.5 { print "fps: " $0; bad = 1 }
   $8 !~ /^[0-9]+$/ || $9 > $8 { print "jank: " $0; bad = 1 }
@@ -54,6 +62,17 @@ tail -n +2 "$csv" | awk -F, -v n="$seconds" '
 awk -F, 'NR > 2 && $2 >= 55 { ok = 1 } END { exit !ok }' "$csv" ||
   fail "no sample near the game's 60 FPS"
 
+# The device statistics of the simulated phone: its game's process, a phone
+# warming up from 35 °C, a battery draining, and what measuring costs.
+awk -F, 'NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+  function v(name) { return $(col[name]) }
+  v("app_pids") < 1 || v("app_rss_kb") < 20000 { print "app: " $0; bad = 1 }
+  v("temp_hottest_c") < 30 || v("temp_hottest_c") > 50 { print "temperature: " $0; bad = 1 }
+  v("battery_mw") >= 0 || v("battery_ma") >= 0 { print "battery: " $0; bad = 1 }
+  v("cpu_load_pct") < 0 || v("cpu_load_pct") > 100 || v("gpu_busy_pct") > 100 { print "load: " $0; bad = 1 }
+  v("probe_rss_kb") <= 0 || v("probe_cpu_pct") == "" { print "probe: " $0; bad = 1 }
+  END { exit bad }' "$csv" || fail "the device statistics do not fit the simulated phone"
+
 # The rates of steady games, beside GET_FPS's count.
 grep -qE "^  a  60 FPS game on a  60 Hz panel: GET_FRAMESTATS fps   60\.0   GET_FPS   59$" "$log" ||
   fail "no comparison at 60 Hz"
@@ -62,6 +81,6 @@ grep -qE "^  a 120 FPS game on a 120 Hz panel: GET_FRAMESTATS fps  120\.0   GET_
 
 [ "$(head -c 8 "$png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] || fail "not a PNG"
 size=$(od -An -tu1 -j16 -N8 "$png" | tr -s ' ' | sed 's/^ //')
-[ "$size" = "0 0 5 0 0 0 5 70" ] || fail "PNG of unexpected size ($size)"
+[ "$size" = "0 0 5 0 0 0 12 78" ] || fail "PNG of unexpected size ($size)"
 [ "$(stat -c %s "$png")" -gt 20000 ] || fail "the PNG is nearly empty"
 echo "demo outputs checked"

@@ -313,6 +313,8 @@ struct Server {
   // A collector's, for its CPU time with its commands'.
   const CpuGroup* group = nullptr;
   const dumpsys_double::Fixture* dumpsys = nullptr;
+  // A server's arguments after its path.
+  std::vector<std::string> args;
   pid_t pid = -1;
   ScopedFile sock;
 };
@@ -344,8 +346,10 @@ void launch(Server& s, int cpu, int ownNetns) {
     char c = 'r';
     if (write(readyOut.get(), &c, 1) != 1 || read(goIn.get(), &c, 1) != 1) _exit(126);
     const char* const floorArgv[] = {s.path.c_str(), s.floorMode.c_str(), workload::kPackage, nullptr};
-    const char* const serverArgv[] = {s.path.c_str(), nullptr};
-    execv(s.path.c_str(), const_cast<char* const*>(s.isFloor ? floorArgv : serverArgv));
+    std::vector<const char*> serverArgv = {s.path.c_str()};
+    for (const std::string& arg : s.args) serverArgv.push_back(arg.c_str());
+    serverArgv.push_back(nullptr);
+    execv(s.path.c_str(), const_cast<char* const*>(s.isFloor ? floorArgv : serverArgv.data()));
     _exit(127);
   }
   readyOut.reset();
@@ -538,6 +542,9 @@ int main(int argc, char** argv) {
   const std::string cpuReport = makeCpuTree(&cpuFiles);
   std::string statsExpected;
   const std::vector<std::string> statsFiles = makePhone(&statsExpected);
+  // The echo does GET_STATS's bare work before it answers one.
+  servers[0].args.push_back(kGetStats);
+  servers[0].args.insert(servers[0].args.end(), statsFiles.begin(), statsFiles.end());
   std::string expectedFps;
   for (size_t i = 1; i < servers.size(); ++i) {
     fixtures.push_back(std::make_unique<dumpsys_double::Fixture>());
@@ -606,7 +613,7 @@ int main(int argc, char** argv) {
   const double filesMedian = percentile(fileSamples, 0.5);
   const double simpleFloor = percentile(samples[2][0], 0.5) + filesMedian;
   const double statsFilesMedian = percentile(statsFileSamples, 0.5);
-  const double statsFloor = percentile(samples[kStats][0], 0.5) + statsFilesMedian;
+  const double statsFloor = percentile(samples[kStats][0], 0.5);
   printf("Round trips, microseconds: median (90th percentile) of %d, interleaved; servers on CPU %d, client on CPU %d\n",
          rounds * kPerRound, serverCpu, clientCpu);
   // One row per server, one column per request: the median (the 90th
@@ -615,7 +622,7 @@ int main(int argc, char** argv) {
   std::vector<double> floorUs;
   printf("%-16s", "server");
   for (size_t r = 0; r < requests.size(); ++r) {
-    floorUs.push_back(r == 2 ? simpleFloor : r == kStats ? statsFloor : percentile(samples[r][0], 0.5));
+    floorUs.push_back(r == 2 ? simpleFloor : percentile(samples[r][0], 0.5));
     const std::string name = r == kStats ? std::string(kGetStats) + "/phone"
                                          : requests[r].text + std::string(r == 2 ? "/8cpu" : "");
     printf(" %-30s", name.c_str());
@@ -643,9 +650,10 @@ int main(int argc, char** argv) {
   printf("Goal: at most %.1f x the floor. ", kLimit);
   printf("The floor is the echo's round trip; for %s, plus a bare open, read and close of the %d files,\n"
          "%.1f us (90th percentile %.1f)\n", kGetSimple, kCpus, filesMedian, percentile(fileSamples, 0.9));
-  printf("and for %s (padded; its echo carries the same 1024 bytes), plus a bare open, read and close of\n"
-         "the %zu files it reads of a phone of 8 CPUs, 40 zones, a GPU and a battery, %.1f us (90th percentile %.1f)\n",
-         kGetStats, statsFiles.size(), statsFilesMedian, percentile(statsFileSamples, 0.9));
+  printf("For %s (padded), the echo first opens, reads and closes the %zu files the daemon reads of a phone\n"
+         "of 8 CPUs, 40 zones, a GPU and a battery, between the same requests as the daemon's: %.1f us in all;\n"
+         "the same files read in a row, %.1f us (90th percentile %.1f)\n",
+         kGetStats, statsFiles.size(), statsFloor, statsFilesMedian, percentile(statsFileSamples, 0.9));
 
   // Collections: the bare minimums and every daemon collect at once, their
   // ticks spread over the second, and each is measured just before two of

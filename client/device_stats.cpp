@@ -8,6 +8,8 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "replies.h"
+
 namespace perfprobe {
 
 namespace {
@@ -167,29 +169,20 @@ std::optional<DeviceStats> parseDeviceStats(const std::string& reply) {
   DeviceStats stats;
   bool haveUptime = false;
   bool haveTruncated = false;
-  size_t from = 0;
-  for (;;) {
-    const size_t end = reply.find('\n', from);
-    if (end == std::string::npos) break;
-    const std::string line = reply.substr(from, end - from);
-    from = end + 1;
-    const size_t space = line.find(' ');
-    if (space == std::string::npos || space == 0) continue;
-    const std::string name = line.substr(0, space);
-    const std::string value = line.substr(space + 1);
+  forEachField(reply, [&](const std::string& name, const std::string& value) {
     if (name == "truncated") {
       if (!haveTruncated) stats.truncated = parseUnsigned(value);
       haveTruncated = true;
-      continue;
+      return;
     }
     if (std::any_of(stats.fields.begin(), stats.fields.end(),
                     [&](const DeviceStats::Field& f) { return f.name == name; })) {
-      continue;
+      return;
     }
     haveUptime = haveUptime || name == "uptime_ms";
     stats.fields.push_back(
         {name, value == "NA" ? std::nullopt : std::optional<std::string>(value)});
-  }
+  });
   if (!haveUptime) return std::nullopt;
   return stats;
 }

@@ -73,22 +73,13 @@ std::optional<FrameStats> parseFrameStats(const std::string& reply) {
   bool haveState = false;
   bool haveLayer = false;
   bool have[std::size(kFrameStatsFields)] = {};
-  size_t from = 0;
-  for (;;) {
-    const size_t end = reply.find('\n', from);
-    if (end == std::string::npos) break;
-    const std::string line = reply.substr(from, end - from);
-    from = end + 1;
-    const size_t space = line.find(' ');
-    if (space == std::string::npos) continue;
-    const std::string name = line.substr(0, space);
-    const std::string value = line.substr(space + 1);
+  forEachField(reply, [&](const std::string& name, const std::string& value) {
     if (name == "state") {
-      if (haveState || value.empty()) continue;
+      if (haveState || value.empty()) return;
       haveState = true;
       stats.state = value;
     } else if (name == "layer") {
-      if (haveLayer) continue;
+      if (haveLayer) return;
       haveLayer = true;
       if (value != "NA") stats.layer = value;
     } else {
@@ -98,7 +89,7 @@ std::optional<FrameStats> parseFrameStats(const std::string& reply) {
         stats.*kFrameStatsFields[i].value = parseNumber(value, kFrameStatsFields[i].whole);
       }
     }
-  }
+  });
   if (!haveState) return std::nullopt;
   return stats;
 }

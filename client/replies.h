@@ -51,6 +51,21 @@ struct FrameStats {
 // state: not a frame-statistics reply (a rate, a report, "success").
 std::optional<FrameStats> parseFrameStats(const std::string& reply);
 
+// Calls each(name, value) for every line of a reply of "name value" lines
+// that ends in a line feed, in order: the value is the rest of the line. A
+// line without a space or without a name is skipped.
+template <typename Each>
+void forEachField(const std::string& reply, const Each& each) {
+  size_t from = 0;
+  for (size_t end = reply.find('\n'); end != std::string::npos; end = reply.find('\n', from)) {
+    const size_t space = reply.find(' ', from);
+    if (space != from && space < end) {
+      each(reply.substr(from, space - from), reply.substr(space + 1, end - space - 1));
+    }
+    from = end + 1;
+  }
+}
+
 // The CPU report in the order it comes: "cpuFreq" alone (no CPU listed) or
 // "cpuFreq:" and values joined by ','. A value that is not a plain decimal
 // number ("NA", an empty file) is missing. Nullopt when the reply is not a

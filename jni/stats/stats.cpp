@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -653,11 +654,14 @@ void addThermal(const std::string& root, Reply* reply) {
     char buf[128];
     // A zone is known by its type alone: its number differs from one
     // firmware build of the same phone to the next.
-    const std::optional<std::string_view> type = readSmall(path.c_str(), buf, sizeof buf);
+    std::optional<std::string_view> type = readSmall(path.c_str(), buf, sizeof buf);
     path.cut(zoneDir);
+    // A zone whose type cannot be read is still a line: named by its folder,
+    // the only name it has.
+    char folder[32];
     if (!type) {
-      path.cut(base);
-      continue;
+      const int n = snprintf(folder, sizeof folder, "thermal_zone%d", zone);
+      type = std::string_view(folder, n > 0 ? static_cast<size_t>(n) : 0);
     }
     const auto taken = [&](const std::string& candidate) {
       return std::find(names.begin(), names.begin() + static_cast<ptrdiff_t>(given), candidate) !=

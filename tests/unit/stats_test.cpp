@@ -481,9 +481,15 @@ TEST_F(Phone, AFifoOrAFolderInAFilesPlaceDoesNotStall) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
   fs::remove(root_ + "/sys/class/thermal/thermal_zone0/temp");
   fs::create_directories(root_ + "/sys/class/thermal/thermal_zone0/temp");
+  // A zone whose type cannot be read is named by its folder.
+  const std::string type = root_ + "/sys/class/thermal/thermal_zone2/type";
+  fs::remove(type);
+  ASSERT_EQ(mkfifo(type.c_str(), 0644), 0);
   const std::string reply = stats(1000000000);
   EXPECT_NE(reply.find("gpu_khz NA\ngpu_max_khz 680000\n"), std::string::npos) << reply;
-  EXPECT_NE(reply.find("temp_cpu_0_0_usr_c NA\n"), std::string::npos) << reply;
+  EXPECT_NE(reply.find("temp_cpu_0_0_usr_c NA\ntemp_thermal_zone2_c 30.0\ntemp_battery_c 31.2\n"),
+            std::string::npos)
+      << reply;
 }
 
 TEST(CutToFit, KeepsWholeLinesAndCountsTheRest) {

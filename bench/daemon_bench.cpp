@@ -468,7 +468,7 @@ std::vector<std::string> makePhone(std::string* expected) {
     }
   }
   std::vector<std::string> reads;
-  for (const std::string& path : workload::statsReads(0, 0, false)) reads.push_back("/" + path);
+  for (const std::string& path : workload::statsReads(0, false)) reads.push_back("/" + path);
   *expected = std::string(kContains) +
               "cpu7_max_khz 2841600\ncpu7_cluster 7\ngpu_khz 680000\ngpu_max_khz 680000\n"
               "gpu_busy_pct 37.0\ngpu_source kgsl\nbattery_mw -3177\nmem_available_kb 857338\n"

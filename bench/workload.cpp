@@ -12,11 +12,17 @@ std::string layerName(int i, int layers, int matching) {
   const int stride = layers / matching;
   if (i % stride == stride - 1 && i / stride < matching) {
     const int n = i / stride;
-    if (n == 0) return std::string("SurfaceView - ") + kPackage + "/" + kPackage + ".GameActivity#0";
-    return std::string(kPackage) + "/com.bench.game.Layer" + std::to_string(n) + "#" + std::to_string(n);
+    if (n == 0)
+      return std::string("SurfaceView - ") + kPackage + "/" + kPackage + ".GameActivity#0";
+    return std::string(kPackage) + "/com.bench.game.Layer" + std::to_string(n) + "#" +
+           std::to_string(n);
   }
-  static const char* const kSystem[] = {"StatusBar", "NavigationBar0", "com.android.systemui.ImageWallpaper",
-                                        "Dim Layer for - Task=12", "InputMethod", "ScreenDecorOverlay"};
+  static const char* const kSystem[] = {"StatusBar",
+                                        "NavigationBar0",
+                                        "com.android.systemui.ImageWallpaper",
+                                        "Dim Layer for - Task=12",
+                                        "InputMethod",
+                                        "ScreenDecorOverlay"};
   return std::string(kSystem[i % 6]) + "#" + std::to_string(i);
 }
 
@@ -61,16 +67,14 @@ std::vector<std::string> cpuFreqFiles(int cpus) {
 
 namespace {
 
-const char* const kZoneTypes[] = {"cpu-0-0-usr", "cpu-0-1-usr", "cpu-0-2-usr", "cpu-0-3-usr",
-                                  "cpu-1-0-usr", "cpu-1-1-usr", "cpu-1-2-usr", "cpu-1-3-usr",
-                                  "gpuss-0",     "gpuss-1",     "aoss-0",      "nspss-0",
-                                  "nspss-1",     "ddr",         "video",       "camera-0",
-                                  "mdmss-0",     "mdmss-1",     "sys-therm-0", "sys-therm-1",
-                                  "xo-therm",    "skin-therm",  "pa-therm",    "battery",
-                                  "pm8550_tz",   "pm8550b_tz",  "pm8550vs_tz", "pmr735a_tz",
-                                  "cpu-1-4-usr", "cpu-1-5-usr", "cpu-1-6-usr", "cpu-1-7-usr",
-                                  "cpuss-0",     "cpuss-1",     "cpuss-2",     "modem-lte-sub6",
-                                  "chg-therm",   "usb",         "quiet-therm", "conn-therm"};
+const char* const kZoneTypes[] = {
+    "cpu-0-0-usr", "cpu-0-1-usr", "cpu-0-2-usr", "cpu-0-3-usr", "cpu-1-0-usr", "cpu-1-1-usr",
+    "cpu-1-2-usr", "cpu-1-3-usr", "gpuss-0",     "gpuss-1",     "aoss-0",      "nspss-0",
+    "nspss-1",     "ddr",         "video",       "camera-0",    "mdmss-0",     "mdmss-1",
+    "sys-therm-0", "sys-therm-1", "xo-therm",    "skin-therm",  "pa-therm",    "battery",
+    "pm8550_tz",   "pm8550b_tz",  "pm8550vs_tz", "pmr735a_tz",  "cpu-1-4-usr", "cpu-1-5-usr",
+    "cpu-1-6-usr", "cpu-1-7-usr", "cpuss-0",     "cpuss-1",     "cpuss-2",     "modem-lte-sub6",
+    "chg-therm",   "usb",         "quiet-therm", "conn-therm"};
 constexpr int kZones = 40;
 constexpr int kStatCpus = 8;
 
@@ -82,19 +86,21 @@ std::string procStat() {
   // A phone counts a few hundred interrupt lines.
   text += "intr 1742516";
   for (int i = 0; i < 600; ++i) text += " " + std::to_string(i % 7 == 0 ? 12345 + i : 0);
-  text += "\nctxt 3294738\nbtime 1765400000\nprocesses 42117\nprocs_running 2\nprocs_blocked 0\n"
-          "softirq 916541 2 285713 3 22151 0 0 1045 338154 0 269473\n";
+  text +=
+      "\nctxt 3294738\nbtime 1765400000\nprocesses 42117\nprocs_running 2\nprocs_blocked 0\n"
+      "softirq 916541 2 285713 3 22151 0 0 1045 338154 0 269473\n";
   return text;
 }
 
 std::string meminfo() {
   static const char* const kKeys[] = {
-      "MemTotal", "MemFree", "MemAvailable", "Buffers", "Cached", "SwapCached", "Active",
-      "Inactive", "Active(anon)", "Inactive(anon)", "Active(file)", "Inactive(file)",
-      "Unevictable", "Mlocked", "SwapTotal", "SwapFree", "Dirty", "Writeback", "AnonPages",
-      "Mapped", "Shmem", "KReclaimable", "Slab", "SReclaimable", "SUnreclaim", "KernelStack",
-      "PageTables", "CommitLimit", "Committed_AS", "VmallocTotal", "VmallocUsed", "CmaTotal",
-      "CmaFree"};
+      "MemTotal",     "MemFree",        "MemAvailable", "Buffers",      "Cached",
+      "SwapCached",   "Active",         "Inactive",     "Active(anon)", "Inactive(anon)",
+      "Active(file)", "Inactive(file)", "Unevictable",  "Mlocked",      "SwapTotal",
+      "SwapFree",     "Dirty",          "Writeback",    "AnonPages",    "Mapped",
+      "Shmem",        "KReclaimable",   "Slab",         "SReclaimable", "SUnreclaim",
+      "KernelStack",  "PageTables",     "CommitLimit",  "Committed_AS", "VmallocTotal",
+      "VmallocUsed",  "CmaTotal",       "CmaFree"};
   std::string text;
   int64_t value = 7701234;
   for (const char* key : kKeys) {
@@ -110,7 +116,8 @@ std::string meminfo() {
 std::string processStat(int pid, const std::string& comm) {
   return std::to_string(pid) + " (" + comm +
          ") S 700 700 0 0 -1 1077952832 120000 0 300 0 4500 1200 0 0 10 -10 87 0 123456 "
-         "6543210496 123456 18446744073709551615 1 1 0 0 0 0 4612 1 1073775864 0 0 0 17 5 0 0 0 0 0\n";
+         "6543210496 123456 18446744073709551615 1 1 0 0 0 0 4612 1 1073775864 0 0 0 17 5 0 0 0 0 "
+         "0\n";
 }
 
 }  // namespace
@@ -166,7 +173,7 @@ std::vector<File> phoneFiles(int appPid, int otherProcesses) {
   return files;
 }
 
-std::vector<std::string> statsReads(int appPid, int otherProcesses, bool collecting) {
+std::vector<std::string> statsReads(int appPid, bool collecting) {
   std::vector<std::string> reads = {"proc/stat"};
   for (const char* file : {"scaling_cur_freq", "cpuinfo_max_freq"}) {
     for (int cpu = 0; cpu < 8; ++cpu) {
@@ -174,7 +181,8 @@ std::vector<std::string> statsReads(int appPid, int otherProcesses, bool collect
     }
   }
   for (int policy : {0, 4, 7}) {
-    reads.push_back("sys/devices/system/cpu/cpufreq/policy" + std::to_string(policy) + "/related_cpus");
+    reads.push_back("sys/devices/system/cpu/cpufreq/policy" + std::to_string(policy) +
+                    "/related_cpus");
   }
   for (const char* file : {"gpuclk", "max_gpuclk", "gpu_busy_percentage"}) {
     reads.push_back(std::string("sys/class/kgsl/kgsl-3d0/") + file);
@@ -183,12 +191,8 @@ std::vector<std::string> statsReads(int appPid, int otherProcesses, bool collect
     reads.push_back(std::string("sys/class/power_supply/battery/") + file);
   }
   reads.push_back("proc/meminfo");
-  if (collecting && appPid > 0) {
-    for (int i = 0; i <= otherProcesses; ++i) {
-      reads.push_back("proc/" + std::to_string(appPid + i) + "/cmdline");
-    }
-    reads.push_back("proc/" + std::to_string(appPid) + "/stat");
-  }
+  // Once the processes have settled, only the app's own stat is read.
+  if (collecting && appPid > 0) reads.push_back("proc/" + std::to_string(appPid) + "/stat");
   reads.push_back("proc/self/statm");
   for (int zone = 0; zone < kZones; ++zone) {
     for (const char* file : {"type", "temp"}) {

@@ -42,7 +42,8 @@ struct File {
 std::vector<File> phoneFiles(int appPid, int otherProcesses);
 
 // The files of phoneFiles that GET_STATS reads, in its order, the app's
-// included when it runs (every process's cmdline, the app's stat).
-std::vector<std::string> statsReads(int appPid, int otherProcesses, bool collecting);
+// stat included while collecting. Every process's cmdline is read only in
+// the first seconds it is seen, so it is not among them.
+std::vector<std::string> statsReads(int appPid, bool collecting);
 
 }  // namespace workload

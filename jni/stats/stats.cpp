@@ -520,12 +520,40 @@ uint64_t nsPerTick() {
   return ticks > 0 ? kNsPerSecond / static_cast<uint64_t>(ticks) : kNsPerSecond / 100;
 }
 
+// What the app's scan knew of each process it saw, in pid order: whether
+// the pattern matches its first argument. Reading every process's command
+// line is most of a reply's cost on a phone of hundreds of processes, and a
+// process keeps its first argument, but for the moment after its start: a
+// fork runs its parent's command line until it calls exec, and an app
+// forked by the zygote reads "zygote64" until it takes its package's name.
+// So a decision is read again at every request until one was made
+// kSettledNs after the process was first seen, and is kept from then on. A
+// process is known by its pid and the inode of its /proc folder, which a
+// new process of the same pid does not share.
+struct Seen {
+  int pid;
+  ino_t ino;
+  uint64_t firstNs;
+  uint64_t decidedNs;
+  bool matches;
+};
+constexpr uint64_t kSettledNs = 2 * kNsPerSecond;
+std::vector<Seen> seen, seenNext;
+uint64_t seenCollection = 0;
+
+const Seen* known(int pid, ino_t ino) {
+  const auto at = std::lower_bound(seen.begin(), seen.end(), pid,
+                                   [](const Seen& s, int p) { return s.pid < p; });
+  return at != seen.end() && at->pid == pid && at->ino == ino ? &*at : nullptr;
+}
+
 void addApp(const std::string& root, const PackagePattern* app, uint64_t collection, Reply* reply) {
   current->appTaken = false;
   if (app == nullptr) {
     for (const char* name : {"app_pids", "app_threads", "app_rss_kb", "app_cpu_pct"}) {
       reply->text(name, "NA");
     }
+    seen.clear();
     return;
   }
   current->appTaken = true;
@@ -533,6 +561,10 @@ void addApp(const std::string& root, const PackagePattern* app, uint64_t collect
   current->appAll = true;
   current->appCount = 0;
   const bool since = previous->appTaken && previous->appCollection == collection;
+  // The decisions are the pattern's: another collection starts afresh.
+  if (seenCollection != collection) seen.clear();
+  seenCollection = collection;
+  seenNext.clear();
 
   int64_t pids = 0, threads = 0, rssPages = 0;
   uint64_t newTicks = 0;
@@ -545,20 +577,33 @@ void addApp(const std::string& root, const PackagePattern* app, uint64_t collect
     if (entry == nullptr) break;
     const char* name = entry->d_name;
     if (name[0] < '1' || name[0] > '9' || strspn(name, "0123456789") != strlen(name)) continue;
+    const int pid = atoi(name);
     const size_t base = path.add("/");
     path.add(name);
-    const size_t pidDir = path.add("/cmdline");
-    // The command line's first argument: the package, for an app that the
-    // zygote started (its process name, which may end in ":service").
-    char buf[512];
-    const std::optional<std::string_view> cmdline = readSmall(path.c_str(), buf, sizeof buf);
-    path.cut(pidDir);
-    if (!cmdline || cmdline->empty() || cmdline->front() == '\0') {
-      path.cut(base);
-      continue;
+
+    const Seen* seenBefore = known(pid, entry->d_ino);
+    Seen now{pid, entry->d_ino, seenBefore ? seenBefore->firstNs : current->atNs, current->atNs,
+             false};
+    if (seenBefore != nullptr && seenBefore->decidedNs - seenBefore->firstNs >= kSettledNs) {
+      now = *seenBefore;
+    } else {
+      // The command line's first argument: the package, for an app that the
+      // zygote started (its process name, which may end in ":service").
+      const size_t pidDir = path.add("/cmdline");
+      char buf[512];
+      const std::optional<std::string_view> cmdline = readSmall(path.c_str(), buf, sizeof buf);
+      path.cut(pidDir);
+      // Gone, or closed to us: nothing to keep.
+      if (!cmdline) {
+        path.cut(base);
+        continue;
+      }
+      // A kernel thread or a zombie has none.
+      argv0.assign(cmdline->data(), strnlen(cmdline->data(), cmdline->size()));
+      now.matches = !argv0.empty() && app->matches(argv0);
     }
-    argv0.assign(cmdline->data(), strnlen(cmdline->data(), cmdline->size()));
-    if (!app->matches(argv0)) {
+    seenNext.push_back(now);
+    if (!now.matches) {
       path.cut(base);
       continue;
     }
@@ -575,7 +620,6 @@ void addApp(const std::string& root, const PackagePattern* app, uint64_t collect
     threads += stat->threads;
     rssPages += stat->rssPages;
 
-    const int pid = atoi(name);
     if (current->appCount == kMaxAppProcesses) {
       current->appAll = false;
       continue;
@@ -597,6 +641,13 @@ void addApp(const std::string& root, const PackagePattern* app, uint64_t collect
       newTicks += stat->cpuTicks;
     }
   }
+  // /proc lists processes in pid order; any other folder is put in it.
+  if (!std::is_sorted(seenNext.begin(), seenNext.end(),
+                      [](const Seen& a, const Seen& b) { return a.pid < b.pid; })) {
+    std::sort(seenNext.begin(), seenNext.end(),
+              [](const Seen& a, const Seen& b) { return a.pid < b.pid; });
+  }
+  seen.swap(seenNext);
   reply->integer("app_pids", pids);
   reply->integer("app_threads", threads);
   reply->integer("app_rss_kb", rssPages * pageKb());
@@ -708,4 +759,5 @@ std::string readStats(const std::string& root, const PackagePattern* app, uint64
 void forgetStatsSample() {
   previous->taken = false;
   previous->appTaken = false;
+  seen.clear();
 }

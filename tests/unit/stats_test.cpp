@@ -417,6 +417,50 @@ TEST_F(Phone, AppProcessesWhileCollecting) {
       << reply;
 }
 
+// A process's first argument is read again until it has had time to
+// settle (a fork before its exec, an app before it takes its package's
+// name), and then kept; a new process of the same pid is read afresh.
+TEST_F(Phone, AProcessIsMatchedOnceItsFirstArgumentHasSettled) {
+  smallPhone();
+  const auto process = [this](int pid, const std::string& argv0) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/";
+    file(dir + "cmdline", argv0 + std::string(1, '\0'));
+    file(dir + "stat", std::to_string(pid) + " (x) S 1 1 1 0 -1 0 0 0 0 0 7 3 0 0 20 0 5 0 " +
+                           std::to_string(pid) + " 0 100 0\n");
+  };
+  const PackagePattern pattern("com.example.game");
+  const auto pids = [&](uint64_t atNs) {
+    const std::string reply = stats(atNs, &pattern, 1);
+    const size_t at = reply.find("app_pids ");
+    return reply.substr(at + 9, reply.find('\n', at) - at - 9);
+  };
+  process(300, "zygote64");  // forked, not yet named
+  process(301, "com.example.game");
+  EXPECT_EQ(pids(1000000000), "1");
+  process(300, "com.example.game");  // it takes the package's name
+  EXPECT_EQ(pids(1500000000), "2");
+  EXPECT_EQ(pids(3500000000), "2");  // decided 2.5 s after it was first seen
+  // Settled: the command lines are no longer read.
+  fs::remove(root_ + "/proc/300/cmdline");
+  process(302, "com.example.other");
+  EXPECT_EQ(pids(4500000000), "2");
+  EXPECT_EQ(pids(7000000000), "2");
+  fs::remove(root_ + "/proc/302/cmdline");
+  EXPECT_EQ(pids(8000000000), "2");
+  // The same pid, a new process: read again. The old folder stays until the
+  // new one is made, so that the file system cannot give the new one its
+  // inode, as procfs never does.
+  fs::rename(root_ + "/proc/300", root_ + "/proc/gone");
+  process(300, "com.example.other");
+  fs::remove_all(root_ + "/proc/gone");
+  EXPECT_EQ(pids(8500000000), "1");
+  // A settled process that renames itself is not read again, until another
+  // collection reads everything afresh.
+  process(302, "com.example.game");
+  EXPECT_EQ(pids(9000000000), "1");
+  EXPECT_NE(readStats(root_, &pattern, 2, 9500000000).find("app_pids 2\n"), std::string::npos);
+}
+
 // Unreadable files as a vendor's SELinux policy makes them: each gives NA,
 // and nothing else changes. Root reads through modes, so the reply is taken
 // in a child that has given up root.

@@ -127,10 +127,12 @@ bool readCpuLines(const char* path, std::string* out) {
     }
     out->resize(at + static_cast<size_t>(n < 0 ? 0 : n));
     if (n <= 0) return n == 0;
-    // Done once a line that is not a CPU's has begun.
+    // Done once a line that is not a CPU's has begun; a line cut by the end
+    // of the page within "cpu" is not yet known.
     for (size_t line = out->find('\n', at == 0 ? 0 : at - 1); line != std::string::npos;
          line = out->find('\n', line + 1)) {
-      if (line + 1 < out->size() && out->compare(line + 1, 3, "cpu") != 0) return true;
+      const std::string_view next = std::string_view(*out).substr(line + 1, 3);
+      if (!next.empty() && std::string_view("cpu").substr(0, next.size()) != next) return true;
     }
   }
   return true;

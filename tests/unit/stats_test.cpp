@@ -336,6 +336,33 @@ TEST_F(Phone, ReplyOfASmallPhoneThenLoadsSinceIt) {
       << second;
 }
 
+// /proc/stat is read a page at a time only as far as its CPU lines: a line
+// that the page's end cuts within "cpu" must not end the reading.
+TEST_F(Phone, CpuLinesPastTheFirstPageOfProcStat) {
+  constexpr int kCpus = 100;
+  for (int n = 0; n < kCpus; ++n) cpu(n, "300000\n", "1800000\n");
+  const auto procStatText = [](uint64_t busy, uint64_t idle, size_t pad) {
+    std::string lines;
+    for (int cpu = 0; cpu < kCpus; ++cpu) {
+      lines += "cpu" + std::to_string(cpu) + " " + std::to_string(busy) + " 0 0 " +
+               std::to_string(idle) + " 0 0 0 0 0 0\n";
+    }
+    return "cpu " + std::string(pad, ' ') + std::to_string(busy * kCpus) + " 0 0 " +
+           std::to_string(idle * kCpus) + " 0 0 0 0 0 0\n" + lines + "intr 1 2 3\n";
+  };
+  // Pads the first line so that a CPU line starts two bytes before 4096.
+  const std::string plain = procStatText(1000, 1000, 1);
+  const size_t last = plain.rfind("\ncpu", 4093) + 1;
+  const std::string first = procStatText(1000, 1000, 1 + 4094 - last);
+  ASSERT_EQ(first.compare(4093, 4, "\ncpu"), 0) << "the fixture must cut a line within \"cpu\"";
+  file("/proc/stat", first);
+  stats(1000000000);
+  file("/proc/stat", procStatText(1050, 1050, 1 + 4094 - last));
+  const std::string reply = stats(2000000000);
+  EXPECT_NE(reply.find("cpu_load_pct 50.0\n"), std::string::npos) << reply;
+  EXPECT_NE(reply.find("cpu99_load_pct 50.0\n"), std::string::npos) << reply;
+}
+
 TEST_F(Phone, EachGpuFamilyAndNone) {
   const struct {
     const char* name;

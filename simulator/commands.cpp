@@ -196,11 +196,11 @@ int runCpuTree(const std::string& root, int cpus) {
   return 0;
 }
 
-int runCpuWalk(const std::string& root, int intervalMs, double durationSeconds, uint64_t seed) {
-  std::vector<Policy> policies;
-  std::string error;
-  if (!loadPolicies(root, &policies, &error)) return fail("cpu-walk: " + error);
-
+// Calls tick(now, &why) every intervalMs from now, until durationSeconds
+// have passed (0: never) or SIGTERM or SIGINT comes; a tick that returns
+// false ends it with its error. Returns the exit status.
+template <typename Tick>
+int everyInterval(const char* command, int intervalMs, double durationSeconds, const Tick& tick) {
   // Waited for rather than handled, so that a stop between two ticks is never
   // missed. Blocked, they arrive even where the caller ignored them (SIGINT in
   // a script's background job), so a stop always lands.
@@ -215,27 +215,39 @@ int runCpuWalk(const std::string& root, int intervalMs, double durationSeconds, 
   const int64_t end =
       durationSeconds > 0 ? begin + static_cast<int64_t>(durationSeconds * 1e9) : INT64_MAX;
   int64_t nextTick = begin + intervalNs;
+  std::string error;
   for (;;) {
     const int64_t wakeAt = std::min(nextTick, end);
     const timespec timeout = durationSpec(wakeAt - monotonicNs());
     const int sig = sigtimedwait(&stops, nullptr, &timeout);
     if (sig > 0) return 0;
     if (sig < 0 && errno != EAGAIN && errno != EINTR)
-      return fail("cpu-walk: " + errnoText("sigtimedwait"));
+      return fail(std::string(command) + ": " + errnoText("sigtimedwait"));
     const int64_t now = monotonicNs();
     if (now >= end) return 0;
     if (now < nextTick) continue;
-    for (Policy& policy : policies) {
-      policy.state =
-          sim::governorStep(policy.state, policy.freqsKHz.size(), sim::nextRandom(&seed));
-      const std::string value = std::to_string(policy.freqsKHz[policy.state.index]) + "\n";
-      if (!writeFileAtomic(policy.curFreqPath, value, &error)) return fail("cpu-walk: " + error);
-    }
+    if (!tick(now, &error)) return fail(std::string(command) + ": " + error);
     // After a long pause (a stopped process), carry on from now rather than
     // catching up tick by tick.
     nextTick += intervalNs;
     if (nextTick <= now) nextTick = now + intervalNs;
   }
+}
+
+int runCpuWalk(const std::string& root, int intervalMs, double durationSeconds, uint64_t seed) {
+  std::vector<Policy> policies;
+  std::string error;
+  if (!loadPolicies(root, &policies, &error)) return fail("cpu-walk: " + error);
+
+  return everyInterval("cpu-walk", intervalMs, durationSeconds, [&](int64_t, std::string* why) {
+    for (Policy& policy : policies) {
+      policy.state =
+          sim::governorStep(policy.state, policy.freqsKHz.size(), sim::nextRandom(&seed));
+      const std::string value = std::to_string(policy.freqsKHz[policy.state.index]) + "\n";
+      if (!writeFileAtomic(policy.curFreqPath, value, why)) return false;
+    }
+    return true;
+  });
 }
 
 int runDeviceTree(const std::string& root, int cpus) {
@@ -261,43 +273,22 @@ int runDeviceWalk(const std::string& root, int intervalMs, double durationSecond
   if (!walk.open(root, shape, seed.value_or(shape.seed), monotonicNs(), &error))
     return fail("device-walk: " + error);
 
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGINT);
-  sigprocmask(SIG_BLOCK, &stops, nullptr);
-
-  const int64_t intervalNs = int64_t{intervalMs} * 1000000;
-  const int64_t begin = monotonicNs();
-  const int64_t end =
-      durationSeconds > 0 ? begin + static_cast<int64_t>(durationSeconds * 1e9) : INT64_MAX;
-  int64_t nextTick = begin + intervalNs;
   bool warned = false;
-  for (;;) {
-    const int64_t wakeAt = std::min(nextTick, end);
-    const timespec timeout = durationSpec(wakeAt - monotonicNs());
-    const int sig = sigtimedwait(&stops, nullptr, &timeout);
-    if (sig > 0) return 0;
-    if (sig < 0 && errno != EAGAIN && errno != EINTR)
-      return fail("device-walk: " + errnoText("sigtimedwait"));
-    const int64_t now = monotonicNs();
-    if (now >= end) return 0;
-    if (now < nextTick) continue;
-    // The folder is read again every step, as dumpsys reads it at every
-    // call; a file caught half written keeps the last good state.
-    sim::DeviceState latest;
-    if (loadDeviceState(&latest, &error)) {
-      state = std::move(latest);
-      state.config.gpu = shape.gpu;
-      state.config.offlineCpus = shape.offlineCpus;
-      warned = false;
-    } else if (!warned) {
-      fprintf(stderr, "perfprobe-sim: device-walk: %s (keeping the last state)\n", error.c_str());
-      warned = true;
-    }
-    if (!walk.step(state.config, state.appStartNs, now, &error))
-      return fail("device-walk: " + error);
-    nextTick += intervalNs;
-    if (nextTick <= now) nextTick = now + intervalNs;
-  }
+  return everyInterval(
+      "device-walk", intervalMs, durationSeconds, [&](int64_t now, std::string* why) {
+        // The folder is read again every step, as dumpsys reads it at every
+        // call; a file caught half written keeps the last good state.
+        sim::DeviceState latest;
+        if (loadDeviceState(&latest, why)) {
+          state = std::move(latest);
+          state.config.gpu = shape.gpu;
+          state.config.offlineCpus = shape.offlineCpus;
+          warned = false;
+        } else if (!warned) {
+          fprintf(stderr, "perfprobe-sim: device-walk: %s (keeping the last state)\n",
+                  why->c_str());
+          warned = true;
+        }
+        return walk.step(state.config, state.appStartNs, now, why);
+      });
 }

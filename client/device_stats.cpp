@@ -16,11 +16,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-bool allDigits(const std::string& text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -30,13 +25,6 @@ bool endsWith(const std::string& text, const std::string& suffix) {
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-std::optional<uint64_t> parseUnsigned(const std::string& text) {
-  if (!allDigits(text)) return std::nullopt;
-  errno = 0;
-  const unsigned long long value = strtoull(text.c_str(), nullptr, 10);
-  if (errno == ERANGE) return std::nullopt;
-  return static_cast<uint64_t>(value);
-}
 
 // The lines of one CPU: cpu<N><suffix>, N as the daemon prints it.
 constexpr const char* kCoreSuffixes[] = {"_load_pct", "_khz", "_max_khz", "_cluster"};

@@ -10,8 +10,6 @@
 
 namespace perfprobe {
 
-namespace {
-
 bool allDigits(const std::string& text) {
   return !text.empty() && std::all_of(text.begin(), text.end(),
                                       [](char c) { return c >= '0' && c <= '9'; });
@@ -24,6 +22,8 @@ std::optional<uint64_t> parseUnsigned(const std::string& text) {
   if (errno == ERANGE) return std::nullopt;
   return static_cast<uint64_t>(value);
 }
+
+namespace {
 
 // A value as the daemon prints its numbers: digits, then maybe a point and
 // digits; a count has no point.

@@ -51,6 +51,11 @@ struct FrameStats {
 // state: not a frame-statistics reply (a rate, a report, "success").
 std::optional<FrameStats> parseFrameStats(const std::string& reply);
 
+// Whether text is one or more decimal digits and nothing else.
+bool allDigits(const std::string& text);
+// Such digits as a number; nothing for any other text or beyond 64 bits.
+std::optional<uint64_t> parseUnsigned(const std::string& text);
+
 // Calls each(name, value) for every line of a reply of "name value" lines
 // that ends in a line feed, in order: the value is the rest of the line. A
 // line without a space or without a name is skipped.

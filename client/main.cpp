@@ -1,5 +1,9 @@
 // perfprobe: the host-side client of perfprobed.
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <chrono>
@@ -8,8 +12,11 @@
 
 #include "channel.h"
 #include "device_stats.h"
+#include "html_report.h"
 #include "monitor.h"
+#include "recording.h"
 #include "replies.h"
+#include "scoped_resource.h"
 
 namespace {
 
@@ -110,6 +117,94 @@ int printStats(Channel& channel, bool json) {
   return kOk;
 }
 
+std::optional<std::string> readFile(const std::string& path, std::string* why) {
+  ScopedStream f(fopen(path.c_str(), "re"));
+  if (!f) {
+    *why = strerror(errno);
+    return std::nullopt;
+  }
+  std::string text;
+  char buf[1 << 16];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) text.append(buf, n);
+  if (ferror(f.get())) {
+    *why = strerror(errno);
+    return std::nullopt;
+  }
+  return text;
+}
+
+// Writes the whole text beside `path`, then puts it in its place, so that a
+// failed write leaves no half page where an older one was.
+bool writeFile(const std::string& path, const std::string& text, std::string* why) {
+  const std::string temporary = path + ".tmp";
+  ScopedStream f(fopen(temporary.c_str(), "we"));
+  if (!f) {
+    *why = strerror(errno);
+    return false;
+  }
+  const bool written = fwrite(text.data(), 1, text.size(), f.get()) == text.size();
+  const bool closed = fclose(f.release()) == 0;
+  if (!written || !closed || rename(temporary.c_str(), path.c_str()) != 0) {
+    *why = strerror(errno);
+    unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::string baseName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// At most this many warnings of one recording are shown: a damaged file may
+// give one for each of thousands of lines.
+constexpr size_t kWarningsShown = 10;
+
+int writeReport(const std::vector<std::string>& files, const std::string& output) {
+  std::vector<Recording> recordings;
+  for (const std::string& file : files) {
+    std::string why;
+    const auto text = readFile(file, &why);
+    if (!text) {
+      fprintf(stderr, "perfprobe: %s: %s\n", file.c_str(), why.c_str());
+      return kError;
+    }
+    // Named by the file, or by the path where two files share a name.
+    std::string name = baseName(file);
+    for (const std::string& other : files) {
+      if (&other != &file && baseName(other) == name) name = file;
+    }
+    std::vector<std::string> warnings;
+    auto rec = parseRecording(*text, name, &warnings, &why);
+    if (!rec) {
+      fprintf(stderr, "perfprobe: %s: %s\n", file.c_str(), why.c_str());
+      return kError;
+    }
+    for (size_t i = 0; i < warnings.size() && i < kWarningsShown; ++i) {
+      fprintf(stderr, "perfprobe: warning: %s: %s\n", file.c_str(), warnings[i].c_str());
+    }
+    if (warnings.size() > kWarningsShown) {
+      fprintf(stderr, "perfprobe: warning: %s: and %zu more\n", file.c_str(),
+              warnings.size() - kWarningsShown);
+    }
+    recordings.push_back(std::move(*rec));
+  }
+  const time_t now = time(nullptr);
+  tm parts;
+  gmtime_r(&now, &parts);
+  char generated[32];
+  strftime(generated, sizeof generated, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  std::string why;
+  if (!writeFile(output, reportHtml(recordings, generated), &why)) {
+    fprintf(stderr, "perfprobe: %s: %s\n", output.c_str(), why.c_str());
+    return kError;
+  }
+  printf("Report: %s\n", output.c_str());
+  return kOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -200,6 +295,14 @@ int main(int argc, char** argv) {
                       "the live line's fields, by their CSV column names: "
                       "fps,cpu_load_pct,temp_hottest_c")
       ->type_name("A,B,C");
+  monitor->add_option("--record", monitorOptions.recordPath,
+                      "records every sample of every series, the markers and the summary to "
+                      "FILE (JSON lines), for perfprobe report")
+      ->type_name("FILE");
+  monitor->add_flag("--mark", monitorOptions.mark,
+                    "takes each line on standard input as a marker at that moment, labelled "
+                    "with the line (\"boss fight\"; an empty line is numbered), for the "
+                    "recording and its report");
   monitor->add_flag("--json", monitorOptions.json,
                     "one JSON object per sample instead of the live line, then the summary");
   monitor->add_option("--plot", monitorOptions.plotPath,
@@ -207,6 +310,17 @@ int main(int argc, char** argv) {
                       "the load, GPU frequency, temperatures and battery power over time to "
                       "FILE.png (gnuplot)")
       ->type_name("FILE.png");
+
+  std::vector<std::string> reportFiles;
+  std::string reportOutput = "report.html";
+  auto* report = app.add_subcommand(
+      "report",
+      "turns one or more recordings (monitor --record) into one HTML page that opens offline: "
+      "a summary table and zoomable charts on one time axis, the recordings side by side");
+  report->add_option("FILE", reportFiles, "a recording")->type_name("")->required();
+  report->add_option("-o,--output", reportOutput, "the page to write")
+      ->type_name("FILE.html")
+      ->capture_default_str();
 
   try {
     app.parse(argc, argv);
@@ -216,6 +330,9 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kError;
   }
+
+  // The one command that asks no daemon.
+  if (*report) return writeReport(reportFiles, reportOutput);
 
   Channel channel(options);
   if (!channel.ok()) {

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "recording.h"
 #include "replies.h"
 #include "report.h"
 #include "series.h"
@@ -53,6 +55,18 @@ void sleepUntil(double at) {
   ts.tv_nsec = static_cast<long>((at - static_cast<double>(ts.tv_sec)) * 1e9);
   while (!interrupted && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
   }
+}
+
+// Now, in UTC: "2026-12-11T03:04:05.123Z".
+std::string utcNow() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm parts;
+  gmtime_r(&ts.tv_sec, &parts);
+  char buf[48];
+  const size_t n = strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &parts);
+  snprintf(buf + n, sizeof buf - n, ".%03ldZ", ts.tv_nsec / 1000000);
+  return buf;
 }
 
 bool isSuccess(const std::string& reply) { return reply == kSuccess; }
@@ -164,10 +178,11 @@ class Monitor {
       fprintf(stderr, "perfprobe: --plot needs gnuplot (Debian: apt-get install gnuplot-nox)\n");
       return 1;
     }
-    if (!options_.csvPath.empty()) {
-      csv_.reset(fopen(options_.csvPath.c_str(), "we"));
-      if (!csv_) {
-        fprintf(stderr, "perfprobe: %s: %s\n", options_.csvPath.c_str(), strerror(errno));
+    for (Output* out : {&csv_, &record_}) {
+      if (out->path.empty()) continue;
+      out->stream.reset(fopen(out->path.c_str(), "we"));
+      if (!out->stream) {
+        fprintf(stderr, "perfprobe: %s: %s\n", out->path.c_str(), strerror(errno));
         return 1;
       }
     }
@@ -200,6 +215,7 @@ class Monitor {
     // wait for frame statistics that an older daemon never sends must not
     // cost it samples.
     t0_ = monotonicS();
+    meta_.start = utcNow();
   }
 
   // Every interval until the duration or an interrupt: a sample from every
@@ -213,11 +229,16 @@ class Monitor {
     }
     // With --json, only JSON lines on standard output.
     fflush(stdout);
-    if (csv_) csvOk_ = writeAll(csv_.get(), csvHeader(table_));
+    csv_.write(csvHeader(table_));
+    meta_.host = channel_.options().host;
+    meta_.port = channel_.options().port;
+    meta_.package = options_.pattern;
+    meta_.intervalS = options_.intervalS;
+    record_.write(recordingHeader(meta_, table_));
     for (long k = 1;; ++k) {
       const double offset = static_cast<double>(k) * options_.intervalS;
       if (options_.durationS > 0 && offset > options_.durationS + 1e-9) break;
-      sleepUntil(t0_ + offset);
+      wait(t0_ + offset);
       if (interrupted) break;
       const double timeS = monotonicS() - t0_;
       bool answered = false;
@@ -228,7 +249,8 @@ class Monitor {
       const size_t last = table_.size() - 1;
       fputs((options_.json ? jsonSample(table_, last) : liveLine(table_, last)).c_str(), stdout);
       if (fflush(stdout) != 0) interrupted = 1;
-      if (csv_ && csvOk_) csvOk_ = writeAll(csv_.get(), csvRow(table_, last));
+      csv_.write(csvRow(table_, last));
+      record_.write(recordingSample(table_, last));
       // A sample that ran over its slot gives up the slots it missed rather
       // than sampling twice in a row.
       const double behind = monotonicS() - t0_;
@@ -252,10 +274,8 @@ class Monitor {
                 channel_.noReplyMessage().c_str());
       }
       // Nothing was measured.
-      if (csv_) {
-        csv_.reset();
-        unlink(options_.csvPath.c_str());
-      }
+      csv_.discard();
+      record_.discard();
       return 2;
     }
     if (!answered_ && interrupted) {
@@ -273,15 +293,15 @@ class Monitor {
             stdout);
       fflush(stdout);
     }
-    if (csv_ && !answered_) {
+    if (!answered_) {
       // Nothing was measured: no empty file is left to be taken for a result.
-      csv_.reset();
-      unlink(options_.csvPath.c_str());
+      csv_.discard();
+      record_.discard();
     }
-    if (csv_) {
-      csvOk_ = fclose(csv_.release()) == 0 && csvOk_;
-      if (!csvOk_) {
-        fprintf(stderr, "perfprobe: writing %s failed\n", options_.csvPath.c_str());
+    if (answered_) record_.write(jsonSummary(table_, options_.intervalS));
+    for (Output* out : {&csv_, &record_}) {
+      if (!out->close()) {
+        fprintf(stderr, "perfprobe: writing %s failed\n", out->path.c_str());
         if (status == 0) status = 1;
       }
     }
@@ -295,20 +315,95 @@ class Monitor {
       }
     }
     if (!options_.json && answered_) {
-      if (!options_.csvPath.empty() && csvOk_) printf("CSV: %s\n", options_.csvPath.c_str());
+      if (!csv_.path.empty() && csv_.ok) printf("CSV: %s\n", csv_.path.c_str());
       if (plotted) printf("Plot: %s\n", options_.plotPath.c_str());
+      if (!record_.path.empty() && record_.ok) {
+        printf("Recording: %s (perfprobe report %s -o report.html)\n", record_.path.c_str(),
+               record_.path.c_str());
+      }
     }
     return status;
   }
 
  private:
+  // A file written as the run goes: the CSV or the recording. After the
+  // first failed write it writes nothing more, and says so at the end.
+  struct Output {
+    explicit Output(std::string p) : path(std::move(p)) {}
+
+    std::string path;
+    ScopedStream stream;
+    bool ok = true;
+
+    void write(const std::string& text) {
+      if (stream && ok) ok = writeAll(stream.get(), text);
+    }
+    // Removes a file that holds no result.
+    void discard() {
+      if (!stream) return;
+      stream.reset();
+      unlink(path.c_str());
+    }
+    // False when a write or the close failed.
+    bool close() {
+      if (!stream) return true;
+      ok = fclose(stream.release()) == 0 && ok;
+      return ok;
+    }
+  };
+
+  // Until the monotonic time `at`, or an interrupt: with --mark, taking
+  // every line that comes on standard input as a marker, stamped when it
+  // came.
+  void wait(double at) {
+    if (!options_.mark || !stdinOpen_) {
+      sleepUntil(at);
+      return;
+    }
+    while (!interrupted && stdinOpen_) {
+      const double left = at - monotonicS();
+      if (left <= 0) return;
+      pollfd in{STDIN_FILENO, POLLIN, 0};
+      const int ready = poll(&in, 1, static_cast<int>(ceil(left * 1000)));
+      if (ready <= 0) continue;  // the time is up, or a signal came
+      char buf[4096];
+      const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) stdinOpen_ = false;
+      for (std::string& label : n > 0 ? marks_.add({buf, static_cast<size_t>(n)}) : marks_.end()) {
+        addMark(std::move(label));
+      }
+    }
+    sleepUntil(at);
+  }
+
+  void addMark(std::string label) {
+    ++markCount_;
+    if (label.empty()) label = "mark " + std::to_string(markCount_);
+    const Mark mark{monotonicS() - t0_, std::move(label)};
+    record_.write(recordingMark(mark));
+    if (options_.json) {
+      printf("{\"time_s\":%.3f,\"mark\":%s}\n", mark.timeS,
+             nlohmann::json(mark.label)
+                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                 .c_str());
+    } else {
+      printf("  marker at %.1f s: %s\n", mark.timeS, mark.label.c_str());
+    }
+    if (fflush(stdout) != 0) interrupted = 1;
+  }
+
   Channel& channel_;
   const MonitorOptions& options_;
   const Ask ask_;
   Sources sources_;
   std::string startRequest_;
-  ScopedStream csv_;
-  bool csvOk_ = true;
+  Output csv_{options_.csvPath};
+  Output record_{options_.recordPath};
+  RecordingMeta meta_;
+  bool stdinOpen_ = true;
+  MarkLines marks_;
+  size_t markCount_ = 0;
   bool answered_ = false;  // the collection started and every source had its first reply
   std::string columnsError_;  // why --columns cannot be shown
   double t0_ = 0;

@@ -13,6 +13,11 @@ struct MonitorOptions {
   double durationS = 0;  // 0: until Ctrl-C
   std::string csvPath;
   std::string plotPath;
+  // The recording (JSON lines) that `perfprobe report` reads.
+  std::string recordPath;
+  // Each line on standard input is a marker, labelled with the line, at the
+  // moment it came.
+  bool mark = false;
   bool json = false;
   // The CSV columns the live line shows, joined by ','; none: as the
   // sources chose.

@@ -89,13 +89,6 @@ Json wholeJson(double value) {
   return value;
 }
 
-Json valueJson(const Value& value, int decimals) {
-  if (!value) return nullptr;
-  if (decimals == 0) return wholeJson(*value);
-  // The digits of the CSV, and no binary noise past them.
-  return strtod(fixed(*value, decimals).c_str(), nullptr);
-}
-
 // Whether a figure is one of the values itself, and so as whole as they are.
 bool picksAValue(Figure::What what) {
   return what == Figure::kMin || what == Figure::kMax || what == Figure::kP5 ||
@@ -233,6 +226,13 @@ std::string plotPanel(const Table& table, const Kind& kind, const std::string& d
 
 }  // namespace
 
+nlohmann::ordered_json jsonValue(const Value& value, int decimals) {
+  if (!value) return nullptr;
+  if (decimals == 0) return wholeJson(*value);
+  // The digits of the CSV, and no binary noise past them.
+  return strtod(fixed(*value, decimals).c_str(), nullptr);
+}
+
 std::string liveHeader(const Table& table) {
   std::string line = pad("time_s", 8);
   std::string units;
@@ -316,12 +316,12 @@ std::string jsonSample(const Table& table, size_t k) {
     if (kind.group) {
       Json values = Json::array();
       for (const Series& series : kind.series) {
-        values.push_back(valueJson(at(series, k), kind.decimals));
+        values.push_back(jsonValue(at(series, k), kind.decimals));
       }
       line[kind.group->sampleKey] = std::move(values);
     } else {
       for (const Series& series : kind.series) {
-        line[column(kind, series)] = valueJson(at(series, k), kind.decimals);
+        line[column(kind, series)] = jsonValue(at(series, k), kind.decimals);
       }
     }
   }

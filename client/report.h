@@ -3,6 +3,7 @@
 #include <stddef.h>
 
 #include <optional>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "series.h"
@@ -29,6 +30,10 @@ std::string csvRow(const Table& table, size_t k);
 
 // One JSON object per line: {"time_s":..,"fps":..,"cpu_khz":[..]}, null for
 // a missing value; the summary is a last line {"summary":{...}}.
+// A value as the JSON lines write it: null when missing, an integer for a
+// kind of whole numbers, else the digits of the CSV.
+nlohmann::ordered_json jsonValue(const Value& value, int decimals);
+
 std::string jsonSample(const Table& table, size_t k);
 std::string jsonSummary(const Table& table, double intervalS);
 

@@ -1,0 +1,333 @@
+#include "recording.h"
+
+#include <math.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "report.h"
+
+namespace perfprobe {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+bool endsWith(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The middle of a name between a prefix and a suffix, when it has both.
+std::optional<std::string> between(const std::string& s, const char* prefix,
+                                   const std::string& suffix) {
+  const size_t p = std::char_traits<char>::length(prefix);
+  if (s.size() <= p + suffix.size() || !startsWith(s, prefix) || !endsWith(s, suffix)) {
+    return std::nullopt;
+  }
+  return s.substr(p, s.size() - p - suffix.size());
+}
+
+bool isNumber(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The CPUs of a cluster's name: "0-3", "7", "0,2".
+bool isCpuList(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+    return (c >= '0' && c <= '9') || c == '-' || c == ',';
+  });
+}
+
+std::string lineNote(size_t line) { return "line " + std::to_string(line) + ": "; }
+
+}  // namespace
+
+namespace {
+
+std::string markLabel(std::string label) {
+  for (char& c : label) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  }
+  const size_t first = label.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  label = label.substr(first, label.find_last_not_of(' ') + 1 - first);
+  if (label.size() > kMaxMarkLabel) {
+    size_t cut = kMaxMarkLabel;
+    // Not within a character: back to the first byte of the one cut.
+    while (cut > 0 && (static_cast<unsigned char>(label[cut]) & 0xc0) == 0x80) --cut;
+    label.resize(cut);
+  }
+  return label;
+}
+
+}  // namespace
+
+std::vector<std::string> MarkLines::add(std::string_view bytes) {
+  std::vector<std::string> labels;
+  for (;;) {
+    const size_t eol = bytes.find('\n');
+    if (!dropping_) {
+      pending_.append(bytes.substr(0, std::min(eol, kMaxMarkLine - pending_.size())));
+    }
+    if (eol == std::string_view::npos) {
+      if (!dropping_ && pending_.size() == kMaxMarkLine) {
+        labels.push_back(markLabel(pending_));
+        pending_.clear();
+        dropping_ = true;
+      }
+      return labels;
+    }
+    if (!dropping_) labels.push_back(markLabel(pending_));
+    pending_.clear();
+    dropping_ = false;
+    bytes.remove_prefix(eol + 1);
+  }
+}
+
+std::vector<std::string> MarkLines::end() {
+  std::vector<std::string> labels;
+  if (!dropping_ && !pending_.empty()) labels.push_back(markLabel(pending_));
+  pending_.clear();
+  dropping_ = false;
+  return labels;
+}
+
+std::string recordingHeader(const RecordingMeta& meta, const Table& table) {
+  Json header;
+  header["perfprobe_recording"] = kRecordingVersion;
+  header["device"] = {{"host", meta.host}, {"port", meta.port}};
+  header["package"] = meta.package;
+  header["start"] = meta.start;
+  header["interval_s"] = meta.intervalS;
+  Json series = Json::array();
+  for (const Kind& kind : table.kinds) {
+    for (const Series& s : kind.series) {
+      series.push_back({{"name", column(kind, s)}, {"title", s.title}});
+    }
+  }
+  header["series"] = std::move(series);
+  return header.dump() + "\n";
+}
+
+std::string recordingSample(const Table& table, size_t k) {
+  Json line;
+  line["t"] = std::round(table.timesS[k] * 1000.0) / 1000.0;
+  Json values = Json::array();
+  for (const Kind& kind : table.kinds) {
+    for (const Series& s : kind.series) {
+      values.push_back(jsonValue(k < s.values.size() ? s.values[k] : std::nullopt, kind.decimals));
+    }
+  }
+  line["v"] = std::move(values);
+  return line.dump() + "\n";
+}
+
+std::string recordingMark(const Mark& mark) {
+  Json line;
+  line["t"] = std::round(mark.timeS * 1000.0) / 1000.0;
+  // A label from a terminal may hold anything: the JSON holds it as text,
+  // with bytes that are not UTF-8 replaced.
+  line["mark"] = mark.label;
+  return line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::optional<Role> roleOf(const std::string& name) {
+  static const struct {
+    const char* name;
+    Chart chart;
+    double per;
+  } exact[] = {
+      {"fps", Chart::kFps, 1},
+      {"frames", Chart::kNone, 1},
+      {"window_ms", Chart::kNone, 1},
+      {"frame_ms_p50", Chart::kFrameTime, 1},
+      {"frame_ms_p95", Chart::kFrameTime, 1},
+      {"frame_ms_max", Chart::kFrameTime, 1},
+      {"jank", Chart::kNone, 1},
+      {"big_jank", Chart::kNone, 1},
+      {"missed_vsyncs", Chart::kNone, 1},
+      {"refresh_hz", Chart::kNone, 1},
+      {"jank_ms", Chart::kNone, 1},
+      {"cpu_load_pct", Chart::kCpuLoad, 1},
+      {"gpu_khz", Chart::kGpu, 1000},
+      {"gpu_max_khz", Chart::kGpu, 1000},
+      {"gpu_busy_pct", Chart::kGpu, 1},
+      {"battery_mw", Chart::kPower, 1},
+      {"battery_pct", Chart::kNone, 1},
+      {"battery_mv", Chart::kNone, 1},
+      {"battery_ma", Chart::kNone, 1},
+      {"battery_temp_c", Chart::kNone, 1},
+      {"mem_available_kb", Chart::kNone, 1},
+      {"app_pids", Chart::kNone, 1},
+      {"app_threads", Chart::kNone, 1},
+      {"app_cpu_pct", Chart::kNone, 1},
+      {"probe_cpu_pct", Chart::kNone, 1},
+      {"app_rss_kb", Chart::kNone, 1},
+      {"probe_rss_kb", Chart::kNone, 1},
+      {"uptime_ms", Chart::kNone, 1},
+  };
+  for (const auto& e : exact) {
+    if (name == e.name) return Role{e.chart, e.per};
+  }
+  if (const auto n = between(name, "cpu", "_khz"); n && isNumber(*n)) {
+    return Role{Chart::kCpuClock, 1000};
+  }
+  if (const auto n = between(name, "cpu", "_load_pct"); n && isNumber(*n)) return Role{};
+  if (const auto list = between(name, "cluster", "_max_khz"); list && isCpuList(*list)) {
+    return Role{Chart::kCpuClock, 1000};
+  }
+  if (const auto list = between(name, "cluster", "_khz"); list && isCpuList(*list)) {
+    return Role{Chart::kCpuClock, 1000};
+  }
+  if (const auto list = between(name, "cluster", "_load_pct"); list && isCpuList(*list)) {
+    return Role{Chart::kCpuLoad, 1};
+  }
+  if (between(name, "temp_", "_c")) return Role{Chart::kTemperature, 1};
+  return std::nullopt;
+}
+
+const Recording::Series* Recording::find(const std::string& name) const {
+  for (const Series& s : series) {
+    if (s.name == name) return &s;
+  }
+  return nullptr;
+}
+
+std::optional<Recording> parseRecording(std::string_view text, const std::string& name,
+                                        std::vector<std::string>* warnings, std::string* error) {
+  Recording rec;
+  rec.name = name;
+  // Of each series in the header, its place among the recording's series,
+  // or none for one left out.
+  std::vector<std::optional<size_t>> places;
+  bool headed = false;
+  size_t lineNo = 0;
+  for (size_t from = 0; from < text.size();) {
+    const size_t end = std::min(text.find('\n', from), text.size());
+    const std::string_view line = text.substr(from, end - from);
+    const bool last = end + 1 >= text.size();
+    const bool ended = end < text.size();
+    from = end + 1;
+    ++lineNo;
+    if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+    Json json = Json::parse(line.begin(), line.end(), nullptr, false);
+    if (json.is_discarded() || !json.is_object()) {
+      if (!headed) {
+        *error = "not a perfprobe recording (" + lineNote(lineNo) + "no JSON object)";
+        return std::nullopt;
+      }
+      if (last && !ended) {
+        warnings->push_back(lineNote(lineNo) + "cut short, as by a run that was killed: left out");
+      } else {
+        warnings->push_back(lineNote(lineNo) + "not a JSON object: left out");
+      }
+      continue;
+    }
+    if (!headed) {
+      const auto version = json.find("perfprobe_recording");
+      if (version == json.end()) {
+        *error = "not a perfprobe recording (its first line has no \"perfprobe_recording\")";
+        return std::nullopt;
+      }
+      if (!version->is_number_integer() || *version != kRecordingVersion) {
+        *error = "a recording of version " + version->dump() + "; this perfprobe reads version " +
+                 std::to_string(kRecordingVersion) + " (a newer perfprobe may read it)";
+        return std::nullopt;
+      }
+      const auto series = json.find("series");
+      if (series == json.end() || !series->is_array()) {
+        *error = "its header lists no series";
+        return std::nullopt;
+      }
+      const Json& device = json.value("device", Json::object());
+      if (device.is_object()) {
+        rec.meta.host = device.value("host", "");
+        rec.meta.port = device.value("port", 0);
+      }
+      const auto text = [&](const char* key) {
+        const auto v = json.find(key);
+        return v != json.end() && v->is_string() ? v->get<std::string>() : std::string();
+      };
+      rec.meta.package = text("package");
+      rec.meta.start = text("start");
+      const auto interval = json.find("interval_s");
+      if (interval != json.end() && interval->is_number() && interval->get<double>() > 0) {
+        rec.meta.intervalS = interval->get<double>();
+      }
+      for (const Json& s : *series) {
+        const std::string seriesName = s.is_object() && s.contains("name") && s["name"].is_string()
+                                           ? s["name"].get<std::string>()
+                                           : std::string();
+        const auto role = roleOf(seriesName);
+        if (!role) {
+          warnings->push_back("series \"" + (seriesName.empty() ? s.dump() : seriesName) +
+                              "\" is not one this perfprobe knows: left out");
+          places.emplace_back();
+          continue;
+        }
+        if (rec.find(seriesName) != nullptr) {
+          warnings->push_back("series \"" + seriesName + "\" is listed twice: the first is kept");
+          places.emplace_back();
+          continue;
+        }
+        std::string title = seriesName;
+        if (s.contains("title") && s["title"].is_string()) title = s["title"].get<std::string>();
+        places.push_back(rec.series.size());
+        rec.series.push_back({seriesName, title, *role, {}});
+      }
+      headed = true;
+      continue;
+    }
+    const auto t = json.find("t");
+    const bool timed = t != json.end() && t->is_number() && std::isfinite(t->get<double>());
+    if (json.contains("summary")) {
+      rec.ended = true;
+    } else if (json.contains("mark")) {
+      if (!timed || !json["mark"].is_string()) {
+        warnings->push_back(lineNote(lineNo) + "a marker without a time or a label: left out");
+        continue;
+      }
+      rec.marks.push_back({t->get<double>(), json["mark"].get<std::string>()});
+    } else if (json.contains("v")) {
+      const Json& v = json["v"];
+      if (!timed || !v.is_array() || v.size() != places.size()) {
+        warnings->push_back(lineNote(lineNo) + "a sample without a time or with " +
+                            std::to_string(v.is_array() ? v.size() : 0) + " values for " +
+                            std::to_string(places.size()) + " series: left out");
+        continue;
+      }
+      const double time = t->get<double>();
+      if (!rec.timesS.empty() && time <= rec.timesS.back()) {
+        warnings->push_back(lineNote(lineNo) + "a sample not after the one before: left out");
+        continue;
+      }
+      rec.timesS.push_back(time);
+      for (size_t i = 0; i < places.size(); ++i) {
+        if (!places[i]) continue;
+        Value value;
+        if (v[i].is_number() && std::isfinite(v[i].get<double>())) value = v[i].get<double>();
+        rec.series[*places[i]].values.push_back(value);
+      }
+    } else {
+      // A kind of line from a newer perfprobe: what this one knows still reads.
+      warnings->push_back(lineNote(lineNo) +
+                          "a line of a kind this perfprobe does not know: "
+                          "left out");
+    }
+  }
+  if (!headed) {
+    *error = "not a perfprobe recording (it is empty)";
+    return std::nullopt;
+  }
+  if (!rec.ended) {
+    warnings->push_back(
+        "no summary at its end: the run did not end as it should, and the "
+        "recording holds what it measured until then");
+  }
+  return rec;
+}
+
+}  // namespace perfprobe

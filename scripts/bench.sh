@@ -63,12 +63,14 @@ done
 
 need cmake:cmake make:make g++:g++ git:git libgtest-dev libbenchmark-dev \
   libcli11-dev nlohmann-json3-dev
+npm_packages
 
 jobs=$(nproc)
 build_daemon() { # SOURCE BUILD [CMAKE-ARGS...]
   local src=$1 dir=$2
   shift 2
-  cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
+    -DPERFPROBE_NODE_MODULES="$PWD/node_modules" "$@" >/dev/null
   cmake --build "$dir" -j"$jobs" --target perfprobed >/dev/null
 }
 

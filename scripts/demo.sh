@@ -3,7 +3,8 @@
 # starts the daemon in private namespaces over the simulated phone (a game,
 # eight CPUs whose clocks move, a GPU, a battery and thermal zones that heat
 # up until the phone throttles), watches it with `perfprobe monitor` and
-# leaves the samples as CSV and a plot in demo-out/.
+# leaves the samples as CSV, a plot, a recording and its HTML report in
+# demo-out/.
 #
 #   scripts/demo.sh [--seconds N] [--out DIR] [--prebuilt BUILD_DIR]
 #
@@ -34,6 +35,18 @@ compare_rates() {
   "$client" stop >/dev/null
   printf '  a %3s FPS game on a %3s Hz panel: GET_FRAMESTATS fps %6s   GET_FPS %4s\n' \
     "$fps" "$hz" "$stats" "$old"
+}
+
+# What a tester would type into monitor --mark as the game goes: the heavy
+# scene that the simulated game starts 7 s after it started (some 4.5 s
+# into the sampling), and its end 4 s later; only those within the run.
+marks() {
+  local seconds=$1
+  sleep 4.5
+  echo "heavy scene"
+  [ "$seconds" -gt 9 ] || return 0
+  sleep 4
+  echo "heavy scene ends"
 }
 
 # Runs inside the namespaces, as their first process: leaving ends every
@@ -78,7 +91,9 @@ CONF
   "$build/perfprobed"
   "$client" --timeout 100 --retries 100 ping >/dev/null
   "$client" monitor "$package" --duration "$seconds" \
-    --csv "$out/perfprobe.csv" --plot "$out/perfprobe.png"
+    --csv "$out/perfprobe.csv" --plot "$out/perfprobe.png" \
+    --record "$out/perfprobe.jsonl" --mark < <(marks "$seconds")
+  "$client" report "$out/perfprobe.jsonl" -o "$out/report.html"
 
   echo
   echo "Why the frame statistics replace GET_FPS (it counts one second of the newest"
@@ -109,6 +124,7 @@ done
 if [ -z "$build" ]; then
   need cmake:cmake make:make g++:g++ libcli11-dev nlohmann-json3-dev \
     gnuplot-nox:gnuplot iproute2:ip
+  npm_packages
   build=$PWD/build/demo
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
   cmake --build "$build" -j"$(nproc)" --target perfprobed perfprobe perfprobe-sim
@@ -123,3 +139,4 @@ out=$(readlink -f "$out")
 unshare --pid --fork --mount-proc --mount --net bash "$self" --inside "$build" "$seconds" "$out"
 echo
 echo "The samples are in $out/perfprobe.csv and the plot in $out/perfprobe.png"
+echo "The report (open it in a browser): $out/report.html"

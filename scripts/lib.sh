@@ -28,3 +28,17 @@ need() {
 namespaces_permitted() {
   unshare --pid --fork --mount-proc --mount --net true >/dev/null 2>&1
 }
+
+# Installs the npm packages that package-lock.json pins (the charting library
+# that reports inline, and the browser driver of the tests) into
+# node_modules, unless that lock's packages are there already.
+npm_packages() {
+  need nodejs:node npm:npm
+  local stamp=node_modules/.perfprobe-installed-lock
+  if [ -f "$stamp" ] && cmp -s package-lock.json "$stamp"; then
+    return 0
+  fi
+  echo "Installing the npm packages of package-lock.json"
+  npm ci --no-audit --no-fund --loglevel=error
+  cp package-lock.json "$stamp"
+}

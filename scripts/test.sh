@@ -15,7 +15,8 @@ cd "$(dirname "$0")/.."
 need cmake:cmake make:make g++:g++ libgtest-dev libcli11-dev nlohmann-json3-dev \
   gnuplot-nox:gnuplot iproute2:ip \
   g++-aarch64-linux-gnu:aarch64-linux-gnu-g++ qemu-user-static:qemu-aarch64-static \
-  clang:clang++ libclang-rt-14-dev
+  clang:clang++ libclang-rt-14-dev chromium:chromium fonts-dejavu-core
+npm_packages
 
 jobs=$(nproc)
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the demo briefly with the binaries of a build tree and checks what it
-# leaves: its live lines, the CSV and the PNG.
+# leaves: its live lines, the CSV, the PNG, the recording and its report,
+# which Chromium opens and draws where it is installed.
 #   check_demo.sh REPO BUILD_DIR
 set -uo pipefail
 repo=$1
@@ -83,4 +84,21 @@ grep -qE "^  a 120 FPS game on a 120 Hz panel: GET_FRAMESTATS fps  120\.0   GET_
 size=$(od -An -tu1 -j16 -N8 "$png" | tr -s ' ' | sed 's/^ //')
 [ "$size" = "0 0 5 0 0 0 12 78" ] || fail "PNG of unexpected size ($size)"
 [ "$(stat -c %s "$png")" -gt 20000 ] || fail "the PNG is nearly empty"
+# The recording: a header, a line per sample, the marker the demo typed, and
+# the summary last; and its report, which names the marker.
+record=$out/demo-out/perfprobe.jsonl
+report=$out/demo-out/report.html
+head -1 "$record" | grep -q '^{"perfprobe_recording":1,"device":{"host":"127.0.0.1","port":8080},"package":"com.example.game",' ||
+  fail "recording header: $(head -c 200 "$record")"
+[ "$(grep -c '^{"t":[0-9.]*,"v":\[' "$record")" -eq "$seconds" ] || fail "not $seconds samples recorded"
+grep -q '^{"t":[0-9.]*,"mark":"heavy scene"}$' "$record" || fail "no marker recorded"
+tail -1 "$record" | grep -q '^{"summary":{"samples":'"$seconds"',' || fail "no summary at the recording's end"
+grep -q "The report (open it in a browser): $report$" "$log" || fail "the demo does not name its report"
+grep -q 'heavy scene' "$report" || fail "the report has no marker"
+browser_test=$repo/tests/browser/report_test.mjs
+if command -v node >/dev/null && [ -x /usr/bin/chromium ] && [ -d "$repo/node_modules/playwright-core" ]; then
+  node "$browser_test" --smoke "$report" || fail "the report does not open clean with every chart"
+else
+  echo "NOTE: no node, Chromium or playwright-core here: the report is not opened in a browser"
+fi
 echo "demo outputs checked"

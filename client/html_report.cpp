@@ -1,5 +1,6 @@
 #include "html_report.h"
 
+#include <math.h>
 #include <stdio.h>
 
 #include <algorithm>
@@ -311,64 +312,82 @@ std::optional<double> ratio(const Recording& rec, const char* name, double per) 
   return figureOf(s->values, Figure::kRatio, &window->values, per);
 }
 
-std::optional<std::string> text(const std::optional<double>& value, const char* fmt) {
-  if (!value) return std::nullopt;
-  return format(fmt, *value);
-}
-
-// The hottest temperature, and the zone that had it.
-std::optional<std::string> hottest(const Recording& rec) {
+// " (zone)": the first zone that held the hottest temperature `max`, at the
+// first sample that reached it.
+std::string hottestZone(const Recording& rec, double max) {
   const auto* top = rec.find("temp_hottest_c");
-  if (top == nullptr) return std::nullopt;
-  const auto max = figureOf(top->values, Figure::kMax);
-  if (!max) return std::nullopt;
-  std::string out = format("%.1f °C", *max);
+  if (top == nullptr) return "";
   for (size_t k = 0; k < top->values.size(); ++k) {
     if (top->values[k] != max) continue;
     for (const Recording::Series& s : rec.series) {
       if (&s != top && s.role.chart == Chart::kTemperature && k < s.values.size() &&
           s.values[k] == max) {
-        return out + " (" + s.title + ")";
+        return " (" + s.title + ")";
       }
     }
     break;
   }
-  return out;
+  return "";
 }
 
 }  // namespace
 
 std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
+  using Get = std::function<std::optional<double>(const Recording&)>;
   std::vector<SummaryRow> rows;
-  auto row = [&](const std::string& group, const std::string& label,
-                 const std::function<std::optional<std::string>(const Recording&)>& cell) {
-    SummaryRow r{group, label, {}};
-    for (const Recording& rec : recordings) r.cells.push_back(cell(rec));
+  // `fmt` and `unit` write a value; a change of a percentage is in points.
+  auto row = [&](const std::string& group, const std::string& label, const char* fmt,
+                 const std::string& unit, int better, const Get& get,
+                 const std::function<std::string(const Recording&, double)>& note = nullptr) {
+    SummaryRow r{group, label, {}, {}, std::nullopt, better};
+    for (const Recording& rec : recordings) {
+      const auto value = get(rec);
+      r.values.push_back(value);
+      if (!value) {
+        r.cells.emplace_back();
+        continue;
+      }
+      std::string cell = fmt[0] == '%' ? format(fmt, *value) + unit : clockText(*value);
+      if (note) cell += note(rec, *value);
+      r.cells.push_back(std::move(cell));
+    }
+    if (recordings.size() == 2 && r.values[0] && r.values[1]) {
+      const double d = *r.values[1] - *r.values[0];
+      const std::string size = fmt[0] == '%' ? format(fmt, fabs(d)) : clockText(fabs(d));
+      // No sign on a change that the shown digits round away.
+      const bool none = size.find_first_not_of("0.:") == std::string::npos;
+      r.change = (none ? "" : d > 0 ? "+" : "-") + size + (unit == " %" ? " pts" : unit);
+      if (none)
+        r.better = 0;
+      else if (d < 0)
+        r.better = -r.better;
+    } else {
+      r.better = 0;
+    }
     rows.push_back(std::move(r));
   };
-  row("Run", "duration", [](const Recording& rec) -> std::optional<std::string> {
+  auto of = [](const char* name, Figure::What what) -> Get {
+    return [name, what](const Recording& rec) { return seriesFigure(rec, name, what); };
+  };
+  row("Run", "duration", "", "", 0, [](const Recording& rec) -> std::optional<double> {
     if (rec.timesS.empty()) return std::nullopt;
-    return clockText(rec.timesS.back());
+    return rec.timesS.back();
   });
-  row("Run", "samples", [](const Recording& rec) { return std::to_string(rec.timesS.size()); });
-  row("Run", "markers", [](const Recording& rec) { return std::to_string(rec.marks.size()); });
+  row("Run", "samples", "%.0f", "", 0,
+      [](const Recording& rec) { return static_cast<double>(rec.timesS.size()); });
+  row("Run", "markers", "%.0f", "", 0,
+      [](const Recording& rec) { return static_cast<double>(rec.marks.size()); });
 
-  row("Frames", "FPS median",
-      [](const Recording& rec) { return text(seriesFigure(rec, "fps", Figure::kMedian), "%.1f"); });
-  row("Frames", "FPS 5th percentile",
-      [](const Recording& rec) { return text(seriesFigure(rec, "fps", Figure::kP5), "%.1f"); });
-  row("Frames", "FPS minimum",
-      [](const Recording& rec) { return text(seriesFigure(rec, "fps", Figure::kMin), "%.1f"); });
-  row("Frames", "jank per 10 min",
-      [](const Recording& rec) { return text(ratio(rec, "jank", 600000), "%.1f"); });
-  row("Frames", "stutter",
-      [](const Recording& rec) { return text(ratio(rec, "jank_ms", 100), "%.2f %%"); });
-  row("Frames", "frame time p95 (median of samples)", [](const Recording& rec) {
-    return text(seriesFigure(rec, "frame_ms_p95", Figure::kMedian), "%.2f ms");
-  });
-  row("Frames", "longest frame", [](const Recording& rec) {
-    return text(seriesFigure(rec, "frame_ms_max", Figure::kMax), "%.2f ms");
-  });
+  row("Frames", "FPS median", "%.1f", "", 1, of("fps", Figure::kMedian));
+  row("Frames", "FPS 5th percentile", "%.1f", "", 1, of("fps", Figure::kP5));
+  row("Frames", "FPS minimum", "%.1f", "", 1, of("fps", Figure::kMin));
+  row("Frames", "jank per 10 min", "%.1f", "", -1,
+      [](const Recording& rec) { return ratio(rec, "jank", 600000); });
+  row("Frames", "stutter", "%.2f", " %", -1,
+      [](const Recording& rec) { return ratio(rec, "jank_ms", 100); });
+  row("Frames", "frame time p95 (median of samples)", "%.2f", " ms", -1,
+      of("frame_ms_p95", Figure::kMedian));
+  row("Frames", "longest frame", "%.2f", " ms", -1, of("frame_ms_max", Figure::kMax));
 
   // A row per cluster of any recording, in the order they come.
   std::vector<std::string> clusterTitles;
@@ -382,37 +401,24 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
   }
   for (const std::string& title : clusterTitles) {
     for (const auto what : {Figure::kMean, Figure::kMax}) {
-      row("CPU", title + (what == Figure::kMean ? " clock mean" : " clock max"),
-          [&](const Recording& rec) -> std::optional<std::string> {
+      row("CPU", title + (what == Figure::kMean ? " clock mean" : " clock max"), "%.0f", " MHz", 0,
+          [title, what](const Recording& rec) -> std::optional<double> {
             for (const Clock& clock : clocks(rec)) {
-              if (clock.title == title) return text(figureOf(clock.mhz, what), "%.0f MHz");
+              if (clock.title == title) return figureOf(clock.mhz, what);
             }
             return std::nullopt;
           });
     }
   }
-  row("CPU", "load mean", [](const Recording& rec) {
-    return text(seriesFigure(rec, "cpu_load_pct", Figure::kMean), "%.1f %%");
-  });
-  row("CPU", "load max", [](const Recording& rec) {
-    return text(seriesFigure(rec, "cpu_load_pct", Figure::kMax), "%.1f %%");
-  });
-  row("GPU", "clock mean", [](const Recording& rec) {
-    return text(seriesFigure(rec, "gpu_khz", Figure::kMean), "%.0f MHz");
-  });
-  row("GPU", "clock max", [](const Recording& rec) {
-    return text(seriesFigure(rec, "gpu_khz", Figure::kMax), "%.0f MHz");
-  });
-  row("GPU", "busy mean", [](const Recording& rec) {
-    return text(seriesFigure(rec, "gpu_busy_pct", Figure::kMean), "%.1f %%");
-  });
-  row("Temperature", "hottest", hottest);
-  row("Power", "battery power mean", [](const Recording& rec) {
-    return text(seriesFigure(rec, "battery_mw", Figure::kMean), "%.0f mW");
-  });
-  row("Power", "battery drop", [](const Recording& rec) {
-    return text(seriesFigure(rec, "battery_pct", Figure::kDrop), "%.0f %%");
-  });
+  row("CPU", "load mean", "%.1f", " %", -1, of("cpu_load_pct", Figure::kMean));
+  row("CPU", "load max", "%.1f", " %", -1, of("cpu_load_pct", Figure::kMax));
+  row("GPU", "clock mean", "%.0f", " MHz", 0, of("gpu_khz", Figure::kMean));
+  row("GPU", "clock max", "%.0f", " MHz", 0, of("gpu_khz", Figure::kMax));
+  row("GPU", "busy mean", "%.1f", " %", -1, of("gpu_busy_pct", Figure::kMean));
+  row("Temperature", "hottest", "%.1f", " °C", -1, of("temp_hottest_c", Figure::kMax), hottestZone);
+  // Negative while the battery discharges: more power drawn is lower.
+  row("Power", "battery power mean", "%.0f", " mW", 1, of("battery_mw", Figure::kMean));
+  row("Power", "battery drop", "%.0f", " %", -1, of("battery_pct", Figure::kDrop));
   return rows;
 }
 
@@ -514,18 +520,26 @@ std::string reportHtml(const std::vector<Recording>& recordings, const std::stri
     if (!rec.ended) h += "<span class=\"rec-warn\">the run did not end as it should</span>";
     h += "</th>";
   }
+  const bool compared = recordings.size() == 2;
+  if (compared) h += "<th scope=\"col\" class=\"change\">change</th>";
   h += "</tr></thead>\n<tbody>\n";
   std::string group;
   for (const SummaryRow& row : summaryRows(recordings)) {
     if (row.group != group) {
       group = row.group;
-      h += "<tr class=\"group\"><th colspan=\"" + std::to_string(recordings.size() + 1) + "\">" +
-           htmlEscaped(group) + "</th></tr>\n";
+      h += "<tr class=\"group\"><th colspan=\"" +
+           std::to_string(recordings.size() + (compared ? 2 : 1)) + "\">" + htmlEscaped(group) +
+           "</th></tr>\n";
     }
     h += "<tr><th scope=\"row\">" + htmlEscaped(row.label) + "</th>";
     for (const auto& cell : row.cells) {
       h += cell ? "<td>" + htmlEscaped(*cell) + "</td>"
                 : std::string("<td class=\"not-recorded\">not recorded</td>");
+    }
+    if (compared) {
+      const char* way = row.better > 0 ? " better" : row.better < 0 ? " worse" : "";
+      h += "<td class=\"change" + std::string(way) + "\">" + htmlEscaped(row.change.value_or("")) +
+           "</td>";
     }
     h += "</tr>\n";
   }

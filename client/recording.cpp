@@ -41,6 +41,13 @@ bool isCpuList(const std::string& s) {
   });
 }
 
+constexpr double kMaxRecordingS = 1e9;
+
+// A part of a line for a message: the whole of a short one.
+std::string excerpt(const std::string& text) {
+  return text.size() <= 60 ? text : text.substr(0, 57) + "...";
+}
+
 std::string lineNote(size_t line) { return "line " + std::to_string(line) + ": "; }
 
 }  // namespace
@@ -233,8 +240,9 @@ std::optional<Recording> parseRecording(std::string_view text, const std::string
         return std::nullopt;
       }
       if (!version->is_number_integer() || *version != kRecordingVersion) {
-        *error = "a recording of version " + version->dump() + "; this perfprobe reads version " +
-                 std::to_string(kRecordingVersion) + " (a newer perfprobe may read it)";
+        *error = "a recording of version " + excerpt(version->dump()) +
+                 "; this perfprobe reads version " + std::to_string(kRecordingVersion) +
+                 " (a newer perfprobe may read it)";
         return std::nullopt;
       }
       const auto series = json.find("series");
@@ -242,17 +250,22 @@ std::optional<Recording> parseRecording(std::string_view text, const std::string
         *error = "its header lists no series";
         return std::nullopt;
       }
-      const Json& device = json.value("device", Json::object());
-      if (device.is_object()) {
-        rec.meta.host = device.value("host", "");
-        rec.meta.port = device.value("port", 0);
-      }
-      const auto text = [&](const char* key) {
-        const auto v = json.find(key);
-        return v != json.end() && v->is_string() ? v->get<std::string>() : std::string();
+      // Every field is looked at before it is read: a value of another type
+      // is taken as absent, never converted.
+      const auto text = [](const Json& object, const char* key) {
+        const auto v = object.find(key);
+        return v != object.end() && v->is_string() ? v->get<std::string>() : std::string();
       };
-      rec.meta.package = text("package");
-      rec.meta.start = text("start");
+      const auto device = json.find("device");
+      if (device != json.end() && device->is_object()) {
+        rec.meta.host = text(*device, "host");
+        const auto port = device->find("port");
+        if (port != device->end() && port->is_number_unsigned() && *port <= 65535) {
+          rec.meta.port = port->get<int>();
+        }
+      }
+      rec.meta.package = text(json, "package");
+      rec.meta.start = text(json, "start");
       const auto interval = json.find("interval_s");
       if (interval != json.end() && interval->is_number() && interval->get<double>() > 0) {
         rec.meta.intervalS = interval->get<double>();
@@ -263,7 +276,7 @@ std::optional<Recording> parseRecording(std::string_view text, const std::string
                                            : std::string();
         const auto role = roleOf(seriesName);
         if (!role) {
-          warnings->push_back("series \"" + (seriesName.empty() ? s.dump() : seriesName) +
+          warnings->push_back("series \"" + excerpt(seriesName.empty() ? s.dump() : seriesName) +
                               "\" is not one this perfprobe knows: left out");
           places.emplace_back();
           continue;
@@ -281,8 +294,10 @@ std::optional<Recording> parseRecording(std::string_view text, const std::string
       headed = true;
       continue;
     }
+    // Seconds since the sampling started: up to some 30 years.
     const auto t = json.find("t");
-    const bool timed = t != json.end() && t->is_number() && std::isfinite(t->get<double>());
+    const bool timed = t != json.end() && t->is_number() && t->get<double>() >= 0 &&
+                       t->get<double>() <= kMaxRecordingS;
     if (json.contains("summary")) {
       rec.ended = true;
     } else if (json.contains("mark")) {

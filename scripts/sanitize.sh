@@ -2,7 +2,8 @@
 # The tests in checked builds (clang):
 #   scripts/sanitize.sh address   AddressSanitizer, LeakSanitizer and
 #                                 UndefinedBehaviorSanitizer: the unit tests and
-#                                 the end-to-end suites (daemon, client, demo)
+#                                 the end-to-end suites (daemon, client, demo,
+#                                 and the reports the browser test makes)
 #   scripts/sanitize.sh thread    ThreadSanitizer: the collector's concurrency
 #                                 tests, in process and end to end
 # Any report fails the run. The detached daemon's standard error is the null
@@ -18,7 +19,7 @@ case "$kind" in
     build=build/asan
     sanitizers=address,undefined
     targets=(unit_tests e2e_tests client_e2e_tests frame_stats_e2e_tests stats_e2e_tests perfprobed perfprobe perfprobe-sim dumpsys_double)
-    tests='^(unit\.|e2e\.host$|client\.host$|framestats\.host$|stats\.host$|demo\.short$)'
+    tests='^(unit\.|e2e\.host$|client\.host$|framestats\.host$|stats\.host$|demo\.short$|report\.browser$)'
     ;;
   thread)
     build=build/tsan

@@ -13,12 +13,15 @@
   const full = { min: 0, max: data.duration > 0 ? data.duration : 1 };
   const charts = [];
 
-  function clock(s) {
+  // "1:05" or "2:00:00"; with decimals, the seconds' fraction too ("1:05.2").
+  function clock(s, decimals) {
     if (s == null) return '';
-    const whole = Math.round(s);
+    const d = decimals || 0;
+    const scale = Math.pow(10, d);
+    const whole = Math.round(s * scale) / scale;
     const h = Math.floor(whole / 3600);
     const m = Math.floor(whole / 60) % 60;
-    const sec = String(whole % 60).padStart(2, '0');
+    const sec = (whole % 60).toFixed(d).padStart(d > 0 ? d + 3 : 2, '0');
     return h > 0 ? h + ':' + String(m).padStart(2, '0') + ':' + sec : m + ':' + sec;
   }
 
@@ -47,7 +50,7 @@
             node.dataset.t = String(mark.t);
             const label = document.createElement('span');
             label.textContent = mark.label;
-            node.title = clock(mark.t) + ' ' + mark.label;
+            node.title = clock(mark.t, 1) + ' ' + mark.label;
             node.appendChild(label);
             u.over.appendChild(node);
             return node;
@@ -104,7 +107,10 @@
       return;
     }
     const axes = [
-      { values: function (u, splits) { return splits.map(clock); } },
+      // Ticks closer than a second apart, on a chart zoomed in, show tenths.
+      { values: function (u, splits, axis, space, incr) {
+        return splits.map(function (v) { return clock(v, incr < 1 ? 1 : 0); });
+      } },
       { scale: 'y', label: chart.unit, size: 60 },
     ];
     const scales = { x: { time: false }, y: {} };
@@ -118,7 +124,7 @@
       height: 240,
       scales: scales,
       axes: axes,
-      series: [{ label: 'time', value: function (u, v) { return clock(v); } }]
+      series: [{ label: 'time', value: function (u, v) { return clock(v, 1); } }]
         .concat(lines.map(seriesOptions)),
       cursor: {
         sync: { key: 'perfprobe', setSeries: false },

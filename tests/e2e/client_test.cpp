@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -50,8 +51,10 @@ int exitCode(const ClientRun& run) { return WIFEXITED(run.status) ? WEXITSTATUS(
 
 // Runs the client with its output in files. `whileRunning` is called with
 // the client's pid and the path of its standard output once it has started.
+// `input`, when given, is the client's standard input.
 template <typename WhileRunning>
-ClientRun runClient(const std::vector<std::string>& args, int timeoutMs, WhileRunning whileRunning) {
+ClientRun runClient(const std::vector<std::string>& args, int timeoutMs, WhileRunning whileRunning,
+                    int input = -1) {
   const std::string outPath = outputDir + "/client.out";
   const std::string errPath = outputDir + "/client.err";
   std::vector<char*> argv;
@@ -68,6 +71,7 @@ ClientRun runClient(const std::vector<std::string>& args, int timeoutMs, WhileRu
   if (child == 0) {
     dup2(out.get(), STDOUT_FILENO);
     dup2(err.get(), STDERR_FILENO);
+    if (input >= 0) dup2(input, STDIN_FILENO);
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -660,6 +664,194 @@ TEST_F(Client, ASilentPortGivesStatus2WithinTheBudget) {
                                  kPackage, "--csv", csv});
   EXPECT_EQ(exitCode(monitor), 2) << describe(monitor);
   EXPECT_FALSE(fs::exists(csv));
+}
+
+// Until `held` holds, for at most 15 s.
+bool waitFor(const std::function<bool()>& held) {
+  const auto deadline = Clock::now() + std::chrono::seconds(15);
+  while (!held()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// The lines of a file that is still being written, up to its last line feed.
+std::vector<std::string> wholeLines(const std::string& path) {
+  std::vector<std::string> out = split(slurp(path), '\n');
+  out.pop_back();
+  return out;
+}
+
+size_t samplesIn(const std::string& recording) {
+  const std::vector<std::string> all = wholeLines(recording);
+  return static_cast<size_t>(std::count_if(all.begin(), all.end(), [](const std::string& line) {
+    return line.find("\"v\":") != std::string::npos;
+  }));
+}
+
+// Markers come on standard input while the monitor samples: each step
+// waits for the one before to show, so that every marker lands between
+// samples however slow the machine. Ctrl-C ends the run, once sampling has
+// gone on after the input closed.
+TEST_F(Client, MonitorRecordsMarkersAndTheReportShowsThem) {
+  const std::string record = simDir_ + "/run.jsonl";
+  const std::string csv = simDir_ + "/run.csv";
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  ScopedFile readEnd(ends[0]);
+  ScopedFile writeEnd(ends[1]);
+  std::string stepFailed;
+  size_t samplesBeforeClose = 0;
+  const ClientRun run = runClient(
+      patient({"monitor", kPackage, "--interval", "0.5", "--duration", "60", "--record", record,
+               "--csv", csv, "--mark"}),
+      90000,
+      [&](pid_t client, const std::string& out) {
+        auto say = [&](const char* text) {
+          const size_t n = strlen(text);
+          return write(writeEnd.get(), text, n) == static_cast<ssize_t>(n);
+        };
+        auto shown = [&](const std::string& text) {
+          return waitFor([&] { return slurp(out).find(text) != std::string::npos; });
+        };
+        if (!waitFor([&] { return samplesIn(record) >= 1; })) {
+          stepFailed = "no first sample";
+        } else if (!say("boss fight\n") || !shown(": boss fight\n")) {
+          stepFailed = "no first marker";
+        } else if (!say("\n") || !shown(": mark 2\n")) {
+          stepFailed = "no second marker";
+        }
+        samplesBeforeClose = samplesIn(record);
+        writeEnd.reset();
+        if (stepFailed.empty() &&
+            !waitFor([&] { return samplesIn(record) >= samplesBeforeClose + 2; })) {
+          stepFailed = "no sample after the input closed";
+        }
+        kill(client, SIGINT);
+      },
+      readEnd.get());
+  ASSERT_EQ(stepFailed, "") << describe(run);
+  ASSERT_EQ(exitCode(run), 0) << describe(run);
+  EXPECT_TRUE(backToIdle());
+  EXPECT_NE(run.out.find("Recording: " + record + " "), std::string::npos) << run.out;
+
+  const std::vector<std::string> rows = lines(slurp(csv));
+  const std::vector<std::string> recorded = lines(slurp(record));
+  ASSERT_GE(recorded.size(), 2u);
+  std::vector<nlohmann::json> json;
+  for (const std::string& line : recorded) {
+    json.push_back(nlohmann::json::parse(line, nullptr, false));
+    ASSERT_TRUE(json.back().is_object()) << line;
+  }
+  const nlohmann::json& header = json.front();
+  EXPECT_EQ(header["perfprobe_recording"], 1);
+  EXPECT_EQ(header["device"], nlohmann::json::parse(R"({"host":"127.0.0.1","port":8080})"));
+  EXPECT_EQ(header["package"], kPackage);
+  EXPECT_EQ(header["interval_s"], 0.5);
+  const std::string start = header["start"].get<std::string>();
+  EXPECT_EQ(start.size(), 24u) << start;
+  EXPECT_EQ(start.substr(10, 1) + start.substr(19, 1) + start.substr(23), "T.Z") << start;
+
+  // The recording's series are the CSV's columns, in their order.
+  ASSERT_FALSE(rows.empty());
+  const std::vector<std::string> columns = split(rows[0], ',');
+  std::vector<std::string> names = {"time_s"};
+  for (const auto& s : header["series"]) names.push_back(s["name"].get<std::string>());
+  ASSERT_EQ(names, columns);
+
+  std::vector<nlohmann::json> samples;
+  std::vector<nlohmann::json> marks;
+  double lastT = 0;
+  for (size_t i = 1; i + 1 < json.size(); ++i) {
+    const nlohmann::json& line = json[i];
+    if (line.contains("v")) {
+      samples.push_back(line);
+    } else if (line.contains("mark")) {
+      marks.push_back(line);
+    } else {
+      ADD_FAILURE() << "line " << i + 1 << ": " << recorded[i];
+    }
+    // In the order they came.
+    EXPECT_GE(line["t"].get<double>(), lastT) << recorded[i];
+    lastT = line["t"].get<double>();
+  }
+  ASSERT_TRUE(json.back().contains("summary")) << recorded.back();
+  EXPECT_EQ(json.back()["summary"]["samples"], samples.size());
+
+  ASSERT_EQ(samples.size(), rows.size() - 1) << slurp(csv) << slurp(record);
+  EXPECT_GE(samples.size(), samplesBeforeClose + 2);
+  size_t valued = 0;
+  for (size_t k = 0; k < samples.size(); ++k) {
+    const std::vector<std::string> fields = split(rows[k + 1], ',');
+    const nlohmann::json& v = samples[k]["v"];
+    ASSERT_EQ(fields.size(), columns.size()) << rows[k + 1];
+    ASSERT_EQ(v.size(), columns.size() - 1) << samples[k];
+    EXPECT_NEAR(samples[k]["t"].get<double>(), std::stod(fields[0]), 0.0006) << rows[k + 1];
+    for (size_t c = 1; c < columns.size(); ++c) {
+      if (fields[c] == "NA") {
+        EXPECT_TRUE(v[c - 1].is_null()) << columns[c] << ": " << samples[k];
+      } else {
+        ASSERT_TRUE(v[c - 1].is_number()) << columns[c] << ": " << samples[k];
+        EXPECT_DOUBLE_EQ(v[c - 1].get<double>(), std::stod(fields[c])) << columns[c];
+        ++valued;
+      }
+    }
+    // In their places: the suite's CPUs' clocks.
+    EXPECT_EQ(v[12 - 1], 300000) << samples[k];
+    EXPECT_EQ(v[15 - 1], 600000) << samples[k];
+  }
+  EXPECT_GT(valued, samples.size() * 5);
+  EXPECT_EQ(columns[12], "cpu0_khz");
+  EXPECT_EQ(columns[15], "cpu3_khz");
+
+  ASSERT_EQ(marks.size(), 2u) << slurp(record);
+  EXPECT_EQ(marks[0]["mark"], "boss fight");
+  EXPECT_EQ(marks[1]["mark"], "mark 2");
+  // Each came after the first sample was out, and before the last was taken.
+  EXPECT_GT(marks[0]["t"].get<double>(), samples.front()["t"].get<double>());
+  EXPECT_LE(marks[0]["t"].get<double>(), marks[1]["t"].get<double>());
+  EXPECT_LT(marks[1]["t"].get<double>(), samples.back()["t"].get<double>());
+
+  const std::string html = simDir_ + "/report.html";
+  ClientRun report = runClient({"report", record, "-o", html});
+  ASSERT_EQ(exitCode(report), 0) << describe(report);
+  EXPECT_EQ(report.out, "Report: " + html + "\n");
+  EXPECT_EQ(report.err, "");
+  const std::string page = slurp(html);
+  EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
+  EXPECT_NE(page.find("boss fight"), std::string::npos);
+  EXPECT_NE(page.find("mark 2"), std::string::npos);
+
+  // What is no recording: a missing file, an empty one, the CSV; alone or
+  // beside one that is. No page is left.
+  const std::string missing = simDir_ + "/none.jsonl";
+  const std::string empty = simDir_ + "/empty.jsonl";
+  ASSERT_TRUE(std::ofstream(empty).good());
+  const struct {
+    std::vector<std::string> files;
+    std::string bad;
+    std::string why;
+  } cases[] = {
+      {{missing}, missing, "No such file"},
+      {{empty}, empty, "it is empty"},
+      {{csv}, csv, "not a perfprobe recording"},
+      {{record, csv}, csv, "not a perfprobe recording"},
+      {{missing, record}, missing, "No such file"},
+  };
+  for (const auto& c : cases) {
+    const std::string out = simDir_ + "/refused.html";
+    std::vector<std::string> args = {"report"};
+    args.insert(args.end(), c.files.begin(), c.files.end());
+    args.insert(args.end(), {"-o", out});
+    report = runClient(args);
+    EXPECT_EQ(exitCode(report), 1) << c.bad << ": " << describe(report);
+    EXPECT_EQ(report.out, "") << c.bad;
+    EXPECT_NE(report.err.find("perfprobe: " + c.bad + ": "), std::string::npos) << report.err;
+    EXPECT_NE(report.err.find(c.why), std::string::npos) << report.err;
+    EXPECT_FALSE(fs::exists(out)) << c.bad;
+    EXPECT_FALSE(fs::exists(out + ".tmp")) << c.bad;
+  }
 }
 
 }  // namespace

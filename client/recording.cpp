@@ -58,15 +58,15 @@ std::string markLabel(std::string label) {
   for (char& c : label) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
   }
-  const size_t first = label.find_first_not_of(' ');
-  if (first == std::string::npos) return "";
-  label = label.substr(first, label.find_last_not_of(' ') + 1 - first);
+  label.erase(0, std::min(label.find_first_not_of(' '), label.size()));
   if (label.size() > kMaxMarkLabel) {
     size_t cut = kMaxMarkLabel;
     // Not within a character: back to the first byte of the one cut.
     while (cut > 0 && (static_cast<unsigned char>(label[cut]) & 0xc0) == 0x80) --cut;
     label.resize(cut);
   }
+  // Trimmed once cut, so that a cut ends on no space either.
+  label.erase(label.find_last_not_of(' ') + 1);
   return label;
 }
 

@@ -99,6 +99,8 @@ TEST(RecordingReader, LeavesOutALineItCannotUseAndReadsOn) {
       {R"({"t":2,"v":9})", "without a time or with 0 values"},
       {R"({"v":[9,9,9]})", "a sample without a time"},
       {R"({"t":"2","v":[9,9,9]})", "a sample without a time"},
+      {R"({"t":-1,"v":[9,9,9]})", "a sample without a time"},
+      {R"({"t":1e300,"v":[9,9,9]})", "a sample without a time"},
       {R"({"t":1,"v":[9,9,9]})", "not after the one before"},
       {R"({"t":0.5,"v":[9,9,9]})", "not after the one before"},
       {R"({"t":2,"mark":null})", "a marker without a time or a label"},
@@ -220,6 +222,40 @@ TEST(RecordingReader, TakesOnlyNumbersAsValues) {
   for (const auto& [name, values] : want) EXPECT_EQ(valuesOf(*p.rec, name), values) << name;
 }
 
+// A header field of another type is taken as absent: never converted (a port
+// beyond an int's range) and never thrown over (a host that is a number).
+TEST(RecordingReader, TakesHeaderFieldsOnlyOfTheirType) {
+  const struct {
+    std::string fields;
+    std::string host;
+    int port;
+    std::string package;
+  } cases[] = {
+      {R"("device":{"host":5,"port":8.08111e+107},"package":["x"],"start":7)", "", 0, ""},
+      {R"("device":{"host":"h","port":-1},"package":"p")", "h", 0, "p"},
+      {R"("device":{"host":"h","port":65536})", "h", 0, ""},
+      {R"("device":{"host":"h","port":"8080"})", "h", 0, ""},
+      {R"("device":"h:8080","package":"p")", "", 0, "p"},
+      {R"("device":{"host":"h","port":65535},"package":"p")", "h", 65535, "p"},
+  };
+  for (const auto& c : cases) {
+    const std::string text = R"({"perfprobe_recording":1,)" + c.fields +
+                             R"(,"interval_s":"1","series":[{"name":"fps"}]})"
+                             "\n"
+                             R"({"t":1,"v":[60]})"
+                             "\n" +
+                             std::string(kSummary);
+    const Parsed p = parse(text);
+    ASSERT_TRUE(p.rec.has_value()) << c.fields << ": " << p.error;
+    EXPECT_EQ(p.rec->meta.host, c.host) << c.fields;
+    EXPECT_EQ(p.rec->meta.port, c.port) << c.fields;
+    EXPECT_EQ(p.rec->meta.package, c.package) << c.fields;
+    EXPECT_EQ(p.rec->meta.start, "") << c.fields;
+    EXPECT_EQ(p.rec->meta.intervalS, 1) << c.fields;
+    EXPECT_EQ(valuesOf(*p.rec, "fps"), (Values{60})) << c.fields;
+  }
+}
+
 // What the monitor writes reads back as it was: the frame statistics and the
 // CPUs, a marker and the summary.
 TEST(RecordingReader, ReadsBackWhatTheWriterWrote) {
@@ -311,6 +347,8 @@ TEST(MarkLines, TurnsTheLinesOfStandardInputIntoLabels) {
       {{std::string(198, 'x') + euro + "\n"}, {{std::string(198, 'x')}, {}}},
       {{std::string(197, 'x') + euro + "\n"}, {{std::string(197, 'x') + euro}, {}}},
       {{"  " + std::string(199, 'x') + "  \n"}, {{std::string(199, 'x')}, {}}},
+      // Trimmed after the cut, too.
+      {{std::string(199, 'x') + " yz\n"}, {{std::string(199, 'x')}, {}}},
       // A line longer than kMaxMarkLine: one marker, the rest dropped.
       {{longLine + "TAIL\nnext\n"}, {{x, "next"}, {}}},
       {{longLine + "\n"}, {{x}, {}}},

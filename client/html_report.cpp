@@ -118,13 +118,6 @@ std::optional<double> figureOf(const Values& values, Figure::What what,
   return figure(kind, series, f, 1, over != nullptr ? &overSeries : nullptr);
 }
 
-bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-
-bool endsWith(const std::string& s, const char* suffix) {
-  const size_t n = std::char_traits<char>::length(suffix);
-  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
 // "cpu0-3" for CPUs 0 to 3, "cpu0,2" otherwise.
 std::string cpuListName(const std::vector<unsigned>& cpus) {
   bool run = cpus.size() > 1;
@@ -147,8 +140,7 @@ struct Clock {
 std::vector<Clock> clocks(const Recording& rec) {
   std::vector<Clock> out;
   for (const Recording::Series& s : rec.series) {
-    if (startsWith(s.name, "cluster") && endsWith(s.name, "_khz") &&
-        !endsWith(s.name, "_max_khz")) {
+    if (s.role.item == Role::kClusterClock) {
       Clock clock{s.title, shown(s), {}};
       const std::string cap = s.name.substr(0, s.name.size() - 4) + "_max_khz";
       if (const auto* max = rec.find(cap)) clock.maxMhz = shown(*max);
@@ -158,7 +150,7 @@ std::vector<Clock> clocks(const Recording& rec) {
   if (!out.empty()) return out;
   std::vector<std::pair<unsigned, const Recording::Series*>> cpus;
   for (const Recording::Series& s : rec.series) {
-    if (startsWith(s.name, "cpu") && endsWith(s.name, "_khz")) {
+    if (s.role.item == Role::kCpuClock) {
       cpus.emplace_back(static_cast<unsigned>(atoi(s.name.c_str() + 3)), &s);
     }
   }
@@ -187,8 +179,7 @@ std::vector<const Recording::Series*> watchedZones(const Recording& rec) {
   std::vector<const Recording::Series*> out;
   for (const char* part : {"skin", "batt"}) {
     for (const Recording::Series& s : rec.series) {
-      if (s.role.chart == Chart::kTemperature && s.name != "temp_hottest_c" &&
-          s.name.find(part) != std::string::npos) {
+      if (s.role.item == Role::kZone && s.name.find(part) != std::string::npos) {
         if (std::find(out.begin(), out.end(), &s) == out.end()) out.push_back(&s);
         break;
       }
@@ -270,7 +261,7 @@ std::vector<Line> lines(const Recording& rec, Chart chart) {
     case Chart::kCpuLoad:
       add("cpu_load_pct", "CPU", "%", 1);
       for (const Recording::Series& s : rec.series) {
-        if (startsWith(s.name, "cluster") && endsWith(s.name, "_load_pct")) {
+        if (s.role.item == Role::kClusterLoad) {
           out.push_back({s.title, shown(s), "line", "y", 1, "%"});
         }
       }
@@ -320,8 +311,7 @@ std::string hottestZone(const Recording& rec, double max) {
   for (size_t k = 0; k < top->values.size(); ++k) {
     if (top->values[k] != max) continue;
     for (const Recording::Series& s : rec.series) {
-      if (&s != top && s.role.chart == Chart::kTemperature && k < s.values.size() &&
-          s.values[k] == max) {
+      if (s.role.item == Role::kZone && k < s.values.size() && s.values[k] == max) {
         return " (" + s.title + ")";
       }
     }
@@ -389,10 +379,13 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
       of("frame_ms_p95", Figure::kMedian));
   row("Frames", "longest frame", "%.2f", " ms", -1, of("frame_ms_max", Figure::kMax));
 
-  // A row per cluster of any recording, in the order they come.
+  // A row per cluster of any recording, in the order they come; each
+  // recording's clusters found once.
+  std::vector<std::vector<Clock>> clocksOf;
   std::vector<std::string> clusterTitles;
   for (const Recording& rec : recordings) {
-    for (const Clock& clock : clocks(rec)) {
+    clocksOf.push_back(clocks(rec));
+    for (const Clock& clock : clocksOf.back()) {
       if (std::find(clusterTitles.begin(), clusterTitles.end(), clock.title) ==
           clusterTitles.end()) {
         clusterTitles.push_back(clock.title);
@@ -402,8 +395,8 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
   for (const std::string& title : clusterTitles) {
     for (const auto what : {Figure::kMean, Figure::kMax}) {
       row("CPU", title + (what == Figure::kMean ? " clock mean" : " clock max"), "%.0f", " MHz", 0,
-          [title, what](const Recording& rec) -> std::optional<double> {
-            for (const Clock& clock : clocks(rec)) {
+          [&](const Recording& rec) -> std::optional<double> {
+            for (const Clock& clock : clocksOf[static_cast<size_t>(&rec - recordings.data())]) {
               if (clock.title == title) return figureOf(clock.mhz, what);
             }
             return std::nullopt;

@@ -162,6 +162,8 @@ std::optional<Role> roleOf(const std::string& name) {
       {"gpu_khz", Chart::kGpu, 1000},
       {"gpu_max_khz", Chart::kGpu, 1000},
       {"gpu_busy_pct", Chart::kGpu, 1},
+      // The hottest of the zones, no zone itself.
+      {"temp_hottest_c", Chart::kTemperature, 1},
       {"battery_mw", Chart::kPower, 1},
       {"battery_pct", Chart::kNone, 1},
       {"battery_mv", Chart::kNone, 1},
@@ -180,19 +182,19 @@ std::optional<Role> roleOf(const std::string& name) {
     if (name == e.name) return Role{e.chart, e.per};
   }
   if (const auto n = between(name, "cpu", "_khz"); n && isNumber(*n)) {
-    return Role{Chart::kCpuClock, 1000};
+    return Role{Chart::kCpuClock, 1000, Role::kCpuClock};
   }
   if (const auto n = between(name, "cpu", "_load_pct"); n && isNumber(*n)) return Role{};
   if (const auto list = between(name, "cluster", "_max_khz"); list && isCpuList(*list)) {
-    return Role{Chart::kCpuClock, 1000};
+    return Role{Chart::kCpuClock, 1000, Role::kClusterMax};
   }
   if (const auto list = between(name, "cluster", "_khz"); list && isCpuList(*list)) {
-    return Role{Chart::kCpuClock, 1000};
+    return Role{Chart::kCpuClock, 1000, Role::kClusterClock};
   }
   if (const auto list = between(name, "cluster", "_load_pct"); list && isCpuList(*list)) {
-    return Role{Chart::kCpuLoad, 1};
+    return Role{Chart::kCpuLoad, 1, Role::kClusterLoad};
   }
-  if (between(name, "temp_", "_c")) return Role{Chart::kTemperature, 1};
+  if (between(name, "temp_", "_c")) return Role{Chart::kTemperature, 1, Role::kZone};
   return std::nullopt;
 }
 

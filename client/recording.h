@@ -68,8 +68,12 @@ enum class Chart { kNone, kFps, kFrameTime, kCpuClock, kCpuLoad, kGpu, kTemperat
 // What the report makes of a series it knows; nullopt for a name it does not
 // (from a newer perfprobe, or made up), which the reader leaves out.
 struct Role {
+  // Of a family of series, one per item: what the report groups, so that it
+  // never reads names again.
+  enum Item { kNoItem, kCpuClock, kClusterClock, kClusterMax, kClusterLoad, kZone };
   Chart chart = Chart::kNone;
   double shownPer = 1;  // 1000: kHz shown as MHz
+  Item item = kNoItem;
 };
 std::optional<Role> roleOf(const std::string& name);
 

@@ -10,11 +10,17 @@
 #include <string>
 #include <thread>
 
+#include "adb.h"
 #include "channel.h"
+#include "deploy.h"
+#ifdef PERFPROBE_EXPORTER
+#include "exporter.h"
+#endif
 #include "device_stats.h"
 #include "html_report.h"
 #include "monitor.h"
 #include "recording.h"
+#include "relay.h"
 #include "replies.h"
 #include "scoped_resource.h"
 
@@ -209,7 +215,7 @@ int writeReport(const std::vector<std::string>& files, const std::string& output
 
 int main(int argc, char** argv) {
   CLI::App app{
-      "perfprobe: asks perfprobed, over UDP, for the CPUs, the GPU, the battery, the "
+      "perfprobe: asks perfprobed, over UDP or through adb, for the CPUs, the GPU, the battery, the "
       "temperatures and the frame rate of an app's layers."};
   app.require_subcommand(1);
   Channel::Options options;
@@ -228,6 +234,13 @@ int main(int argc, char** argv) {
       ->type_name("N")
       ->check(CLI::Range(0, 1000))
       ->capture_default_str();
+  std::string adbSerial;
+  auto* adb = app.add_option(
+                     "--adb", adbSerial,
+                     "reaches the daemon over USB through adb rather than the network (the "
+                     "device SERIAL, or the only one; perfprobe deploy puts the daemon there)")
+                  ->type_name("[SERIAL]")
+                  ->expected(0, 1);
   app.fallthrough();
   app.footer(
       "Exit status: 0 when the daemon answered, 2 when no reply came (or monitor's --columns "
@@ -322,6 +335,56 @@ int main(int argc, char** argv) {
       ->type_name("FILE.html")
       ->capture_default_str();
 
+  DeployOptions deployOptions;
+  auto* deployCommand = app.add_subcommand(
+      "deploy",
+      "puts perfprobed and the device's perfprobe on the phone through adb (" +
+          std::string(kDeviceDir) + "), starts the daemon unless one answers already and waits "
+          "until it answers " + kConnectDaemon);
+  deployCommand->add_option("--serial", deployOptions.serial,
+                            "the device, as `adb devices` lists it (default: ANDROID_SERIAL, or "
+                            "the only one)")
+      ->type_name("SERIAL");
+  deployOptions.from = PERFPROBE_DEVICE_BUILD;
+  deployCommand->add_option("--from", deployOptions.from,
+                            "the folder of the AArch64 perfprobed and perfprobe")
+      ->type_name("DIR")
+      ->capture_default_str();
+
+#ifdef PERFPROBE_EXPORTER
+  ExporterOptions exporterOptions;
+  std::string listen = "127.0.0.1:9464";
+  std::vector<std::string> deviceSpecs;
+  auto* exporter = app.add_subcommand(
+      "exporter",
+      "watches many devices for Prometheus: polls each every interval, in parallel (" +
+          std::string(kGetStats) + ", and " + kGetFrameStats +
+          " with --package), and serves the figures at http://ADDR:PORT/metrics, each series "
+          "labelled with its device");
+  exporter->add_option("--listen", listen, "where to serve /metrics")
+      ->type_name("ADDR:PORT")
+      ->capture_default_str();
+  exporter->add_option("--device", deviceSpecs,
+                       "a device to watch, named for its label: NAME=HOST[:PORT] over the "
+                       "network, NAME=adb:SERIAL over USB; once per device")
+      ->type_name("NAME=WHERE")
+      ->required();
+  exporter->add_option("--package", exporterOptions.package,
+                       "starts a collection for PKG on every device (again when a daemon "
+                       "restarts), exports its frame figures, and stops it on exit")
+      ->type_name("PKG");
+  exporter->add_option("--interval", exporterOptions.intervalS,
+                       "seconds between polls; the scrape interval, or shorter")
+      ->type_name("S")
+      ->check(CLI::Range(0.1, 3600.0))
+      ->capture_default_str();
+#endif
+
+  auto* relay = app.add_subcommand(
+      "relay",
+      "on the device: relays framed requests from standard input to the daemon on 127.0.0.1 "
+      "and its replies to standard output (what --adb runs there)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -331,8 +394,44 @@ int main(int argc, char** argv) {
     return kError;
   }
 
-  // The one command that asks no daemon.
+  // The commands that ask no daemon themselves, or not through the channel.
   if (*report) return writeReport(reportFiles, reportOutput);
+  if (*relay) return runRelay(options.port, STDIN_FILENO, STDOUT_FILENO);
+  if (*deployCommand) {
+    deployOptions.port = options.port;
+    deployOptions.timeoutMs = options.timeoutMs;
+    deployOptions.retries = options.retries;
+    if (deployOptions.serial.empty()) deployOptions.serial = adbSerial;
+    return deploy(deployOptions);
+  }
+  if (*adb) options.adb = adbSerial;
+#ifdef PERFPROBE_EXPORTER
+  if (*exporter) {
+    std::string why;
+    if (!exporterOptions.package.empty() && !startRequest(exporterOptions.package, &why)) {
+      fprintf(stderr, "perfprobe: %s\n", why.c_str());
+      return kError;
+    }
+    for (const std::string& spec : deviceSpecs) {
+      auto target = parseTarget(spec, options.port, &why);
+      if (!target) {
+        fprintf(stderr, "perfprobe: %s\n", why.c_str());
+        return kError;
+      }
+      for (const Target& other : exporterOptions.targets) {
+        if (other.name == target->name) {
+          fprintf(stderr, "perfprobe: --device %s: the name %s is taken by another device\n",
+                  spec.c_str(), target->name.c_str());
+          return kError;
+        }
+      }
+      exporterOptions.targets.push_back(std::move(*target));
+    }
+    exporterOptions.timeoutMs = options.timeoutMs;
+    exporterOptions.retries = options.retries;
+    return runExporter(exporterOptions, listen);
+  }
+#endif
 
   Channel channel(options);
   if (!channel.ok()) {

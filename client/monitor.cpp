@@ -230,7 +230,7 @@ class Monitor {
     // With --json, only JSON lines on standard output.
     fflush(stdout);
     csv_.write(csvHeader(table_));
-    meta_.host = channel_.options().host;
+    meta_.host = channel_.deviceName();
     meta_.port = channel_.options().port;
     meta_.package = options_.pattern;
     meta_.intervalS = options_.intervalS;
@@ -245,6 +245,8 @@ class Monitor {
       const std::vector<Value> row = sources_.sample(ask_, &answered);
       if (interrupted) break;
       if (!answered) fprintf(stderr, "perfprobe: %s\n", channel_.noReplyMessage().c_str());
+      // Through adb, an adb that ended ends the run: nothing more can come.
+      if (channel_.lost()) break;
       table_.append(timeS, row);
       const size_t last = table_.size() - 1;
       fputs((options_.json ? jsonSample(table_, last) : liveLine(table_, last)).c_str(), stdout);

@@ -62,7 +62,7 @@ while [ $# -gt 0 ]; do
 done
 
 need cmake:cmake make:make g++:g++ git:git libgtest-dev libbenchmark-dev \
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libcpp-httplib-dev pkg-config:pkg-config
 npm_packages
 
 jobs=$(nproc)

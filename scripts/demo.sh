@@ -122,7 +122,7 @@ while [ $# -gt 0 ]; do
 done
 
 if [ -z "$build" ]; then
-  need cmake:cmake make:make g++:g++ libcli11-dev nlohmann-json3-dev \
+  need cmake:cmake make:make g++:g++ libcli11-dev nlohmann-json3-dev libcpp-httplib-dev pkg-config:pkg-config \
     gnuplot-nox:gnuplot iproute2:ip
   npm_packages
   build=$PWD/build/demo

@@ -74,7 +74,7 @@ fi
 
 # The client and the simulator are configured in every host build, so their
 # libraries are needed even though no fuzz target uses them.
-need cmake:cmake make:make clang:clang++ libclang-rt-14-dev libcli11-dev nlohmann-json3-dev
+need cmake:cmake make:make clang:clang++ libclang-rt-14-dev libcli11-dev nlohmann-json3-dev libcpp-httplib-dev pkg-config:pkg-config
 npm_packages
 
 out=build/fuzz

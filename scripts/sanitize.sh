@@ -34,7 +34,7 @@ case "$kind" in
 esac
 
 need cmake:cmake make:make clang:clang++ libclang-rt-14-dev libgtest-dev libcli11-dev \
-  nlohmann-json3-dev gnuplot-nox:gnuplot iproute2:ip
+  nlohmann-json3-dev libcpp-httplib-dev pkg-config:pkg-config gnuplot-nox:gnuplot iproute2:ip
 npm_packages
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -4,6 +4,9 @@
 #     is at hand;
 #  1. the unit tests, and the end-to-end and soak suites run against the host
 #     daemon and against the statically linked AArch64 daemon under qemu-user;
+#     the USB suite through a stand-in adb, with the host's binaries and with
+#     the AArch64 daemon and client as the phone's; the exporter scraped by a
+#     real Prometheus over a farm of simulated phones;
 #  2. the unit and end-to-end suites under ASan+UBSan, and the collector's
 #     concurrency tests under TSan (scripts/sanitize.sh);
 #  3. each fuzz target for 30 seconds (scripts/fuzz.sh).
@@ -12,10 +15,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-need cmake:cmake make:make g++:g++ libgtest-dev libcli11-dev nlohmann-json3-dev \
+need cmake:cmake make:make g++:g++ libgtest-dev libcli11-dev nlohmann-json3-dev libcpp-httplib-dev pkg-config:pkg-config \
   gnuplot-nox:gnuplot iproute2:ip \
   g++-aarch64-linux-gnu:aarch64-linux-gnu-g++ qemu-user-static:qemu-aarch64-static \
-  clang:clang++ libclang-rt-14-dev chromium:chromium fonts-dejavu-core
+  clang:clang++ libclang-rt-14-dev chromium:chromium fonts-dejavu-core \
+  adb:adb prometheus:prometheus curl:curl
 npm_packages
 
 jobs=$(nproc)
@@ -26,6 +30,7 @@ cmake --build build/aarch64 -j"$jobs"
 
 cmake -S . -B build/host -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPERFPROBED_AARCH64="$PWD/build/aarch64/perfprobed" \
+  -DPERFPROBE_CLIENT_AARCH64="$PWD/build/aarch64/perfprobe" \
   -DQEMU_AARCH64="$(command -v qemu-aarch64-static)"
 cmake --build build/host -j"$jobs"
 

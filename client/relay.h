@@ -50,7 +50,7 @@ class FrameReader {
   std::optional<Frame> next();
   const std::string& error() const { return error_; }
   // What came before the hello line: a shell's complaint, say.
-  const std::string& skipped() const { return skipped_; }
+  std::string skipped() const { return skipUntil_.empty() ? skipped_ : skipped_ + buffer_; }
 
  private:
   std::string buffer_;

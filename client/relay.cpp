@@ -59,15 +59,26 @@ std::optional<Frame> FrameReader::next() {
   if (!error_.empty()) return std::nullopt;
   if (!skipUntil_.empty()) {
     // The hello starts a line; whatever came before it is the shell's.
-    size_t at = buffer_.rfind(skipUntil_, 0) == 0 ? 0 : buffer_.find("\n" + skipUntil_);
+    size_t at = std::string::npos;
+    if (atLineStart_ && buffer_.rfind(skipUntil_, 0) == 0) {
+      at = 0;
+    } else if (const size_t nl = buffer_.find("\n" + skipUntil_); nl != std::string::npos) {
+      at = nl + 1;
+    }
     if (at == std::string::npos) {
-      // All but a tail that may be the hello's start is set aside.
-      const size_t tail = std::min(buffer_.size(), skipUntil_.size());
-      keep(&skipped_, buffer_.data(), buffer_.size() - tail);
-      buffer_.erase(0, buffer_.size() - tail);
+      // Only the last line can still become the hello, and only while it is
+      // shorter than the hello.
+      const size_t nl = buffer_.rfind('\n');
+      const size_t lineStart = nl == std::string::npos ? 0 : nl + 1;
+      const bool lineCounts = nl != std::string::npos || atLineStart_;
+      const size_t keepFrom = lineCounts && buffer_.size() - lineStart < skipUntil_.size()
+                                  ? lineStart
+                                  : buffer_.size();
+      if (keepFrom > 0) atLineStart_ = buffer_[keepFrom - 1] == '\n';
+      keep(&skipped_, buffer_.data(), keepFrom);
+      buffer_.erase(0, keepFrom);
       return std::nullopt;
     }
-    if (at > 0) ++at;
     keep(&skipped_, buffer_.data(), at);
     buffer_.erase(0, at);
     skipUntil_.clear();

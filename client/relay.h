@@ -57,6 +57,7 @@ class FrameReader {
   std::string skipUntil_;
   std::string skipped_;
   std::string error_;
+  bool atLineStart_ = true;
 };
 
 std::string frame(const std::string& word, const std::string& bytes);

@@ -24,6 +24,8 @@ using Clock = std::chrono::steady_clock;
 // How soon a device whose link could not be made (adb without it, a name
 // that does not resolve) is tried again.
 constexpr std::chrono::seconds kLinkRetry(5);
+// A try shorter than this would give up on a phone whose Wi-Fi is asleep.
+constexpr int kShortestTryMs = 100;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -143,11 +145,16 @@ size_t Poller::size() const { return devices_.size(); }
 
 void Poller::poll() {
   const auto t0 = Clock::now();
-  const auto timeout = std::chrono::milliseconds(options_.timeoutMs);
   // Every try ends within the interval, so that a dead device costs no poll
-  // of the others.
-  const auto limit = t0 + std::chrono::duration_cast<Clock::duration>(
-                              std::chrono::duration<double>(options_.intervalS * 0.9));
+  // of the others; each try gets its share of it, so that a lost datagram
+  // is sent again rather than taken for a device that is down.
+  const auto budget = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(options_.intervalS * 0.9));
+  const auto limit = t0 + budget;
+  const auto timeout = std::max<Clock::duration>(
+      std::min<Clock::duration>(std::chrono::milliseconds(options_.timeoutMs),
+                                budget / (options_.retries + 1)),
+      std::chrono::milliseconds(std::min(options_.timeoutMs, kShortestTryMs)));
   const std::string statsRequest = paddedRequest(kGetStats);
   std::string why;
   const std::string start =

@@ -205,6 +205,10 @@ RelayLink::RelayLink(const std::string& serial, int port) : serial_(serial) {
   fcntl(adb_->err(), F_SETFL, fcntl(adb_->err(), F_GETFL) | O_NONBLOCK);
 }
 
+RelayLink::~RelayLink() {
+  if (adb_ && adb_->ok()) adb_->finish(1000);
+}
+
 int RelayLink::fd() const { return adb_ && adb_->ok() ? adb_->out() : -1; }
 
 void RelayLink::end(const std::string& why) {

@@ -70,6 +70,8 @@ int runRelay(int port, int in, int out);
 class RelayLink : public Link {
  public:
   RelayLink(const std::string& serial, int port);
+  // Ends the relay's input and gives adb a moment to leave on its own.
+  ~RelayLink() override;
 
   int fd() const override;
   bool waitReady(int timeoutMs) override;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -385,8 +386,26 @@ int main(int argc, char** argv) {
       "on the device: relays framed requests from standard input to the daemon on 127.0.0.1 "
       "and its replies to standard output (what --adb runs there)");
 
+  // --adb takes a serial only before the command: after it, the next word
+  // is the command's own (monitor --adb com.example.game), so there --adb
+  // stands alone, as it does before the command's name.
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const auto commands = app.get_subcommands([](CLI::App*) { return true; });
+  const auto isCommand = [&commands](const std::string& word) {
+    return std::any_of(commands.begin(), commands.end(),
+                       [&word](const CLI::App* c) { return c->get_name() == word; });
+  };
+  // Words after "--" are the command's, whatever they are.
+  const auto end = std::find(args.begin(), args.end(), "--");
+  const auto command = std::find_if(args.begin(), end, isCommand);
+  if (command != end && std::find(command, end, "--adb") != end) {
+    const auto kept = std::remove(command, end, std::string("--adb"));
+    args.erase(kept, end);
+    args.insert(std::find_if(args.begin(), args.end(), isCommand), "--adb");
+  }
+  std::reverse(args.begin(), args.end());
   try {
-    app.parse(argc, argv);
+    app.parse(args);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {

@@ -421,6 +421,9 @@ TEST_F(Adb, ChoosesTheDeviceBySerialThenAndroidSerial) {
       {{"--adb", "SIMA", "ping"}, {}, "SIMA"},
       {{"--adb", "ping"}, {{"ANDROID_SERIAL", "SIMB"}}, "SIMB"},
       {{"--adb", "SIMA", "ping"}, {{"ANDROID_SERIAL", "SIMB"}}, "SIMA"},
+      // After the command's name, --adb takes no word of the command's.
+      {{"ping", "--adb=SIMA"}, {}, "SIMA"},
+      {{"send", "--adb", "CONNECT_DAEMON"}, {{"ANDROID_SERIAL", "SIMB"}}, "SIMB"},
   };
   for (const auto& c : cases) {
     forgetCalls();
@@ -461,7 +464,7 @@ TEST_F(Adb, MonitorsThroughAdbToTheEnd) {
 
   const std::string csv = simDir_ + "/out.csv";
   const Outcome result = client(patient(
-      {"--adb", "monitor", kPackage, "--interval", "0.5", "--duration", "2", "--csv", csv}));
+      {"monitor", "--adb", kPackage, "--interval", "0.5", "--duration", "2", "--csv", csv}));
   ASSERT_EQ(exitCode(result), 0) << describe(result);
   EXPECT_EQ(countStarting(calls(), kRelayShell), 1u) << callList();
 

@@ -155,7 +155,9 @@ void Poller::poll() {
       std::min<Clock::duration>(std::chrono::milliseconds(options_.timeoutMs),
                                 budget / (options_.retries + 1)),
       std::chrono::milliseconds(std::min(options_.timeoutMs, kShortestTryMs)));
+  // Both replies are held to three times the request for a distant peer.
   const std::string statsRequest = paddedRequest(kGetStats);
+  const std::string framesRequest = paddedRequest(kGetFrameStats);
   std::string why;
   const std::string start =
       options_.package.empty() ? "" : startRequest(options_.package, &why).value_or("");
@@ -184,7 +186,7 @@ void Poller::poll() {
     d->stats.request = statsRequest;
     d->stats.wanted = true;
     if (!options_.package.empty()) {
-      d->frames.request = kGetFrameStats;
+      d->frames.request = framesRequest;
       d->frames.wanted = true;
       if (!d->collecting) {
         d->start.request = start;

@@ -18,8 +18,8 @@ case "$kind" in
   address)
     build=build/asan
     sanitizers=address,undefined
-    targets=(unit_tests e2e_tests client_e2e_tests frame_stats_e2e_tests stats_e2e_tests perfprobed perfprobe perfprobe-sim dumpsys_double)
-    tests='^(unit\.|e2e\.host$|client\.host$|framestats\.host$|stats\.host$|demo\.short$|report\.browser$)'
+    targets=(unit_tests e2e_tests client_e2e_tests frame_stats_e2e_tests stats_e2e_tests adb_e2e_tests perfprobed perfprobe perfprobe-sim dumpsys_double)
+    tests='^(unit\.|e2e\.host$|client\.host$|framestats\.host$|stats\.host$|adb\.host$|demo\.short$|report\.browser$)'
     ;;
   thread)
     build=build/tsan

@@ -1,29 +1,34 @@
 # shellcheck shell=bash
 # A farm of simulated phones, each a perfprobed of its own in private pid,
-# mount and network namespaces, reachable from the caller's namespace over a
-# veth pair: phone I answers on 10.77.I.2 (its eth0), port 8080, and the
-# caller's side of the pair is 10.77.I.1.
+# mount and network namespaces, reachable from the caller's namespace over
+# veth pairs. Device I is the address 10.77.I.2, port 8080, on a pair whose
+# caller's side is 10.77.I.1/24; a phone holds one device, or K of them
+# (one pair each, eth0 to ethK-1) where a client must see more devices
+# than the machine can run phones.
 #
 #   . tests/farm/farm.sh
-#   farm_start N WORKDIR BUILD_DIR   phones 0..N-1, returns once each answers
-#   farm_address I                   10.77.I.2
-#   farm_fps I / farm_refresh_hz     the frame rate phone I's game draws, its panel
-#   farm_cpu_khz I                   "CPU KHZ" lines: the clocks phone I shows
-#   farm_kill I                      ends phone I and waits until it is gone
-#   farm_stop                        ends every phone left
+#   farm_start N WORKDIR BUILD_DIR [K]  devices 0..N-1 on phones of K devices
+#                                       (default 1); returns once each answers
+#   farm_address I                      10.77.I.2
+#   farm_fps I / farm_refresh_hz        the frame rate device I's game draws, its panel
+#   farm_cpu_khz I                      "CPU KHZ" lines: the clocks device I shows
+#   farm_kill I                         ends device I's phone, and waits until it is gone
+#   farm_stop                           ends every phone left
 #
-# The caller must be in a network namespace of its own (the veths and their
-# addresses go there) and may be root only. Each phone is three processes:
-# unshare, its namespace's first process (a sleep) and perfprobed. Its
-# files stand still (no device-walk runs), so that its CPU clocks are the
-# ones device-tree wrote, and its game draws a steady farm_fps I frames per
-# second, without jitter or stalls, so that what a client reports can be
-# compared with what the phone is.
+# The caller must be root in a network namespace of its own: the veths and
+# their addresses go there. A phone is three processes: unshare, its
+# namespace's first process (a sleep) and perfprobed. Its files stand still
+# (no device-walk runs), so that its CPU clocks are the ones device-tree
+# wrote, and its game draws a steady number of frames a second, without
+# jitter or stalls, so that what a client reports can be compared with what
+# the phone is. A phone that collects frames still costs some 20 ms of CPU a
+# second, in the dumpsys runs of its daemon.
 
 FARM_LIB=$(readlink -f "${BASH_SOURCE[0]}")
 FARM_PACKAGE=com.example.game
 FARM_CPUS=8
-FARM_PIDS=()
+FARM_PIDS=()  # by phone
+FARM_PER_PHONE=1
 FARM_WORK=
 FARM_BUILD=
 
@@ -31,16 +36,18 @@ farm_address() { echo "10.77.$1.2"; }
 
 farm_refresh_hz() { echo 120; }
 
-# 30 FPS and up, one apart, all below the panel's rate: no two phones of the
-# first 90 draw alike.
-farm_fps() { echo $((30 + $1 % 90)); }
+farm_phone_of() { echo $(($1 / FARM_PER_PHONE)); }
+
+# 30 FPS and up, one apart, all below the panel's rate: no two of the first
+# 90 phones draw alike.
+farm_fps() { echo $((30 + $(farm_phone_of "$1") % 90)); }
 
 farm_fail() {
   echo "farm: $*" >&2
   return 1
 }
 
-# The first process of phone I's namespaces: it builds the phone where the
+# The first process of a phone's namespaces: it builds the phone where the
 # daemon reads it, starts the game and the daemon, and stays as the pid
 # namespace's init, whose end ends the phone.
 farm_phone() {
@@ -70,89 +77,109 @@ farm_in_own_net() {
 }
 
 farm_start() {
-  local n=$1 i pid state deadline bin
+  local n=$1 p i k pid state deadline bin phones
   FARM_WORK=$(readlink -f "$2")
   FARM_BUILD=$(readlink -f "$3")
-  [ "$n" -ge 1 ] && [ "$n" -le 250 ] || farm_fail "from 1 to 250 phones, not $n" || return 1
+  FARM_PER_PHONE=${4:-1}
+  [ "$n" -ge 1 ] && [ "$n" -le 250 ] || farm_fail "from 1 to 250 devices, not $n" || return 1
+  [ "$FARM_PER_PHONE" -ge 1 ] || farm_fail "at least one device a phone" || return 1
   for bin in bin/perfprobe bin/perfprobe-sim perfprobed simulator/bin/dumpsys; do
     [ -x "$FARM_BUILD/$bin" ] || farm_fail "no $FARM_BUILD/$bin" || return 1
   done
-  for ((i = 0; i < n; i++)); do
-    state=$FARM_WORK/d$i
+  phones=$(((n + FARM_PER_PHONE - 1) / FARM_PER_PHONE))
+  for ((p = 0; p < phones; p++)); do
+    state=$FARM_WORK/phone$p
     mkdir -p "$state"
-    printf 'package=%s\nrefresh_hz=%s\nfps=%s\nseed=%s\n' \
-      "$FARM_PACKAGE" "$(farm_refresh_hz)" "$(farm_fps "$i")" $((i + 1)) >"$state/device.conf"
+    printf 'package=%s\nrefresh_hz=%s\nfps=%s\nseed=%s\n' "$FARM_PACKAGE" "$(farm_refresh_hz)" \
+      "$(farm_fps $((p * FARM_PER_PHONE)))" $((p + 1)) >"$state/device.conf"
     # --kill-child: the end of unshare, whatever kills it, ends the phone.
     unshare --pid --kill-child --mount-proc --mount --net \
       bash "$FARM_LIB" --phone "$FARM_BUILD" "$state" >"$state/phone.log" 2>&1 &
-    FARM_PIDS[i]=$!
+    FARM_PIDS[p]=$!
   done
 
   # Every pair is made in one ip run, its device side put straight into the
-  # phone's namespace as eth0, once each unshare has its namespace.
+  # phone's namespace, once each unshare has its namespace. A phone of
+  # several devices has a subnet on each of its pairs, so that its replies
+  # leave from the address each request came to.
   local batch=$FARM_WORK/veth.batch
   : >"$batch"
-  deadline=$((SECONDS + 30 + n / 2))
-  for ((i = 0; i < n; i++)); do
-    pid=${FARM_PIDS[i]}
+  deadline=$((SECONDS + 30 + phones / 2))
+  for ((p = 0; p < phones; p++)); do
+    pid=${FARM_PIDS[p]}
     until farm_in_own_net "$pid"; do
-      kill -0 "$pid" 2>/dev/null || farm_fail "phone $i ended at once: $(cat "$FARM_WORK/d$i/phone.log")" || return 1
-      [ $SECONDS -lt $deadline ] || farm_fail "phone $i has no network namespace after 30 s" || return 1
+      kill -0 "$pid" 2>/dev/null ||
+        farm_fail "phone $p ended at once: $(cat "$FARM_WORK/phone$p/phone.log")" || return 1
+      [ $SECONDS -lt $deadline ] || farm_fail "phone $p has no network namespace after 30 s" ||
+        return 1
       sleep 0.05
     done
-    printf 'link add farm%s type veth peer name eth0 netns %s\naddr add 10.77.%s.1/24 dev farm%s\nlink set farm%s up\n' \
-      "$i" "$pid" "$i" "$i" "$i" >>"$batch"
   done
-  ip -batch "$batch" || farm_fail "could not make the veth pairs" || return 1
   for ((i = 0; i < n; i++)); do
-    printf 'addr add 10.77.%s.2/24 dev eth0\nlink set eth0 up\nlink set lo up\n' "$i" |
-      nsenter -t "${FARM_PIDS[i]}" -n ip -batch - ||
-      farm_fail "could not bring up phone $i's eth0" || return 1
+    p=$(farm_phone_of "$i")
+    k=$((i % FARM_PER_PHONE))
+    printf 'link add farm%s type veth peer name eth%s netns %s\n' "$i" "$k" "${FARM_PIDS[p]}"
+    printf 'addr add 10.77.%s.1/24 dev farm%s\nlink set farm%s up\n' "$i" "$i" "$i"
+  done >"$batch"
+  ip -batch "$batch" || farm_fail "could not make the veth pairs" || return 1
+  for ((p = 0; p < phones; p++)); do
+    for ((i = p * FARM_PER_PHONE; i < n && i < (p + 1) * FARM_PER_PHONE; i++)); do
+      k=$((i % FARM_PER_PHONE))
+      printf 'addr add %s/24 dev eth%s\nlink set eth%s up\n' "$(farm_address "$i")" "$k" "$k"
+    done | nsenter -t "${FARM_PIDS[p]}" -n ip -batch - ||
+      farm_fail "could not bring up phone $p's interfaces" || return 1
+    nsenter -t "${FARM_PIDS[p]}" -n ip link set lo up || return 1
   done
 
-  # Every phone answers over its veth before the caller goes on.
+  # Every device answers over its veth before the caller goes on.
   deadline=$((SECONDS + 60 + n))
   for ((i = 0; i < n; i++)); do
     until "$FARM_BUILD/bin/perfprobe" --host "$(farm_address "$i")" --timeout 250 --retries 0 \
       ping >/dev/null 2>&1; do
       if [ $SECONDS -ge $deadline ]; then
-        farm_fail "phone $i ($(farm_address "$i")) does not answer; its log: $(cat "$FARM_WORK/d$i/phone.log")"
+        p=$(farm_phone_of "$i")
+        farm_fail "device $i ($(farm_address "$i")) does not answer; its phone's log: $(cat "$FARM_WORK/phone$p/phone.log")"
         return 1
       fi
     done
   done
 }
 
-# "CPU KHZ" for every CPU of phone I, from the files its daemon reads.
+# "CPU KHZ" for every CPU of device I's phone, from the files its daemon reads.
 farm_cpu_khz() {
-  local pid=${FARM_PIDS[$1]:-}
-  [ -n "$pid" ] || farm_fail "no phone $1" || return 1
+  local pid=${FARM_PIDS[$(farm_phone_of "$1")]:-}
+  [ -n "$pid" ] || farm_fail "no phone holds device $1" || return 1
   nsenter -t "$pid" -m sh -c \
     'for f in /sys/devices/system/cpu/cpu[0-9]*/cpufreq/scaling_cur_freq; do
        c=${f#/sys/devices/system/cpu/cpu}; echo "${c%%/*} $(cat "$f")"
      done' | sort -n
 }
 
-# Ends phone I: its unshare, and with it the namespaces, whose end removes
-# the veth pair, so that its address becomes unreachable.
+# Ends device I's phone: its unshare, and with it the namespaces, whose end
+# removes the veth pairs, so that its addresses become unreachable.
 farm_kill() {
-  local i=$1 pid=${FARM_PIDS[$1]:-} deadline
-  [ -n "$pid" ] || farm_fail "no phone $i" || return 1
+  local p i deadline pid
+  p=$(farm_phone_of "$1")
+  pid=${FARM_PIDS[p]:-}
+  [ -n "$pid" ] || farm_fail "no phone holds device $1" || return 1
   kill -KILL "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
-  unset "FARM_PIDS[$i]"
+  unset "FARM_PIDS[$p]"
   # The kernel tears a network namespace down after its last process left.
   deadline=$((SECONDS + 30))
-  while ip link show "farm$i" >/dev/null 2>&1; do
-    [ $SECONDS -lt $deadline ] || farm_fail "phone $i's veth is still there 30 s after its end" || return 1
-    sleep 0.05
+  for ((i = p * FARM_PER_PHONE; i < (p + 1) * FARM_PER_PHONE; i++)); do
+    while ip link show "farm$i" >/dev/null 2>&1; do
+      [ $SECONDS -lt $deadline ] || farm_fail "farm$i is still there 30 s after its phone's end" ||
+        return 1
+      sleep 0.05
+    done
   done
 }
 
 farm_stop() {
-  local i
-  for i in "${!FARM_PIDS[@]}"; do kill -KILL "${FARM_PIDS[i]}" 2>/dev/null; done
-  for i in "${!FARM_PIDS[@]}"; do wait "${FARM_PIDS[i]}" 2>/dev/null; done
+  local p
+  for p in "${!FARM_PIDS[@]}"; do kill -KILL "${FARM_PIDS[p]}" 2>/dev/null; done
+  for p in "${!FARM_PIDS[@]}"; do wait "${FARM_PIDS[p]}" 2>/dev/null; done
   FARM_PIDS=()
 }
 

@@ -45,7 +45,7 @@ if [ "${1:-}" != --inside ]; then
   for tool in "$prometheus" python3 ip nsenter; do
     command -v "$tool" >/dev/null || { echo "No $tool here." >&2; exit 1; }
   done
-  exec unshare --pid --fork --mount-proc --mount --net \
+  exec unshare --pid --kill-child --mount-proc --mount --net \
     bash "$self" --inside "$build" "$devices" "$per_phone" "$seconds"
 fi
 

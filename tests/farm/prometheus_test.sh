@@ -94,6 +94,14 @@ until grep -qxF "$serving" "$work/exporter.log"; do
   sleep 0.1
 done
 
+# A browser accepts brotli too; the page comes gzipped, never in brotli,
+# whose slowest quality the server library would spend most of a second on.
+encoding=$(curl -s -o /dev/null -D - -H 'Accept-Encoding: gzip, deflate, br' \
+  "http://127.0.0.1:$exporter_port/metrics" | tr -d '\r' | sed -n 's/^[Cc]ontent-[Ee]ncoding: //p')
+[ "$encoding" = gzip ] || fail "a browser's request got the page with encoding \"$encoding\", not gzip"
+page=$(curl -s --compressed "http://127.0.0.1:$exporter_port/metrics")
+grep -qx '# TYPE perfprobe_up gauge' <<<"$page" || fail "the gzipped page does not read back"
+
 cat >"$work/prometheus.yml" <<YML
 global:
   scrape_interval: 1s

@@ -440,11 +440,15 @@ int runExporter(const ExporterOptions& options, const std::string& listen) {
   // The library compresses with brotli, at its slowest quality, whenever a
   // client accepts it, as browsers do: most of a second of CPU for the page
   // of a hundred devices, against a few milliseconds for gzip, which is
-  // what Prometheus asks for. So gzip is the only encoding it is offered.
+  // what Prometheus asks for. So gzip is the only encoding it is offered,
+  // and only from afar: over loopback, compressing saves nothing.
   server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
+    const bool local = req.remote_addr.rfind("127.", 0) == 0 || req.remote_addr == "::1" ||
+                       req.remote_addr.rfind("::ffff:127.", 0) == 0;
+    const bool gzip =
+        !local && req.get_header_value("Accept-Encoding").find("gzip") != std::string::npos;
     // The request is the server's own, handed on read-only.
     auto& headers = const_cast<httplib::Request&>(req).headers;
-    const bool gzip = req.get_header_value("Accept-Encoding").find("gzip") != std::string::npos;
     headers.erase("Accept-Encoding");
     if (gzip) headers.emplace("Accept-Encoding", "gzip");
     return httplib::Server::HandlerResponse::Unhandled;

@@ -166,8 +166,13 @@ void Poller::poll() {
     d->statsReply.reset();
     d->framesReply.reset();
     for (Asked* a : d->all) *a = Asked();
-    if (!d->link || d->link->lost()) {
+    // A link that ended (adb without the device) is made again only after
+    // a while, rather than an adb started every poll.
+    if (d->link && d->link->lost()) {
       d->link.reset();
+      d->linkRetryAt = t0 + kLinkRetry;
+    }
+    if (!d->link) {
       if (t0 < d->linkRetryAt) continue;
       if (d->target.adbSerial) {
         d->link = std::make_unique<RelayLink>(*d->target.adbSerial, d->target.port);

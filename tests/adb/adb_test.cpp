@@ -1,6 +1,10 @@
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -537,6 +541,96 @@ TEST_F(Adb, AnAdbKilledMidMonitorEndsItWithStatus2AndKeepsTheRows) {
   EXPECT_GE(rows.size(), rowsAtKill);
   const size_t columns = split(rows[0], ',').size();
   for (const std::string& row : rows) EXPECT_EQ(split(row, ',').size(), columns) << row;
+}
+
+// GET PATH of a server on loopback, HTTP/1.0 so that it closes at the end;
+// the body, or "" when it could not be read.
+std::string httpGet(int port, const std::string& path) {
+  ScopedFile fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (!fd || connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return "";
+  const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+  if (write(fd.get(), request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
+    return "";
+  }
+  std::string response;
+  char buf[65536];
+  for (;;) {
+    pollfd pfd{fd.get(), POLLIN, 0};
+    if (poll(&pfd, 1, 5000) <= 0) return "";
+    const ssize_t n = read(fd.get(), buf, sizeof buf);
+    if (n < 0) return "";
+    if (n == 0) break;
+    response.append(buf, static_cast<size_t>(n));
+  }
+  const size_t body = response.find("\r\n\r\n");
+  return body == std::string::npos ? "" : response.substr(body + 4);
+}
+
+// The page's value of one series, "" when it has none.
+std::string sampleOf(const std::string& page, const std::string& series) {
+  for (const std::string& line : split(page, '\n')) {
+    if (line.rfind(series + " ", 0) == 0) return line.substr(series.size() + 1);
+  }
+  return "";
+}
+
+double numberOf(const std::string& page, const std::string& series) {
+  const std::string value = sampleOf(page, series);
+  return value.empty() ? -1 : std::stod(value);
+}
+
+TEST_F(Adb, TheExporterWatchesAPhoneThroughAdbBesideOneThatIsNotThere) {
+  connect(std::string(kSerial) + "\tdevice\n");
+  const Outcome deployed = deploy();
+  ASSERT_EQ(exitCode(deployed), 0) << describe(deployed);
+  forgetCalls();
+
+  constexpr int kExporterPort = 9465;
+  std::string page;
+  std::string stepFailed;
+  Program program;
+  program.whileRunning = [&](pid_t exporter) {
+    const bool seen = e2e::waitFor(
+        [&] {
+          page = httpGet(kExporterPort, "/metrics");
+          return !running(exporter) ||
+                 (sampleOf(page, "perfprobe_up{device=\"usb\"}") == "1" &&
+                  !sampleOf(page, "perfprobe_frame_rate_hertz{device=\"usb\"}").empty() &&
+                  numberOf(page, "perfprobe_request_failures_total{device=\"gone\"}") >= 2);
+        },
+        std::chrono::seconds(90));
+    if (!seen || !running(exporter)) stepFailed = "the page never showed both devices";
+    kill(exporter, SIGINT);
+  };
+  const Outcome result =
+      client(patient({"exporter", "--listen", "127.0.0.1:" + std::to_string(kExporterPort),
+                      "--device", std::string("usb=adb:") + kSerial, "--device", "gone=adb:NOPE",
+                      "--package", kPackage, "--interval", "2"}),
+             program);
+  ASSERT_EQ(stepFailed, "") << page << describe(result);
+  EXPECT_EQ(exitCode(result), 0) << describe(result);
+  EXPECT_TRUE(contains(result.out, "stopped the collection on 1 of 2 devices")) << result.out;
+  // The phone's figures, through its relay.
+  EXPECT_EQ(sampleOf(page, "perfprobe_cpu_frequency_hertz{device=\"usb\",cpu=\"3\"}"), "600000000")
+      << page;
+  EXPECT_NEAR(std::stod(sampleOf(page, "perfprobe_frame_rate_hertz{device=\"usb\"}")), 50, 1.0)
+      << page;
+  // The device that adb does not list is down, and says why, once.
+  EXPECT_EQ(sampleOf(page, "perfprobe_up{device=\"gone\"}"), "0") << page;
+  EXPECT_TRUE(contains(result.err, "gone is down")) << result.err;
+  // One relay for the phone for the whole run, not one per poll; the other
+  // device's adb is tried again only every few polls.
+  EXPECT_EQ(countStarting(calls(), kRelayShell), 1u) << callList();
+  const double polls = numberOf(page, "perfprobe_requests_total{device=\"gone\"}");
+  EXPECT_LE(static_cast<double>(countStarting(calls(), "-s NOPE shell")), polls / 2 + 1)
+      << polls << " polls\n"
+      << callList();
+  // The collection is stopped and the relay gone: the daemon is alone.
+  EXPECT_TRUE(processesLeft(1));
 }
 
 // The stand-in itself, where the suite's verdicts rest on its likeness to

@@ -87,7 +87,9 @@ void UdpLink::send(const std::string& request) {
 }
 
 void UdpLink::receive(std::vector<std::string>* datagrams) {
-  std::string buf(kMaxReply, '\0');
+  // One buffer for the thread, not one for each call: the exporter receives
+  // from every device every second.
+  static thread_local std::vector<char> buf(kMaxReply);
   for (;;) {
     const ssize_t n = recv(fd_.get(), buf.data(), buf.size(), MSG_DONTWAIT);
     if (n >= 0) {

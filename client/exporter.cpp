@@ -96,6 +96,8 @@ bool parseListen(const std::string& spec, std::string* host, int* port, std::str
 // One request of a poll: sent, answered or given up.
 struct Asked {
   std::string request;
+  // Sent just before each try of the request, whose answer follows its own.
+  std::string before;
   bool wanted = false;
   bool answered = false;
   int tries = 0;
@@ -195,81 +197,33 @@ void Poller::poll() {
       d->frames.wanted = true;
       if (!d->collecting) {
         d->start.request = start;
+        // A running collection keeps its own pattern whatever a new start
+        // asks, so whatever ran before is stopped first; the daemon answers
+        // in order.
+        d->start.before = kStopCollect;
         d->start.wanted = true;
       }
     }
-    for (Asked* a : d->all) {
-      if (!a->wanted) continue;
-      // A running collection keeps its own pattern whatever a new start
-      // asks, so whatever ran before is stopped first; the daemon answers in
-      // order.
-      if (a == &d->start) d->link->send(kStopCollect);
-      d->link->send(a->request);
-      a->tries = 1;
-      a->firstSent = Clock::now();
-      a->deadline = a->firstSent + timeout;
-    }
   }
 
-  std::vector<pollfd> fds;
-  std::vector<Device*> polled;
-  std::vector<std::string> got;
-  for (;;) {
-    fds.clear();
-    polled.clear();
-    auto wake = limit;
-    const auto now = Clock::now();
-    for (auto& d : devices_) {
-      if (!d->link || d->link->lost() || !d->waiting()) continue;
-      for (Asked* a : d->all) {
-        if (!a->wanted || a->answered) continue;
-        if (a->deadline <= now) {
-          if (a->tries <= options_.retries && now + timeout <= limit) {
-            if (a == &d->start) d->link->send(kStopCollect);
-            d->link->send(a->request);
-            ++a->tries;
-            a->deadline = now + timeout;
-          } else {
-            a->wanted = false;  // given up
-            continue;
-          }
-        }
-        wake = std::min(wake, a->deadline);
-      }
-      if (!d->waiting()) continue;
-      fds.push_back({d->link->fd(), POLLIN, 0});
-      polled.push_back(d.get());
-    }
-    if (fds.empty() || now >= limit) break;
-    const auto waitMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
-    if (::poll(fds.data(), fds.size(), static_cast<int>(waitMs)) <= 0) continue;
-    for (size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].revents == 0) continue;
-      Device& d = *polled[i];
-      got.clear();
-      d.link->receive(&got);
-      const auto at = Clock::now();
-      for (const std::string& reply : got) {
-        if (d.stats.wanted && !d.stats.answered) {
-          if (auto s = parseDeviceStats(reply)) {
-            d.statsReply = std::move(s);
-            d.stats.answered = true;
-            d.latency = seconds(at - d.stats.firstSent);
-            continue;
-          }
-        }
-        if (d.frames.wanted && !d.frames.answered) {
-          if (auto f = parseFrameStats(reply)) {
-            d.framesReply = std::move(f);
-            d.frames.answered = true;
-            continue;
-          }
-        }
-        if (d.start.wanted && !d.start.answered && reply == kSuccess) d.start.answered = true;
+  exchange(limit, timeout, [](Device& d, std::string& reply, Clock::time_point at) {
+    if (d.stats.wanted && !d.stats.answered) {
+      if (auto s = parseDeviceStats(reply)) {
+        d.statsReply = std::move(s);
+        d.stats.answered = true;
+        d.latency = seconds(at - d.stats.firstSent);
+        return;
       }
     }
-  }
+    if (d.frames.wanted && !d.frames.answered) {
+      if (auto f = parseFrameStats(reply)) {
+        d.framesReply = std::move(f);
+        d.frames.answered = true;
+        return;
+      }
+    }
+    if (d.start.wanted && !d.start.answered && reply == kSuccess) d.start.answered = true;
+  });
 
   for (auto& d : devices_) {
     ++d->counts.requests;
@@ -323,44 +277,57 @@ std::shared_ptr<const std::string> Poller::page() const {
 
 size_t Poller::stopCollections() {
   if (options_.package.empty()) return 0;
-  size_t stopped = 0;
-  // Every device at once, as a poll does.
+  // Every device at once, as a poll does, each with its tries.
   const auto timeout = std::chrono::milliseconds(options_.timeoutMs);
   for (auto& d : devices_) {
     for (Asked* a : d->all) *a = Asked();
-    if (!d->link || d->link->lost()) continue;
-    d->link->receive(nullptr);
+    if (d->link) d->link->receive(nullptr);
     d->start.request = kStopCollect;
     d->start.wanted = true;
-    d->start.tries = 1;
-    d->start.deadline = Clock::now() + timeout;
-    d->link->send(kStopCollect);
   }
+  size_t stopped = 0;
+  // Room for every try's whole timeout.
+  exchange(Clock::now() + timeout * (options_.retries + 2), timeout,
+           [&stopped](Device& d, std::string& reply, Clock::time_point) {
+             if (!d.start.answered && reply == kSuccess) {
+               d.start.answered = true;
+               ++stopped;
+             }
+           });
+  return stopped;
+}
+
+void Poller::exchange(Clock::time_point limit, Clock::duration timeout, const OnReply& onReply) {
   std::vector<pollfd> fds;
   std::vector<Device*> polled;
   std::vector<std::string> got;
   for (;;) {
     fds.clear();
     polled.clear();
+    auto wake = limit;
     const auto now = Clock::now();
-    auto wake = now + timeout;
     for (auto& d : devices_) {
-      Asked& a = d->start;
-      if (!a.wanted || a.answered || !d->link || d->link->lost()) continue;
-      if (a.deadline <= now) {
-        if (a.tries > options_.retries) {
-          a.wanted = false;
-          continue;
+      if (!d->link || d->link->lost() || !d->waiting()) continue;
+      for (Asked* a : d->all) {
+        if (!a->wanted || a->answered) continue;
+        if (a->tries == 0 || a->deadline <= now) {
+          // A try is sent only while its whole timeout fits before the limit.
+          if (a->tries > options_.retries || (a->tries > 0 && now + timeout > limit)) {
+            a->wanted = false;  // given up
+            continue;
+          }
+          if (!a->before.empty()) d->link->send(a->before);
+          d->link->send(a->request);
+          if (a->tries++ == 0) a->firstSent = now;
+          a->deadline = now + timeout;
         }
-        d->link->send(a.request);
-        ++a.tries;
-        a.deadline = now + timeout;
+        wake = std::min(wake, a->deadline);
       }
-      wake = std::min(wake, a.deadline);
+      if (!d->waiting()) continue;
       fds.push_back({d->link->fd(), POLLIN, 0});
       polled.push_back(d.get());
     }
-    if (fds.empty()) break;
+    if (fds.empty() || now >= limit) return;
     const auto waitMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
     if (::poll(fds.data(), fds.size(), static_cast<int>(waitMs)) <= 0) continue;
@@ -368,15 +335,10 @@ size_t Poller::stopCollections() {
       if (fds[i].revents == 0) continue;
       got.clear();
       polled[i]->link->receive(&got);
-      for (const std::string& reply : got) {
-        if (reply == kSuccess && !polled[i]->start.answered) {
-          polled[i]->start.answered = true;
-          ++stopped;
-        }
-      }
+      const auto at = Clock::now();
+      for (std::string& reply : got) onReply(*polled[i], reply, at);
     }
   }
-  return stopped;
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -59,6 +60,13 @@ class Poller {
 
  private:
   struct Device;
+  using OnReply =
+      std::function<void(Device&, std::string& reply, std::chrono::steady_clock::time_point at)>;
+  // Sends every wanted request of every device, again when its try ran out,
+  // and hands each reply to onReply, until each is answered or has had its
+  // tries, or the limit.
+  void exchange(std::chrono::steady_clock::time_point limit,
+                std::chrono::steady_clock::duration timeout, const OnReply& onReply);
   void publish();
 
   ExporterOptions options_;

@@ -25,8 +25,6 @@ constexpr int kShellMs = 30000;
 // emulation, within a few.
 constexpr int kStartedAnswersMs = 15000;
 
-bool isSuccess(const std::string& reply) { return reply == kSuccess; }
-
 long msSince(Clock::time_point since) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());

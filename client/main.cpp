@@ -44,7 +44,6 @@ int askAndPrint(Channel& channel, const std::string& request, const Channel::Acc
 }
 
 bool anyReply(const std::string&) { return true; }
-bool isSuccess(const std::string& reply) { return reply == kSuccess; }
 
 // The loads of a GET_STATS reply are since the daemon's previous one, which
 // may be long ago or never: a second reply this long after the first gives

@@ -69,8 +69,6 @@ std::string utcNow() {
   return buf;
 }
 
-bool isSuccess(const std::string& reply) { return reply == kSuccess; }
-
 bool onPath(const char* program) {
   const char* path = getenv("PATH");
   std::string dirs = path != nullptr ? path : "/usr/bin:/bin";

@@ -16,6 +16,9 @@ namespace perfprobe {
 // before its first zero byte, within the bytes it reads.
 bool holdsKeyword(const std::string& text);
 
+// The reply of the requests that only act: "success".
+inline bool isSuccess(const std::string& reply) { return reply == kSuccess; }
+
 // kInitialization + ":" + pattern. The daemon takes the second ':'-separated
 // field as a regular expression, so a ':' would cut the pattern and a line
 // feed would stay in it and match nothing: both give a reason here.

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "device_stats.h"
+#include "html_report.h"
 #include "relay.h"
 #include "replies.h"
 
@@ -36,60 +37,60 @@ bool parsePort(const std::string& text, int* port) {
 }
 
 // HOST[:PORT] or [V6]:PORT.
-bool splitHostPort(const std::string& spec, std::string* host, int* port) {
-  if (!spec.empty() && spec[0] == '[') {
-    const size_t close = spec.find(']');
+bool splitHostPort(const std::string& given, std::string* host, int* port) {
+  if (!given.empty() && given[0] == '[') {
+    const size_t close = given.find(']');
     if (close == std::string::npos) return false;
-    *host = spec.substr(1, close - 1);
-    if (close + 1 == spec.size()) return !host->empty();
-    return spec[close + 1] == ':' && parsePort(spec.substr(close + 2), port) && !host->empty();
+    *host = given.substr(1, close - 1);
+    if (close + 1 == given.size()) return !host->empty();
+    return given[close + 1] == ':' && parsePort(given.substr(close + 2), port) && !host->empty();
   }
-  const size_t colon = spec.rfind(':');
-  if (colon == std::string::npos || spec.find(':') != colon) {
+  const size_t colon = given.rfind(':');
+  if (colon == std::string::npos || given.find(':') != colon) {
     // A bare IPv6 address has colons of its own and no port.
-    *host = spec;
+    *host = given;
     return !host->empty();
   }
-  *host = spec.substr(0, colon);
-  return parsePort(spec.substr(colon + 1), port);
+  *host = given.substr(0, colon);
+  return parsePort(given.substr(colon + 1), port);
 }
 
 }  // namespace
 
-std::optional<Target> parseTarget(const std::string& spec, int defaultPort, std::string* why) {
-  const size_t equals = spec.find('=');
-  if (equals == std::string::npos || equals == 0 || equals + 1 == spec.size()) {
-    *why = "--device " + spec + ": give NAME=HOST[:PORT] or NAME=adb:SERIAL";
+std::optional<Target> parseTarget(const std::string& given, int defaultPort, std::string* why) {
+  const size_t equals = given.find('=');
+  if (equals == std::string::npos || equals == 0 || equals + 1 == given.size()) {
+    *why = "--device " + given + ": give NAME=HOST[:PORT] or NAME=adb:SERIAL";
     return std::nullopt;
   }
   Target target;
-  target.name = spec.substr(0, equals);
+  target.name = given.substr(0, equals);
   target.port = defaultPort;
-  const std::string where = spec.substr(equals + 1);
+  const std::string where = given.substr(equals + 1);
   if (where.rfind("adb:", 0) == 0) {
     if (where.size() == 4) {
-      *why = "--device " + spec + ": adb: needs the device's serial (adb devices lists them)";
+      *why = "--device " + given + ": adb: needs the device's serial (adb devices lists them)";
       return std::nullopt;
     }
     target.adbSerial = where.substr(4);
     return target;
   }
   if (!splitHostPort(where, &target.host, &target.port)) {
-    *why = "--device " + spec + ": \"" + where + "\" is not HOST[:PORT] (a port is 1 to 65535)";
+    *why = "--device " + given + ": \"" + where + "\" is not HOST[:PORT] (a port is 1 to 65535)";
     return std::nullopt;
   }
   return target;
 }
 
-bool parseListen(const std::string& spec, std::string* host, int* port, std::string* why) {
+bool parseListen(const std::string& given, std::string* host, int* port, std::string* why) {
   *port = 0;
-  if (!spec.empty() && spec[0] == ':') {
+  if (!given.empty() && given[0] == ':') {
     *host = "0.0.0.0";
-    if (parsePort(spec.substr(1), port)) return true;
-  } else if (splitHostPort(spec, host, port) && *port != 0) {
+    if (parsePort(given.substr(1), port)) return true;
+  } else if (splitHostPort(given, host, port) && *port != 0) {
     return true;
   }
-  *why = "--listen " + spec + ": give ADDR:PORT (127.0.0.1:9464, 0.0.0.0:9464, [::1]:9464)";
+  *why = "--listen " + given + ": give ADDR:PORT (127.0.0.1:9464, 0.0.0.0:9464, [::1]:9464)";
   return false;
 }
 
@@ -343,40 +344,19 @@ void Poller::exchange(Clock::time_point limit, Clock::duration timeout, const On
 
 namespace {
 
-std::string escapeHtml(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 std::string indexPage(const ExporterOptions& options) {
+  char interval[32];
+  snprintf(interval, sizeof interval, "%g", options.intervalS);
   std::string page =
       "<!doctype html><html><head><meta charset=\"utf-8\"><title>perfprobe exporter</title>"
       "</head><body><h1>perfprobe exporter</h1><p><a href=\"/metrics\">/metrics</a>, every " +
-      std::to_string(options.intervalS) + " s";
-  if (!options.package.empty()) page += ", collecting " + escapeHtml(options.package);
+      std::string(interval) + " s";
+  if (!options.package.empty()) page += ", collecting " + htmlEscaped(options.package);
   page += "</p><table><tr><th>device</th><th>address</th></tr>";
   for (const Target& t : options.targets) {
     page +=
-        "<tr><td>" + escapeHtml(t.name) + "</td><td>" +
-        escapeHtml(t.adbSerial ? "adb:" + *t.adbSerial : t.host + ":" + std::to_string(t.port)) +
+        "<tr><td>" + htmlEscaped(t.name) + "</td><td>" +
+        htmlEscaped(t.adbSerial ? "adb:" + *t.adbSerial : t.host + ":" + std::to_string(t.port)) +
         "</td></tr>";
   }
   return page + "</table></body></html>\n";

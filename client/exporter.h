@@ -28,11 +28,11 @@ struct Target {
            adbSerial == other.adbSerial;
   }
 };
-// Nullopt, with why, for a spec that is not one. [v6]:port is read too.
-std::optional<Target> parseTarget(const std::string& spec, int defaultPort, std::string* why);
+// Nullopt, with why, for an argument that is not one. [v6]:port is read too.
+std::optional<Target> parseTarget(const std::string& given, int defaultPort, std::string* why);
 
 // ADDR:PORT for --listen; "" for the address means every one.
-bool parseListen(const std::string& spec, std::string* host, int* port, std::string* why);
+bool parseListen(const std::string& given, std::string* host, int* port, std::string* why);
 
 struct ExporterOptions {
   std::vector<Target> targets;

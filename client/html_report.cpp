@@ -35,32 +35,6 @@ std::string clockText(double seconds) {
   return buf;
 }
 
-std::string htmlEscaped(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 // A JSON string that may stand inside a <script> element: no '<' at all, so
 // that no "</script>" or "<!--" in a label ends or bends it.
@@ -321,6 +295,33 @@ std::string hottestZone(const Recording& rec, double max) {
 }
 
 }  // namespace
+
+std::string htmlEscaped(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
 
 std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
   using Get = std::function<std::optional<double>(const Recording&)>;

@@ -27,6 +27,9 @@ struct SummaryRow {
 };
 std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings);
 
+// Text as HTML shows it: & < > " and ' as entities.
+std::string htmlEscaped(const std::string& text);
+
 // The charts' data, as the page's script reads it: one JSON object.
 std::string chartData(const std::vector<Recording>& recordings);
 

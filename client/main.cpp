@@ -354,7 +354,7 @@ int main(int argc, char** argv) {
 #ifdef PERFPROBE_EXPORTER
   ExporterOptions exporterOptions;
   std::string listen = "127.0.0.1:9464";
-  std::vector<std::string> deviceSpecs;
+  std::vector<std::string> deviceArgs;
   auto* exporter = app.add_subcommand(
       "exporter",
       "watches many devices for Prometheus: polls each every interval, in parallel (" +
@@ -364,7 +364,7 @@ int main(int argc, char** argv) {
   exporter->add_option("--listen", listen, "where to serve /metrics")
       ->type_name("ADDR:PORT")
       ->capture_default_str();
-  exporter->add_option("--device", deviceSpecs,
+  exporter->add_option("--device", deviceArgs,
                        "a device to watch, named for its label: NAME=HOST[:PORT] over the "
                        "network, NAME=adb:SERIAL over USB; once per device")
       ->type_name("NAME=WHERE")
@@ -430,8 +430,8 @@ int main(int argc, char** argv) {
       fprintf(stderr, "perfprobe: %s\n", why.c_str());
       return kError;
     }
-    for (const std::string& spec : deviceSpecs) {
-      auto target = parseTarget(spec, options.port, &why);
+    for (const std::string& given : deviceArgs) {
+      auto target = parseTarget(given, options.port, &why);
       if (!target) {
         fprintf(stderr, "perfprobe: %s\n", why.c_str());
         return kError;
@@ -439,7 +439,7 @@ int main(int argc, char** argv) {
       for (const Target& other : exporterOptions.targets) {
         if (other.name == target->name) {
           fprintf(stderr, "perfprobe: --device %s: the name %s is taken by another device\n",
-                  spec.c_str(), target->name.c_str());
+                  given.c_str(), target->name.c_str());
           return kError;
         }
       }

@@ -1,5 +1,7 @@
 // The exporter: its arguments, its page, and a poll of a live and a silent
 // device.
+#include "exporter.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,7 +15,6 @@
 #include <string>
 #include <thread>
 
-#include "exporter.h"
 #include "metrics.h"
 #include "protocol.h"
 #include "scoped_resource.h"
@@ -23,7 +24,7 @@ namespace {
 
 TEST(ExporterArguments, Devices) {
   const struct {
-    std::string spec;
+    std::string given;
     std::optional<Target> target;
   } cases[] = {
       {"pixel=10.0.0.2", Target{"pixel", "10.0.0.2", 8080, std::nullopt}},
@@ -44,29 +45,32 @@ TEST(ExporterArguments, Devices) {
   };
   for (const auto& c : cases) {
     std::string why;
-    const auto got = parseTarget(c.spec, kPort, &why);
-    EXPECT_EQ(got, c.target) << c.spec;
+    const auto got = parseTarget(c.given, kPort, &why);
+    EXPECT_EQ(got, c.target) << c.given;
     if (!c.target) {
-      EXPECT_NE(why.find(c.spec), std::string::npos) << why;
+      EXPECT_NE(why.find(c.given), std::string::npos) << why;
     }
   }
 }
 
 TEST(ExporterArguments, Listen) {
   const struct {
-    std::string spec;
+    std::string given;
     std::string host;
     int port;  // 0: refused
   } cases[] = {
-      {"127.0.0.1:9464", "127.0.0.1", 9464}, {":9464", "0.0.0.0", 9464},
-      {"[::1]:9464", "::1", 9464},           {"127.0.0.1", "", 0},
-      {"127.0.0.1:", "", 0},                  {"host:99999", "", 0},
+      {"127.0.0.1:9464", "127.0.0.1", 9464},
+      {":9464", "0.0.0.0", 9464},
+      {"[::1]:9464", "::1", 9464},
+      {"127.0.0.1", "", 0},
+      {"127.0.0.1:", "", 0},
+      {"host:99999", "", 0},
   };
   for (const auto& c : cases) {
     std::string host, why;
     int port = 0;
-    const bool ok = parseListen(c.spec, &host, &port, &why);
-    EXPECT_EQ(ok, c.port != 0) << c.spec;
+    const bool ok = parseListen(c.given, &host, &port, &why);
+    EXPECT_EQ(ok, c.port != 0) << c.given;
     if (ok) {
       EXPECT_EQ(host, c.host);
       EXPECT_EQ(port, c.port);
@@ -119,8 +123,7 @@ TEST(ExporterPage, ConvertsToBaseUnitsAndLeavesOutWhatIsUnknown) {
       {"perfprobe_device_cpu_load_ratio{device=\"pixel\"}", "0.413"},
       {"perfprobe_cpu_load_ratio{device=\"pixel\",cpu=\"0\"}", "0.123"},
       {"perfprobe_cpu_frequency_hertz{device=\"pixel\",cpu=\"0\",cluster=\"0\"}", "1804800000"},
-      {"perfprobe_cpu_max_frequency_hertz{device=\"pixel\",cpu=\"0\",cluster=\"0\"}",
-       "1804800000"},
+      {"perfprobe_cpu_max_frequency_hertz{device=\"pixel\",cpu=\"0\",cluster=\"0\"}", "1804800000"},
       {"perfprobe_cpu_max_frequency_hertz{device=\"pixel\",cpu=\"1\"}", "2419200000"},
       {"perfprobe_gpu_frequency_hertz{device=\"pixel\"}", "220000000"},
       {"perfprobe_gpu_busy_ratio{device=\"pixel\"}", "0.075"},
@@ -239,7 +242,8 @@ class FakeDaemon {
       if (poll(&pfd, 1, 20) <= 0) continue;
       sockaddr_in from{};
       socklen_t len = sizeof from;
-      const ssize_t n = recvfrom(fd_.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+      const ssize_t n =
+          recvfrom(fd_.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
       if (n <= 0 || ++received_ <= dropFirst_) continue;
       if (std::string(buf, static_cast<size_t>(n)).find(kGetStats) == std::string::npos) continue;
       sendto(fd_.get(), kStats, sizeof kStats - 1, 0, reinterpret_cast<sockaddr*>(&from), len);

@@ -1,14 +1,15 @@
 #include "device_stats.h"
 
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "replies.h"
+#include "catalog.h"
+#include "text.h"
 
 namespace perfprobe {
 
@@ -16,107 +17,49 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
+// A CPU's number as the daemon writes it: no leading zero, and six digits
+// are more CPUs than any device has.
+bool isCpuNumber(std::string_view item) {
+  return allDigits(item) && item.size() <= 6 && (item.size() == 1 || item[0] != '0');
 }
 
-bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+bool isCpuFamily(const field::Field& f) {
+  return f.family() && std::string_view(f.name) == field::kCoreKhz.name;
 }
 
+// The item a line names of a family: a CPU's number, a zone's name.
+std::optional<std::string_view> itemIn(const field::Field& f, std::string_view name) {
+  const std::string_view item = field::itemOf(f, name);
+  if (item.empty() || (isCpuFamily(f) && !isCpuNumber(item))) return std::nullopt;
+  return item;
+}
 
-// The lines of one CPU: cpu<N><suffix>, N as the daemon prints it.
-constexpr const char* kCoreSuffixes[] = {"_load_pct", "_khz", "_max_khz", "_cluster"};
+// Where GET_STATS lists a field: the order of the lines within a section.
+size_t replyOrder(const field::Field* f) {
+  return static_cast<size_t>(
+      std::find(std::begin(field::kStatsFields), std::end(field::kStatsFields), f) -
+      std::begin(field::kStatsFields));
+}
 
-// The CPU number and the suffix of a cpuN_ name.
-bool coreName(const std::string& name, unsigned* cpu, std::string* suffix) {
-  if (!startsWith(name, "cpu")) return false;
-  size_t end = 3;
-  while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
-  const std::string digits = name.substr(3, end - 3);
-  // Six digits are more CPUs than any device has, and a leading zero is not
-  // how the daemon writes a number.
-  if (digits.empty() || digits.size() > 6 || (digits.size() > 1 && digits[0] == '0')) {
-    return false;
+// The rows of one line each of `stats`' section, in the reply's order.
+std::vector<const Metric*> linesOf(Section section) {
+  std::vector<const Metric*> rows;
+  for (const Metric* row : rowsFrom(From::kStats)) {
+    if (row->section == section && row->derive == Derive::kValue) rows.push_back(row);
   }
-  const std::string rest = name.substr(end);
-  for (const char* s : kCoreSuffixes) {
-    if (rest == s) {
-      *cpu = static_cast<unsigned>(strtoul(digits.c_str(), nullptr, 10));
-      *suffix = rest;
-      return true;
-    }
+  std::stable_sort(rows.begin(), rows.end(), [](const Metric* a, const Metric* b) {
+    return replyOrder(a->field) < replyOrder(b->field);
+  });
+  return rows;
+}
+
+// The CPU families, in the table's order.
+std::vector<const Metric*> cpuColumns() {
+  std::vector<const Metric*> rows;
+  for (const Metric* row : rowsFrom(From::kStats)) {
+    if (row->section == Section::kCpu && row->derive == Derive::kEach) rows.push_back(row);
   }
-  return false;
-}
-
-// temp_<zone>_c: the zone's name.
-std::optional<std::string> zoneName(const std::string& name) {
-  if (name.size() <= 7 || !startsWith(name, "temp_") || !endsWith(name, "_c")) return std::nullopt;
-  return name.substr(5, name.size() - 7);
-}
-
-constexpr const char* kTextFields[] = {"battery_status", "gpu_source"};
-
-// The names of the reply whose meaning the client knows, beside the CPUs'
-// and the zones'.
-constexpr const char* kKnownFields[] = {
-    "uptime_ms",  "cpu_load_pct",   "gpu_khz",          "gpu_max_khz",  "gpu_busy_pct",
-    "gpu_source", "battery_pct",    "battery_status",   "battery_mv",   "battery_ma",
-    "battery_mw", "battery_temp_c", "mem_available_kb", "app_pids",     "app_threads",
-    "app_rss_kb", "app_cpu_pct",    "probe_cpu_pct",    "probe_rss_kb",
-};
-
-bool isText(const std::string& name) {
-  return std::find(std::begin(kTextFields), std::end(kTextFields), name) != std::end(kTextFields);
-}
-
-bool isKnown(const std::string& name) {
-  unsigned cpu;
-  std::string suffix;
-  return std::find(std::begin(kKnownFields), std::end(kKnownFields), name) !=
-             std::end(kKnownFields) ||
-         coreName(name, &cpu, &suffix) || zoneName(name).has_value();
-}
-
-std::string fixed(double value, int decimals) {
-  char buf[512];
-  snprintf(buf, sizeof buf, "%.*f", decimals, value);
-  return buf;
-}
-
-std::string shown(const std::optional<double>& value, int decimals) {
-  return value ? fixed(*value, decimals) : "NA";
-}
-
-// Right-aligned in `width` characters, or left-aligned in -width.
-std::string pad(const std::string& text, int width) {
-  const size_t n = static_cast<size_t>(width < 0 ? -width : width);
-  if (text.size() >= n) return text;
-  const std::string fill(n - text.size(), ' ');
-  return width < 0 ? text + fill : fill + text;
-}
-
-// Columns of text: the first left-aligned, the others right-aligned, each
-// as wide as its widest cell, two spaces apart.
-std::string columns(const std::vector<std::vector<std::string>>& rows, const std::string& indent) {
-  std::vector<size_t> widths;
-  for (const auto& row : rows) {
-    if (widths.size() < row.size()) widths.resize(row.size());
-    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-  }
-  std::string text;
-  for (const auto& row : rows) {
-    std::string line = indent;
-    for (size_t i = 0; i < row.size(); ++i) {
-      const int width = static_cast<int>(widths[i]);
-      line += i == 0 ? pad(row[i], -width) : "  " + pad(row[i], width);
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    text += line + "\n";
-  }
-  return text;
+  return rows;
 }
 
 Json numberJson(const std::string& text) {
@@ -130,89 +73,41 @@ Json numberJson(const std::string& text) {
 
 }  // namespace
 
-std::optional<double> statsNumber(const std::string& text) {
-  const size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
-  const size_t point = text.find('.');
-  if (point == std::string::npos) {
-    if (!allDigits(text.substr(from))) return std::nullopt;
-  } else if (!allDigits(text.substr(from, point - from)) || !allDigits(text.substr(point + 1))) {
-    return std::nullopt;
+const Metric* statsRowOf(const std::string& name) {
+  for (const Metric* row : rowsFrom(From::kStats)) {
+    if (row->derive == Derive::kValue && name == row->field->name) return row;
+    if (row->derive == Derive::kEach && itemIn(*row->field, name)) return row;
   }
-  return strtod(text.c_str(), nullptr);
+  return nullptr;
 }
 
-std::optional<std::string> DeviceStats::text(const std::string& name) const {
-  for (const Field& field : fields) {
-    if (field.name == name) return field.value;
-  }
-  return std::nullopt;
-}
-
-std::optional<double> DeviceStats::number(const std::string& name) const {
-  const auto value = text(name);
-  return value ? statsNumber(*value) : std::nullopt;
-}
-
-std::optional<DeviceStats> parseDeviceStats(const std::string& reply) {
-  DeviceStats stats;
-  bool haveUptime = false;
-  bool haveTruncated = false;
-  forEachField(reply, [&](const std::string& name, const std::string& value) {
-    if (name == "truncated") {
-      if (!haveTruncated) stats.truncated = parseUnsigned(value);
-      haveTruncated = true;
-      return;
-    }
-    if (std::any_of(stats.fields.begin(), stats.fields.end(),
-                    [&](const DeviceStats::Field& f) { return f.name == name; })) {
-      return;
-    }
-    haveUptime = haveUptime || name == "uptime_ms";
-    stats.fields.push_back(
-        {name, value == "NA" ? std::nullopt : std::optional<std::string>(value)});
-  });
-  if (!haveUptime) return std::nullopt;
-  return stats;
-}
-
-bool isDeviceStats(const std::string& reply) { return parseDeviceStats(reply).has_value(); }
-
-bool CoreStats::operator==(const CoreStats& other) const {
-  return cpu == other.cpu && khz == other.khz && maxKhz == other.maxKhz &&
-         cluster == other.cluster && loadPct == other.loadPct;
-}
-
-std::vector<CoreStats> coreStats(const DeviceStats& stats) {
-  std::map<unsigned, CoreStats> cores;
-  for (const DeviceStats::Field& field : stats.fields) {
-    unsigned cpu;
-    std::string suffix;
-    if (!coreName(field.name, &cpu, &suffix)) continue;
-    CoreStats& core = cores[cpu];
-    core.cpu = cpu;
-    const std::optional<double> number = field.value ? statsNumber(*field.value) : std::nullopt;
-    if (suffix == "_load_pct") {
-      core.loadPct = number;
-    } else if (suffix == "_khz") {
-      core.khz = number;
-    } else if (suffix == "_max_khz") {
-      core.maxKhz = number;
-    } else if (field.value) {
-      core.cluster = parseUnsigned(*field.value);
+std::vector<Core> cores(const Reading& stats) {
+  const std::vector<const Metric*> families = cpuColumns();
+  std::map<unsigned, Core> found;
+  for (const Reading::Field& line : stats.fields) {
+    for (const Metric* row : families) {
+      const auto item = itemIn(*row->field, line.name);
+      if (!item || !isCpuFamily(*row->field)) continue;
+      const unsigned cpu = static_cast<unsigned>(strtoul(std::string(*item).c_str(), nullptr, 10));
+      Core& core = found[cpu];
+      core.cpu = cpu;
+      if (row->field == &field::kCoreCluster && line.value) {
+        core.cluster = parseUnsigned(*line.value);
+      }
+      break;
     }
   }
-  std::vector<CoreStats> list;
-  for (const auto& entry : cores) list.push_back(entry.second);
+  std::vector<Core> list;
+  for (const auto& entry : found) list.push_back(entry.second);
   return list;
 }
 
-std::vector<Cluster> clusters(const std::vector<CoreStats>& cores) {
+std::vector<Cluster> clusters(const std::vector<Core>& cores) {
   std::vector<Cluster> list;
   std::map<uint64_t, size_t> byCluster;
-  std::vector<CoreStats> sorted = cores;
-  std::sort(sorted.begin(), sorted.end(),
-            [](const CoreStats& a, const CoreStats& b) { return a.cpu < b.cpu; });
-  for (const CoreStats& core : sorted) {
+  std::vector<Core> sorted = cores;
+  std::sort(sorted.begin(), sorted.end(), [](const Core& a, const Core& b) { return a.cpu < b.cpu; });
+  for (const Core& core : sorted) {
     if (core.cluster) {
       const auto found = byCluster.find(*core.cluster);
       if (found != byCluster.end()) {
@@ -239,79 +134,57 @@ std::vector<Cluster> clusters(const std::vector<CoreStats>& cores) {
   return list;
 }
 
-std::vector<Zone> zones(const DeviceStats& stats) {
+std::vector<Zone> zones(const Reading& stats) {
   std::vector<Zone> list;
-  for (const DeviceStats::Field& field : stats.fields) {
-    if (const auto name = zoneName(field.name)) {
-      list.push_back({*name, field.value ? statsNumber(*field.value) : std::nullopt});
+  for (const Reading::Field& line : stats.fields) {
+    if (const auto name = itemIn(field::kZoneTempC, line.name)) {
+      list.push_back(
+          Zone{std::string(*name), line.value ? statsNumber(*line.value) : std::optional<double>()});
     }
   }
   return list;
 }
 
-std::string cpuTable(const std::vector<CoreStats>& cores, const std::string& indent) {
-  std::vector<std::vector<std::string>> rows = {
-      {"cpu", "clock kHz", "max kHz", "cluster", "load %"}};
-  for (const CoreStats& core : cores) {
-    rows.push_back({"cpu" + std::to_string(core.cpu), shown(core.khz, 0), shown(core.maxKhz, 0),
-                    core.cluster ? std::to_string(*core.cluster) : "NA", shown(core.loadPct, 1)});
+std::string cpuTable(const Reading& stats, const std::string& indent) {
+  const std::vector<const Metric*> families = cpuColumns();
+  std::vector<std::string> head = {"cpu"};
+  for (const Metric* row : families) {
+    head.push_back(*row->field->unit ? row->label + " " + row->field->unit : row->label);
+  }
+  std::vector<std::vector<std::string>> rows = {head};
+  for (const Core& core : cores(stats)) {
+    const std::string item = std::to_string(core.cpu);
+    std::vector<std::string> cells = {"cpu" + item};
+    for (const Metric* row : families) {
+      cells.push_back(shown(stats.number(columnOf(*row, item)), row->decimals()));
+    }
+    rows.push_back(std::move(cells));
   }
   return columns(rows, indent);
 }
 
-std::string statsText(const DeviceStats& stats) {
-  struct Shown {
-    const char* name;
-    const char* label;
-    const char* unit;
-  };
-  struct Section {
-    const char* title;
-    std::vector<Shown> fields;
-  };
-  const Section sections[] = {
-      {"Device", {{"uptime_ms", "uptime", "ms"}, {"mem_available_kb", "memory available", "kB"}}},
-      {"CPU", {{"cpu_load_pct", "load", "%"}}},
-      {"GPU",
-       {{"gpu_source", "source", ""},
-        {"gpu_khz", "clock", "kHz"},
-        {"gpu_max_khz", "max", "kHz"},
-        {"gpu_busy_pct", "busy", "%"}}},
-      {"Battery",
-       {{"battery_pct", "level", "%"},
-        {"battery_status", "status", ""},
-        {"battery_mv", "voltage", "mV"},
-        {"battery_ma", "current", "mA"},
-        {"battery_mw", "power", "mW"},
-        {"battery_temp_c", "temperature", "°C"}}},
-      {"App",
-       {{"app_pids", "processes", ""},
-        {"app_threads", "threads", ""},
-        {"app_rss_kb", "rss", "kB"},
-        {"app_cpu_pct", "cpu", "%"}}},
-      {"perfprobed", {{"probe_cpu_pct", "cpu", "%"}, {"probe_rss_kb", "rss", "kB"}}},
-  };
+std::string statsText(const Reading& stats) {
   // Rows of label, value and unit; a row of a label alone is a heading.
   std::vector<std::vector<std::string>> rows;
   std::vector<std::pair<size_t, std::string>> tables;  // text placed after row N
   auto present = [&](const char* name) {
     return std::any_of(stats.fields.begin(), stats.fields.end(),
-                       [&](const DeviceStats::Field& f) { return f.name == name; });
+                       [&](const Reading::Field& f) { return f.name == name; });
   };
-  const std::vector<CoreStats> cores = coreStats(stats);
-  for (const Section& section : sections) {
+  const bool anyCpu = !cores(stats).empty();
+  for (Section section : {Section::kDevice, Section::kCpu, Section::kGpu, Section::kBattery,
+                          Section::kApp, Section::kDaemon}) {
     std::vector<std::vector<std::string>> sectionRows;
-    for (const Shown& field : section.fields) {
-      if (!present(field.name)) continue;
-      const auto value = stats.text(field.name);
-      sectionRows.push_back(
-          {"  " + std::string(field.label), value ? *value : "NA", value ? field.unit : ""});
+    for (const Metric* row : linesOf(section)) {
+      if (!present(row->field->name)) continue;
+      const auto value = stats.text(row->field->name);
+      sectionRows.push_back({"  " + row->label, value ? *value : "NA", value ? row->field->unit : ""});
     }
-    const bool cpu = std::string(section.title) == "CPU";
-    if (sectionRows.empty() && !(cpu && !cores.empty())) continue;
-    rows.push_back({section.title});
+    const bool table = section == Section::kCpu && anyCpu;
+    if (sectionRows.empty() && !table) continue;
+    rows.push_back({sectionTitle(section)});
     rows.insert(rows.end(), sectionRows.begin(), sectionRows.end());
-    if (cpu && !cores.empty()) tables.push_back({rows.size(), cpuTable(cores, "  ")});
+    if (table) tables.push_back({rows.size(), cpuTable(stats, "  ")});
   }
   std::vector<Zone> hottest = zones(stats);
   std::stable_sort(hottest.begin(), hottest.end(), [](const Zone& a, const Zone& b) {
@@ -319,14 +192,17 @@ std::string statsText(const DeviceStats& stats) {
     return a.celsius.has_value() && !b.celsius.has_value();
   });
   if (!hottest.empty()) {
-    rows.push_back({"Temperatures, hottest first"});
+    rows.push_back({sectionTitle(Section::kTemperatures)});
     for (const Zone& zone : hottest) {
-      rows.push_back({"  " + zone.name, shown(zone.celsius, 1), zone.celsius ? "°C" : ""});
+      rows.push_back({"  " + zone.name, shown(zone.celsius, field::decimalsOf(field::kZoneTempC)),
+                      zone.celsius ? field::kZoneTempC.unit : ""});
     }
   }
   std::vector<std::vector<std::string>> others;
-  for (const DeviceStats::Field& field : stats.fields) {
-    if (!isKnown(field.name)) others.push_back({"  " + field.name, field.value.value_or("NA"), ""});
+  for (const Reading::Field& line : stats.fields) {
+    if (statsRowOf(line.name) == nullptr) {
+      others.push_back({"  " + line.name, line.value.value_or("NA"), ""});
+    }
   }
   if (!others.empty()) {
     rows.push_back({"Other"});
@@ -365,24 +241,25 @@ std::string statsText(const DeviceStats& stats) {
   return text;
 }
 
-std::string statsJson(const DeviceStats& stats) {
+std::string statsJson(const Reading& stats) {
   Json object = Json::object();
-  for (const DeviceStats::Field& field : stats.fields) {
-    if (!field.value) {
-      object[field.name] = nullptr;
-    } else if (isText(field.name)) {
-      object[field.name] = *field.value;
-    } else if (statsNumber(*field.value)) {
-      object[field.name] = numberJson(*field.value);
-    } else if (isKnown(field.name)) {
+  for (const Reading::Field& line : stats.fields) {
+    const Metric* row = statsRowOf(line.name);
+    if (!line.value) {
+      object[line.name] = nullptr;
+    } else if (row != nullptr && row->isText()) {
+      object[line.name] = *line.value;
+    } else if (statsNumber(*line.value)) {
+      object[line.name] = numberJson(*line.value);
+    } else if (row != nullptr) {
       // One of the daemon's numbers that is not one: a reader of the
       // object finds a number or nothing under a name it knows.
-      object[field.name] = nullptr;
+      object[line.name] = nullptr;
     } else {
-      object[field.name] = *field.value;
+      object[line.name] = *line.value;
     }
   }
-  if (stats.truncated) object["truncated"] = *stats.truncated;
+  if (stats.truncated) object[kTruncated] = *stats.truncated;
   return object.dump() + "\n";
 }
 

@@ -118,8 +118,8 @@ struct Poller::Device {
   bool up = true;
 
   Asked stats, frames, start;
-  std::optional<DeviceStats> statsReply;
-  std::optional<FrameStats> framesReply;
+  std::optional<Reading> statsReply;
+  std::optional<Reading> framesReply;
   double latency = 0;
 
   Asked* all[3] = {&stats, &frames, &start};
@@ -255,7 +255,7 @@ void Poller::poll() {
     if (up && d->framesReply) {
       renderFrames(d->label, *d->framesReply, &samples);
       // A daemon that started again has no collection: it is asked again.
-      d->collecting = d->framesReply->state != "idle";
+      d->collecting = d->framesReply->text(field::kState.name) != "idle";
     }
     if (d->start.answered) d->collecting = true;
     d->samples = std::move(samples);

@@ -6,22 +6,19 @@
 #include <algorithm>
 #include <charconv>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 
-#include "report.h"
+#include "catalog.h"
+#include "figures.h"
 #include "report_assets.h"
+#include "text.h"
 
 namespace perfprobe {
 
 namespace {
 
 using Values = std::vector<Value>;
-
-std::string format(const char* fmt, double value) {
-  char buf[64];
-  snprintf(buf, sizeof buf, fmt, value);
-  return buf;
-}
 
 // "1:05" or "2:00:00".
 std::string clockText(double seconds) {
@@ -68,28 +65,17 @@ struct Line {
   std::string scale = "y";  // "pct": the chart's second axis, in percent
   int decimals = 1;
   std::string unit;
+  std::string item;  // of the series it shows, by which a limit finds its line
 };
 
 Values shown(const Recording::Series& s) {
   Values out = s.values;
-  if (s.role.shownPer != 1) {
+  if (s.row->shownPer != 1) {
     for (Value& v : out) {
-      if (v) *v /= s.role.shownPer;
+      if (v) *v /= s.row->shownPer;
     }
   }
   return out;
-}
-
-std::optional<double> figureOf(const Values& values, Figure::What what,
-                               const Values* over = nullptr, double per = 1) {
-  Kind kind;
-  Series series;
-  series.values = values;
-  Figure f{what, "", ""};
-  f.per = per;
-  Series overSeries;
-  if (over != nullptr) overSeries.values = *over;
-  return figure(kind, series, f, 1, over != nullptr ? &overSeries : nullptr);
 }
 
 // "cpu0-3" for CPUs 0 to 3, "cpu0,2" otherwise.
@@ -102,31 +88,32 @@ std::string cpuListName(const std::vector<unsigned>& cpus) {
   return name;
 }
 
-// One clock line per cluster, with its cap: the cluster series of GET_STATS,
-// or, from a daemon without it, the CPUs of GET_SIMPLE that showed the same
-// clock at every sample, as the CPUs of one cluster do.
-struct Clock {
-  std::string title;  // names its CPUs: "cpu0-3"
-  Values mhz;
-  Values maxMhz;
+// A row's series as the report shows and sums them up: each with its title
+// and its values as shown.
+struct Shown {
+  std::string title;
+  std::string item;
+  Values values;
 };
 
-std::vector<Clock> clocks(const Recording& rec) {
-  std::vector<Clock> out;
-  for (const Recording::Series& s : rec.series) {
-    if (s.role.item == Role::kClusterClock) {
-      Clock clock{s.title, shown(s), {}};
-      const std::string cap = s.name.substr(0, s.name.size() - 4) + "_max_khz";
-      if (const auto* max = rec.find(cap)) clock.maxMhz = shown(*max);
-      out.push_back(std::move(clock));
+// The series of a row of the recording. A row that groups its CPUs by their
+// clocks (a daemon that does not say which CPUs share one) gives one for
+// each set of CPUs that showed the same clock at every sample, named by
+// them, and none where the recording holds the clusters of that clock.
+std::vector<Shown> shownOf(const Recording& rec, const Metric* row) {
+  std::vector<Shown> out;
+  if (!row->groupEqualItems) {
+    for (const Recording::Series& s : rec.series) {
+      if (s.row == row) out.push_back({s.title, s.item, shown(s)});
     }
+    return out;
   }
-  if (!out.empty()) return out;
+  for (const Recording::Series& s : rec.series) {
+    if (s.row->derive == Derive::kCluster && s.row->field == row->field) return out;
+  }
   std::vector<std::pair<unsigned, const Recording::Series*>> cpus;
   for (const Recording::Series& s : rec.series) {
-    if (s.role.item == Role::kCpuClock) {
-      cpus.emplace_back(static_cast<unsigned>(atoi(s.name.c_str() + 3)), &s);
-    }
+    if (s.row == row) cpus.emplace_back(static_cast<unsigned>(atoi(s.item.c_str())), &s);
   }
   std::sort(cpus.begin(), cpus.end());
   std::vector<bool> taken(cpus.size());
@@ -140,26 +127,17 @@ std::vector<Clock> clocks(const Recording& rec) {
       }
     }
     out.push_back({group.size() == 1 ? cpus[i].second->title : cpuListName(group),
-                   shown(*cpus[i].second),
-                   {}});
+                   cpus[i].second->item, shown(*cpus[i].second)});
   }
   return out;
 }
 
-// The zones drawn beside the hottest: the first whose name holds "skin"
-// (what a hand feels, and what thermal policies often cap at) and the first
-// whose name holds "batt".
-std::vector<const Recording::Series*> watchedZones(const Recording& rec) {
-  std::vector<const Recording::Series*> out;
-  for (const char* part : {"skin", "batt"}) {
-    for (const Recording::Series& s : rec.series) {
-      if (s.role.item == Role::kZone && s.name.find(part) != std::string::npos) {
-        if (std::find(out.begin(), out.end(), &s) == out.end()) out.push_back(&s);
-        break;
-      }
-    }
+// The first series of the recording whose row reads the field as a value.
+const Recording::Series* valueOf(const Recording& rec, const field::Field* f) {
+  for (const Recording::Series& s : rec.series) {
+    if (s.row->field == f && s.row->derive == Derive::kValue) return &s;
   }
-  return out;
+  return nullptr;
 }
 
 // The values of `at` at the samples where `when` is above 0: the frames
@@ -173,125 +151,102 @@ Values marked(const Recording::Series* when, const Values& at) {
   return out;
 }
 
-struct ChartDef {
-  Chart chart;
-  const char* id;
-  const char* title;
-  const char* unit;  // of the first axis
-  bool percentAxis;  // a second axis, in percent
-};
+// The rows of the recording in the catalog's order, each once.
+std::vector<const Metric*> rowsOf(const Recording& rec) {
+  std::vector<const Metric*> rows;
+  for (const Metric& row : catalog()) {
+    for (const Recording::Series& s : rec.series) {
+      if (s.row == &row) {
+        rows.push_back(&row);
+        break;
+      }
+    }
+  }
+  return rows;
+}
 
-const ChartDef kCharts[] = {
-    {Chart::kFps, "fps", "Frame rate", "FPS", false},
-    {Chart::kFrameTime, "frame_time", "Frame time", "ms", false},
-    {Chart::kCpuClock, "cpu_clock", "CPU clock", "MHz", false},
-    {Chart::kCpuLoad, "cpu_load", "CPU load", "%", false},
-    {Chart::kGpu, "gpu", "GPU", "MHz", true},
-    {Chart::kTemperature, "temperature", "Temperature", "°C", false},
-    {Chart::kPower, "power", "Battery power", "mW", false},
-};
+// The charts of the report: the fixed ones, then one for each row of a
+// chart of its own in any recording.
+std::vector<ChartSpec> chartsOf(const std::vector<Recording>& recordings) {
+  std::vector<ChartSpec> charts;
+  for (size_t c = 0; c < kChartCount; ++c) charts.push_back(chartSpec(kCharts[c]));
+  for (const Metric& row : catalog()) {
+    if (row.chart != Chart::kOwn) continue;
+    const bool recorded = std::any_of(recordings.begin(), recordings.end(), [&](const Recording& r) {
+      return std::any_of(r.series.begin(), r.series.end(),
+                         [&](const Recording::Series& s) { return s.row == &row; });
+    });
+    if (recorded) charts.push_back(chartSpec(Chart::kOwn, &row));
+  }
+  return charts;
+}
 
-std::vector<Line> lines(const Recording& rec, Chart chart) {
+std::vector<Line> lines(const Recording& rec, const ChartSpec& chart) {
   std::vector<Line> out;
-  auto add = [&](const char* name, const std::string& label, const char* unit, int decimals,
-                 const std::string& style = "line") {
-    if (const auto* s = rec.find(name))
-      out.push_back({label, shown(*s), style, "y", decimals, unit});
-  };
-  switch (chart) {
-    case Chart::kFps: {
-      add("fps", "FPS", "FPS", 1);
-      if (out.empty()) break;
-      const Values fps = out.front().values;
-      const auto* jank = rec.find("jank");
-      const auto* bigJank = rec.find("big_jank");
-      if (jank != nullptr) out.push_back({"jank", marked(jank, fps), "points", "y", 1, "FPS"});
-      if (bigJank != nullptr) {
-        out.push_back({"big jank", marked(bigJank, fps), "points", "y", 1, "FPS"});
-      }
-      break;
+  for (const Metric* row : rowsOf(rec)) {
+    if (row->chart != chart.chart || (chart.chart == Chart::kOwn && row->key() != chart.id)) {
+      continue;
     }
-    case Chart::kFrameTime: {
-      add("frame_ms_p50", "p50", "ms", 2);
-      add("frame_ms_p95", "p95", "ms", 2);
-      add("frame_ms_max", "max", "ms", 2);
-      // At the sample's longest frame: its jank frames are its longest.
-      if (const auto* max = rec.find("frame_ms_max")) {
-        const Values at = shown(*max);
-        if (const auto* jank = rec.find("jank")) {
-          out.push_back({"jank", marked(jank, at), "points", "y", 2, "ms"});
+    for (Shown& s : shownOf(rec, row)) {
+      if (row->derive == Derive::kEach && !row->watched.empty()) {
+        // Of a family watched in part, the first item that holds each part.
+        bool first = false;
+        for (const std::string& part : row->watched) {
+          for (const Recording::Series& other : rec.series) {
+            if (other.row == row && other.item.find(part) != std::string::npos) {
+              first = first || other.item == s.item;
+              break;
+            }
+          }
         }
+        if (!first) continue;
       }
-      break;
+      Line line{row->derive == Derive::kValue && !row->chartLabel.empty() ? row->chartLabel
+                                                                          : s.title,
+                std::move(s.values),
+                row->dashed ? "dashed" : "line",
+                row->percentAxis ? "pct" : "y",
+                row->decimals(),
+                row->percentAxis ? "%" : chart.unit,
+                s.item};
+      // A limit follows the line it limits: the last one of its item.
+      auto place = out.end();
+      if (row->dashed) {
+        for (auto it = out.begin(); it != out.end(); ++it) {
+          if (it->item == line.item && it->style == "line") place = it + 1;
+        }
+        while (place != out.end() && place->style == "dashed") ++place;
+      }
+      out.insert(place, std::move(line));
     }
-    case Chart::kCpuClock:
-      for (Clock& clock : clocks(rec)) {
-        out.push_back({clock.title, std::move(clock.mhz), "line", "y", 0, "MHz"});
-        if (!clock.maxMhz.empty()) {
-          out.push_back({clock.title + " max", std::move(clock.maxMhz), "dashed", "y", 0, "MHz"});
-        }
-      }
-      break;
-    case Chart::kCpuLoad:
-      add("cpu_load_pct", "CPU", "%", 1);
-      for (const Recording::Series& s : rec.series) {
-        if (s.role.item == Role::kClusterLoad) {
-          out.push_back({s.title, shown(s), "line", "y", 1, "%"});
-        }
-      }
-      break;
-    case Chart::kGpu:
-      add("gpu_khz", "GPU clock", "MHz", 0);
-      add("gpu_max_khz", "GPU max", "MHz", 0, "dashed");
-      if (const auto* busy = rec.find("gpu_busy_pct")) {
-        out.push_back({"GPU busy", shown(*busy), "line", "pct", 1, "%"});
-      }
-      break;
-    case Chart::kTemperature:
-      add("temp_hottest_c", "hottest", "°C", 1);
-      for (const auto* zone : watchedZones(rec)) {
-        out.push_back({zone->title, shown(*zone), "line", "y", 1, "°C"});
-      }
-      break;
-    case Chart::kPower:
-      add("battery_mw", "power", "mW", 0);
-      break;
-    case Chart::kNone:
-      break;
+  }
+  // The second axis' lines after the first's.
+  std::stable_partition(out.begin(), out.end(), [](const Line& l) { return l.scale == "y"; });
+  for (const ChartSpec::Mark& mark : chart.chartMarks) {
+    const Recording::Series* when = valueOf(rec, mark.when);
+    const Recording::Series* at = valueOf(rec, mark.at);
+    if (when == nullptr || at == nullptr) continue;
+    out.push_back({mark.label, marked(when, shown(*at)), "points", "y", at->row->decimals(),
+                   chart.unit, ""});
   }
   return out;
 }
 
-// One figure of a series; none when the recording lacks it or it has no value.
-std::optional<double> seriesFigure(const Recording& rec, const char* name, Figure::What what) {
-  const auto* s = rec.find(name);
-  if (s == nullptr) return std::nullopt;
-  return figureOf(shown(*s), what);
-}
-
-// A count per 10 minutes or a share of the time, over the windows sampled.
-std::optional<double> ratio(const Recording& rec, const char* name, double per) {
-  const auto* s = rec.find(name);
-  const auto* window = rec.find("window_ms");
-  if (s == nullptr || window == nullptr) return std::nullopt;
-  return figureOf(s->values, Figure::kRatio, &window->values, per);
-}
-
-// " (zone)": the first zone that held the hottest temperature `max`, at the
-// first sample that reached it.
-std::string hottestZone(const Recording& rec, double max) {
-  const auto* top = rec.find("temp_hottest_c");
-  if (top == nullptr) return "";
-  for (size_t k = 0; k < top->values.size(); ++k) {
-    if (top->values[k] != max) continue;
-    for (const Recording::Series& s : rec.series) {
-      if (s.role.item == Role::kZone && k < s.values.size() && s.values[k] == max) {
-        return " (" + s.title + ")";
-      }
+// " (zone)": the first item of the family that held the figure's value at
+// the first sample that reached it.
+std::string whereNote(const Recording& rec, const Values& values, const SummaryLine& line,
+                      double value) {
+  if (line.figure.of == nullptr) return "";
+  std::vector<const Recording::Series*> items;
+  std::vector<const Values*> others;
+  for (const Recording::Series& s : rec.series) {
+    if (s.row->field == line.figure.of && s.row->derive == Derive::kEach) {
+      items.push_back(&s);
+      others.push_back(&s.values);
     }
-    break;
   }
-  return "";
+  const auto at = whereOf(values, 1, value, others);
+  return at ? " (" + items[*at]->title + ")" : "";
 }
 
 }  // namespace
@@ -325,11 +280,11 @@ std::string htmlEscaped(const std::string& text) {
 
 std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
   using Get = std::function<std::optional<double>(const Recording&)>;
+  using Note = std::function<std::string(const Recording&, double)>;
   std::vector<SummaryRow> rows;
   // `fmt` and `unit` write a value; a change of a percentage is in points.
   auto row = [&](const std::string& group, const std::string& label, const char* fmt,
-                 const std::string& unit, int better, const Get& get,
-                 const std::function<std::string(const Recording&, double)>& note = nullptr) {
+                 const std::string& unit, int better, const Get& get, const Note& note = nullptr) {
     SummaryRow r{group, label, {}, {}, std::nullopt, better};
     for (const Recording& rec : recordings) {
       const auto value = get(rec);
@@ -357,9 +312,6 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
     }
     rows.push_back(std::move(r));
   };
-  auto of = [](const char* name, Figure::What what) -> Get {
-    return [name, what](const Recording& rec) { return seriesFigure(rec, name, what); };
-  };
   row("Run", "duration", "", "", 0, [](const Recording& rec) -> std::optional<double> {
     if (rec.timesS.empty()) return std::nullopt;
     return rec.timesS.back();
@@ -369,57 +321,102 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
   row("Run", "markers", "%.0f", "", 0,
       [](const Recording& rec) { return static_cast<double>(rec.marks.size()); });
 
-  row("Frames", "FPS median", "%.1f", "", 1, of("fps", Figure::kMedian));
-  row("Frames", "FPS 5th percentile", "%.1f", "", 1, of("fps", Figure::kP5));
-  row("Frames", "FPS minimum", "%.1f", "", 1, of("fps", Figure::kMin));
-  row("Frames", "jank per 10 min", "%.1f", "", -1,
-      [](const Recording& rec) { return ratio(rec, "jank", 600000); });
-  row("Frames", "stutter", "%.2f", " %", -1,
-      [](const Recording& rec) { return ratio(rec, "jank_ms", 100); });
-  row("Frames", "frame time p95 (median of samples)", "%.2f", " ms", -1,
-      of("frame_ms_p95", Figure::kMedian));
-  row("Frames", "longest frame", "%.2f", " ms", -1, of("frame_ms_max", Figure::kMax));
+  // Each recording's series of each row, found once.
+  std::vector<std::map<const Metric*, std::vector<Shown>>> shownAll(recordings.size());
+  for (size_t r = 0; r < recordings.size(); ++r) {
+    for (const Metric* m : rowsOf(recordings[r])) shownAll[r][m] = shownOf(recordings[r], m);
+  }
+  const auto seriesOf = [&](const Recording& rec, const Metric* m) -> const std::vector<Shown>& {
+    static const std::vector<Shown> none;
+    const auto& all = shownAll[static_cast<size_t>(&rec - recordings.data())];
+    const auto found = all.find(m);
+    return found == all.end() ? none : found->second;
+  };
 
-  // A row per cluster of any recording, in the order they come; each
-  // recording's clusters found once.
-  std::vector<std::vector<Clock>> clocksOf;
-  std::vector<std::string> clusterTitles;
-  for (const Recording& rec : recordings) {
-    clocksOf.push_back(clocks(rec));
-    for (const Clock& clock : clocksOf.back()) {
-      if (std::find(clusterTitles.begin(), clusterTitles.end(), clock.title) ==
-          clusterTitles.end()) {
-        clusterTitles.push_back(clock.title);
+  // The groups in their order, then any other a row names.
+  std::vector<std::string> groups(kSummaryGroups, kSummaryGroups + kSummaryGroupCount);
+  for (const Metric& m : catalog()) {
+    for (const SummaryLine& line : m.summary) {
+      if (std::find(groups.begin(), groups.end(), line.group) == groups.end()) {
+        groups.push_back(line.group);
       }
     }
   }
-  for (const std::string& title : clusterTitles) {
-    for (const auto what : {Figure::kMean, Figure::kMax}) {
-      row("CPU", title + (what == Figure::kMean ? " clock mean" : " clock max"), "%.0f", " MHz", 0,
-          [&](const Recording& rec) -> std::optional<double> {
-            for (const Clock& clock : clocksOf[static_cast<size_t>(&rec - recordings.data())]) {
-              if (clock.title == title) return figureOf(clock.mhz, what);
+  for (const std::string& group : groups) {
+    // A line per label: rows of one label in different recordings (the
+    // frame rate of either reply, a cluster's clock or its CPUs') share it.
+    std::vector<std::string> labels;
+    std::vector<std::pair<const Metric*, const SummaryLine*>> lines;
+    std::vector<std::string> titles;  // of each of lines, "" for a value
+    for (const Metric& m : catalog()) {
+      const bool perItem = m.derive != Derive::kValue && m.derive != Derive::kHottest;
+      std::vector<std::string> items = {""};
+      if (perItem) {
+        items.clear();
+        for (const Recording& rec : recordings) {
+          for (const Shown& s : seriesOf(rec, &m)) {
+            if (std::find(items.begin(), items.end(), s.title) == items.end()) {
+              items.push_back(s.title);
             }
-            return std::nullopt;
-          });
+          }
+        }
+      }
+      for (const std::string& title : items) {
+        for (const SummaryLine& line : m.summary) {
+          if (line.group != group) continue;
+          const std::string label = title + line.label;
+          const auto known = std::find(labels.begin(), labels.end(), label);
+          if (known == labels.end()) labels.push_back(label);
+          lines.push_back({&m, &line});
+          titles.push_back(perItem ? title : "");
+        }
+      }
+    }
+    for (const std::string& label : labels) {
+      // The first line of this label that a recording has gives its value.
+      const SummaryLine* first = nullptr;
+      for (size_t i = 0; i < lines.size(); ++i) {
+        if (titles[i] + lines[i].second->label == label) {
+          first = lines[i].second;
+          break;
+        }
+      }
+      const Get get = [&, label](const Recording& rec) -> std::optional<double> {
+        for (size_t i = 0; i < lines.size(); ++i) {
+          const auto& [m, line] = lines[i];
+          if (titles[i] + line->label != label) continue;
+          for (const Shown& s : seriesOf(rec, m)) {
+            if (!titles[i].empty() && s.title != titles[i]) continue;
+            const Recording::Series* over =
+                line->figure.over.empty() ? nullptr : rec.find(line->figure.over);
+            return figureOf(line->figure, s.values, 1, 1, over ? &over->values : nullptr);
+          }
+        }
+        return std::nullopt;
+      };
+      const Note note = [&, label](const Recording& rec, double value) -> std::string {
+        for (size_t i = 0; i < lines.size(); ++i) {
+          const auto& [m, line] = lines[i];
+          if (titles[i] + line->label != label) continue;
+          for (const Shown& s : seriesOf(rec, m)) {
+            if (titles[i].empty() || s.title == titles[i]) {
+              return whereNote(rec, s.values, *line, value);
+            }
+          }
+        }
+        return "";
+      };
+      row(group, label, first->format, first->unit, first->better, get, note);
     }
   }
-  row("CPU", "load mean", "%.1f", " %", -1, of("cpu_load_pct", Figure::kMean));
-  row("CPU", "load max", "%.1f", " %", -1, of("cpu_load_pct", Figure::kMax));
-  row("GPU", "clock mean", "%.0f", " MHz", 0, of("gpu_khz", Figure::kMean));
-  row("GPU", "clock max", "%.0f", " MHz", 0, of("gpu_khz", Figure::kMax));
-  row("GPU", "busy mean", "%.1f", " %", -1, of("gpu_busy_pct", Figure::kMean));
-  row("Temperature", "hottest", "%.1f", " °C", -1, of("temp_hottest_c", Figure::kMax), hottestZone);
-  // Negative while the battery discharges: more power drawn is lower.
-  row("Power", "battery power mean", "%.0f", " mW", 1, of("battery_mw", Figure::kMean));
-  row("Power", "battery drop", "%.0f", " %", -1, of("battery_pct", Figure::kDrop));
   return rows;
 }
 
 std::string chartData(const std::vector<Recording>& recordings) {
+  const std::vector<ChartSpec> charts = chartsOf(recordings);
   std::string out = "{\"charts\":[";
-  for (size_t c = 0; c < std::size(kCharts); ++c) {
-    const ChartDef& def = kCharts[c];
+  for (size_t c = 0; c < charts.size(); ++c) {
+    const ChartSpec& def = charts[c];
     out += c ? "," : "";
     out += "{\"id\":" + jsonString(def.id) + ",\"title\":" + jsonString(def.title) +
            ",\"unit\":" + jsonString(def.unit) +
@@ -448,10 +445,10 @@ std::string chartData(const std::vector<Recording>& recordings) {
       out += ",\"label\":" + jsonString(rec.marks[m].label) + "}";
     }
     out += "],\"charts\":{";
-    for (size_t c = 0; c < std::size(kCharts); ++c) {
+    for (size_t c = 0; c < charts.size(); ++c) {
       out += c ? "," : "";
-      out += jsonString(kCharts[c].id) + ":[";
-      const std::vector<Line> chartLines = lines(rec, kCharts[c].chart);
+      out += jsonString(charts[c].id) + ":[";
+      const std::vector<Line> chartLines = lines(rec, charts[c]);
       for (size_t i = 0; i < chartLines.size(); ++i) {
         const Line& line = chartLines[i];
         out += i ? "," : "";

@@ -58,7 +58,7 @@ const std::string& statsRequest() {
 
 // Once a first GET_STATS reply has come, the second, kLoadWindow later;
 // nullopt, after saying so, when it does not come.
-std::optional<DeviceStats> statsAfterWindow(Channel& channel) {
+std::optional<Reading> statsAfterWindow(Channel& channel) {
   std::this_thread::sleep_for(kLoadWindow);
   const auto reply = channel.ask(statsRequest(), isDeviceStats);
   if (!reply) {
@@ -100,8 +100,7 @@ int printCpus(Channel& channel) {
   }
   const auto stats = statsAfterWindow(channel);
   if (!stats) return kNoReply;
-  const std::vector<CoreStats> cores = coreStats(*stats);
-  fputs(cores.empty() ? "the daemon finds no CPU\n" : cpuTable(cores).c_str(), stdout);
+  fputs(cores(*stats).empty() ? "the daemon finds no CPU\n" : cpuTable(*stats).c_str(), stdout);
   return kOk;
 }
 

@@ -7,65 +7,27 @@
 #include <string>
 #include <vector>
 
-#include "device_stats.h"
 #include "replies.h"
 
 // The exporter's metrics in Prometheus' text exposition format: every series
 // with its device label, in base units. Pure, so that tests render any reply.
 namespace perfprobe {
 
-enum Family : size_t {
-  kUp,
-  kRequestDuration,
-  kRequests,
-  kRequestFailures,
-  kDeviceUptime,
-  kDaemonCpu,
-  kDaemonMemory,
-  kCpuFrequency,
-  kCpuMaxFrequency,
-  kCpuLoad,
-  kDeviceCpuLoad,
-  kGpuFrequency,
-  kGpuMaxFrequency,
-  kGpuBusy,
-  kGpuInfo,
-  kBatteryLevel,
-  kBatteryVoltage,
-  kBatteryCurrent,
-  kBatteryPower,
-  kBatteryTemperature,
-  kBatteryInfo,
-  kMemoryAvailable,
-  kAppProcesses,
-  kAppThreads,
-  kAppMemory,
-  kAppCpu,
-  kTemperature,
-  kFrameRate,
-  kFrames,
-  kFrameWindow,
-  kFrameTimeP50,
-  kFrameTimeP95,
-  kFrameTimeMax,
-  kJankFrames,
-  kBigJankFrames,
-  kMissedVsyncs,
-  kJankTime,
-  kRefreshRate,
-  kCollectionInfo,
-  kFamilyCount
+struct FamilyInfo {
+  std::string name;
+  const char* type;  // gauge, counter, histogram
+  std::string help;
 };
 
-struct FamilyInfo {
-  const char* name;
-  const char* type;  // gauge, counter, histogram
-  const char* help;
-};
-const FamilyInfo& familyInfo(Family family);
+// The exporter's own families, first on the page.
+enum OwnFamily : size_t { kUp, kRequestDuration, kRequests, kRequestFailures, kOwnFamilies };
+
+// Every family of the page, in its order: the exporter's own, then each
+// exported row of the catalog's, in the catalog's order.
+const std::vector<FamilyInfo>& families();
 
 // One device's sample lines, each ending in "\n", by family.
-using Samples = std::array<std::string, kFamilyCount>;
+using Samples = std::vector<std::string>;
 
 // The request-latency histogram's upper bounds, in seconds (+Inf follows).
 constexpr std::array<double, 11> kLatencyBuckets = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
@@ -88,9 +50,9 @@ std::string deviceLabel(const std::string& device);
 // perfprobe_up and the request figures, which a device has even when down.
 void renderRequests(const std::string& label, bool up, const RequestCounts& counts, Samples* out);
 // The figures of a GET_STATS reply; a value that is NA has no sample.
-void renderStats(const std::string& label, const DeviceStats& stats, Samples* out);
+void renderStats(const std::string& label, const Reading& stats, Samples* out);
 // The figures of a GET_FRAMESTATS reply.
-void renderFrames(const std::string& label, const FrameStats& frames, Samples* out);
+void renderFrames(const std::string& label, const Reading& frames, Samples* out);
 
 // The whole page: each family's HELP and TYPE, then its samples from every
 // device in turn; families without a sample are left out.

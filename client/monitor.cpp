@@ -1,14 +1,12 @@
 #include "monitor.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <math.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <poll.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "plot.h"
 #include "recording.h"
 #include "replies.h"
 #include "report.h"
@@ -85,62 +84,6 @@ bool onPath(const char* program) {
 
 bool writeAll(FILE* f, const std::string& text) {
   return fwrite(text.data(), 1, text.size(), f) == text.size() && fflush(f) == 0;
-}
-
-bool writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Renders the table with gnuplot, which reads its script on standard input
-// and the data from a temporary file; its messages go to our standard error.
-bool plot(const Table& table, const MonitorOptions& options) {
-  char dataPath[] = "/tmp/perfprobe-plot-XXXXXX";
-  ScopedFile data(mkostemp(dataPath, O_CLOEXEC));
-  if (!data) {
-    perror("perfprobe: temporary file for the plot");
-    return false;
-  }
-  std::string rows;
-  for (size_t k = 0; k < table.size(); ++k) rows += csvRow(table, k);
-  std::replace(rows.begin(), rows.end(), ',', ' ');
-  bool ok = writeAll(data.get(), rows);
-  data.reset();
-  int in[2];
-  if (ok && pipe2(in, O_CLOEXEC) == 0) {
-    ScopedFile readEnd(in[0]);
-    ScopedFile writeEnd(in[1]);
-    const pid_t child = fork();
-    if (child == 0) {
-      dup2(readEnd.get(), STDIN_FILENO);
-      execlp("gnuplot", "gnuplot", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    readEnd.reset();
-    ok = child > 0;
-    if (ok) {
-      // SIGPIPE is ignored while monitoring, so a gnuplot that died early
-      // shows only in its status.
-      writeAll(writeEnd.get(), plotScript(dataPath, options.plotPath,
-                                          "perfprobe monitor " + options.pattern, table));
-      writeEnd.reset();
-      int status = -1;
-      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-      }
-      ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
-  } else {
-    ok = false;
-  }
-  unlink(dataPath);
-  if (!ok) fprintf(stderr, "perfprobe: gnuplot could not render %s\n", options.plotPath.c_str());
-  return ok;
 }
 
 // One run of a monitor, in the order runMonitor calls its steps. It owns the
@@ -310,7 +253,7 @@ class Monitor {
       if (table_.size() == 0) {
         fprintf(stderr, "perfprobe: no sample to plot\n");
       } else {
-        plotted = plot(table_, options_);
+        plotted = renderPlot(table_, options_.plotPath, "perfprobe monitor " + options_.pattern);
         if (!plotted && status == 0) status = 1;
       }
     }

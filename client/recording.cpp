@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "report.h"
+#include "text.h"
 
 namespace perfprobe {
 
@@ -13,40 +14,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-
-bool endsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() &&
-         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// The middle of a name between a prefix and a suffix, when it has both.
-std::optional<std::string> between(const std::string& s, const char* prefix,
-                                   const std::string& suffix) {
-  const size_t p = std::char_traits<char>::length(prefix);
-  if (s.size() <= p + suffix.size() || !startsWith(s, prefix) || !endsWith(s, suffix)) {
-    return std::nullopt;
-  }
-  return s.substr(p, s.size() - p - suffix.size());
-}
-
-bool isNumber(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// The CPUs of a cluster's name: "0-3", "7", "0,2".
-bool isCpuList(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
-    return (c >= '0' && c <= '9') || c == '-' || c == ',';
-  });
-}
-
 constexpr double kMaxRecordingS = 1e9;
-
-// A part of a line for a message: the whole of a short one.
-std::string excerpt(const std::string& text) {
-  return text.size() <= 60 ? text : text.substr(0, 57) + "...";
-}
 
 std::string lineNote(size_t line) { return "line " + std::to_string(line) + ": "; }
 
@@ -111,8 +79,15 @@ std::string recordingHeader(const RecordingMeta& meta, const Table& table) {
   header["interval_s"] = meta.intervalS;
   Json series = Json::array();
   for (const Kind& kind : table.kinds) {
+    const Metric* row = kind.metric;
+    const std::string chart =
+        row != nullptr && row->chart != Chart::kNone ? chartSpec(row->chart, row).id : "";
     for (const Series& s : kind.series) {
-      series.push_back({{"name", column(kind, s)}, {"title", s.title}});
+      series.push_back({{"name", s.name},
+                        {"title", s.title},
+                        {"unit", kind.unit},
+                        {"chart", chart},
+                        {"kind", row != nullptr ? row->key() : ""}});
     }
   }
   header["series"] = std::move(series);
@@ -139,63 +114,6 @@ std::string recordingMark(const Mark& mark) {
   // with bytes that are not UTF-8 replaced.
   line["mark"] = mark.label;
   return line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-}
-
-std::optional<Role> roleOf(const std::string& name) {
-  static const struct {
-    const char* name;
-    Chart chart;
-    double per;
-  } exact[] = {
-      {"fps", Chart::kFps, 1},
-      {"frames", Chart::kNone, 1},
-      {"window_ms", Chart::kNone, 1},
-      {"frame_ms_p50", Chart::kFrameTime, 1},
-      {"frame_ms_p95", Chart::kFrameTime, 1},
-      {"frame_ms_max", Chart::kFrameTime, 1},
-      {"jank", Chart::kNone, 1},
-      {"big_jank", Chart::kNone, 1},
-      {"missed_vsyncs", Chart::kNone, 1},
-      {"refresh_hz", Chart::kNone, 1},
-      {"jank_ms", Chart::kNone, 1},
-      {"cpu_load_pct", Chart::kCpuLoad, 1},
-      {"gpu_khz", Chart::kGpu, 1000},
-      {"gpu_max_khz", Chart::kGpu, 1000},
-      {"gpu_busy_pct", Chart::kGpu, 1},
-      // The hottest of the zones, no zone itself.
-      {"temp_hottest_c", Chart::kTemperature, 1},
-      {"battery_mw", Chart::kPower, 1},
-      {"battery_pct", Chart::kNone, 1},
-      {"battery_mv", Chart::kNone, 1},
-      {"battery_ma", Chart::kNone, 1},
-      {"battery_temp_c", Chart::kNone, 1},
-      {"mem_available_kb", Chart::kNone, 1},
-      {"app_pids", Chart::kNone, 1},
-      {"app_threads", Chart::kNone, 1},
-      {"app_cpu_pct", Chart::kNone, 1},
-      {"probe_cpu_pct", Chart::kNone, 1},
-      {"app_rss_kb", Chart::kNone, 1},
-      {"probe_rss_kb", Chart::kNone, 1},
-      {"uptime_ms", Chart::kNone, 1},
-  };
-  for (const auto& e : exact) {
-    if (name == e.name) return Role{e.chart, e.per};
-  }
-  if (const auto n = between(name, "cpu", "_khz"); n && isNumber(*n)) {
-    return Role{Chart::kCpuClock, 1000, Role::kCpuClock};
-  }
-  if (const auto n = between(name, "cpu", "_load_pct"); n && isNumber(*n)) return Role{};
-  if (const auto list = between(name, "cluster", "_max_khz"); list && isCpuList(*list)) {
-    return Role{Chart::kCpuClock, 1000, Role::kClusterMax};
-  }
-  if (const auto list = between(name, "cluster", "_khz"); list && isCpuList(*list)) {
-    return Role{Chart::kCpuClock, 1000, Role::kClusterClock};
-  }
-  if (const auto list = between(name, "cluster", "_load_pct"); list && isCpuList(*list)) {
-    return Role{Chart::kCpuLoad, 1, Role::kClusterLoad};
-  }
-  if (between(name, "temp_", "_c")) return Role{Chart::kTemperature, 1, Role::kZone};
-  return std::nullopt;
 }
 
 const Recording::Series* Recording::find(const std::string& name) const {
@@ -241,12 +159,16 @@ std::optional<Recording> parseRecording(std::string_view text, const std::string
         *error = "not a perfprobe recording (its first line has no \"perfprobe_recording\")";
         return std::nullopt;
       }
-      if (!version->is_number_integer() || *version != kRecordingVersion) {
+      if (!version->is_number_integer() || *version < kOldestRecordingVersion ||
+          *version > kRecordingVersion) {
         *error = "a recording of version " + excerpt(version->dump()) +
-                 "; this perfprobe reads version " + std::to_string(kRecordingVersion) +
-                 " (a newer perfprobe may read it)";
+                 "; this perfprobe reads versions " + std::to_string(kOldestRecordingVersion) +
+                 " to " + std::to_string(kRecordingVersion) + " (a newer perfprobe may read it)";
         return std::nullopt;
       }
+      // The first version names its series and nothing more: what each is
+      // must be told from its name.
+      const bool named = *version == 1;
       const auto series = json.find("series");
       if (series == json.end() || !series->is_array()) {
         *error = "its header lists no series";
@@ -273,11 +195,15 @@ std::optional<Recording> parseRecording(std::string_view text, const std::string
         rec.meta.intervalS = interval->get<double>();
       }
       for (const Json& s : *series) {
-        const std::string seriesName = s.is_object() && s.contains("name") && s["name"].is_string()
-                                           ? s["name"].get<std::string>()
-                                           : std::string();
-        const auto role = roleOf(seriesName);
-        if (!role) {
+        const std::string seriesName = s.is_object() ? text(s, "name") : std::string();
+        const Metric* row = nullptr;
+        if (named) {
+          row = rowOfColumn(seriesName);
+        } else if (s.is_object()) {
+          row = rowByKey(text(s, "kind"));
+        }
+        const auto item = row != nullptr ? itemOfColumn(*row, seriesName) : std::nullopt;
+        if (!item) {
           warnings->push_back("series \"" + excerpt(seriesName.empty() ? s.dump() : seriesName) +
                               "\" is not one this perfprobe knows: left out");
           places.emplace_back();
@@ -291,7 +217,7 @@ std::optional<Recording> parseRecording(std::string_view text, const std::string
         std::string title = seriesName;
         if (s.contains("title") && s["title"].is_string()) title = s["title"].get<std::string>();
         places.push_back(rec.series.size());
-        rec.series.push_back({seriesName, title, *role, {}});
+        rec.series.push_back({seriesName, title, row, *item, {}});
       }
       headed = true;
       continue;

@@ -7,22 +7,29 @@
 #include <string_view>
 #include <vector>
 
+#include "catalog.h"
 #include "series.h"
 
 // A monitor's recording (--record FILE): everything a run measured, as JSON
 // lines, which `perfprobe report` turns into a page. One object per line:
-//   {"perfprobe_recording":1,"device":{"host":H,"port":P},"package":PATTERN,
+//   {"perfprobe_recording":2,"device":{"host":H,"port":P},"package":PATTERN,
 //    "start":"2026-12-11T03:04:05.123Z","interval_s":1,
-//    "series":[{"name":"fps","title":"FPS"},...]}             first, once
+//    "series":[{"name":"fps","title":"FPS","unit":"","chart":"fps",
+//               "kind":"fps"},...]}                          first, once
 //   {"t":1.002,"v":[59.9,null,...]}         a sample: "v" in "series" order
 //   {"t":12.345,"mark":"boss fight"}        a marker (monitor --mark)
 //   {"summary":{...}}                       last: the monitor's JSON summary
 // "t" is seconds since the sampling started; null is a value the daemon did
-// not give. Each line is written whole and flushed, so a run that was killed
+// not give. Each series names its values' unit, the report's chart it is
+// drawn on ("" for none) and its kind: the catalog's row that made it
+// (catalog.h), by which the report knows what it is. A recording of the
+// first version named its series and nothing more. Each line is written whole and flushed, so a run that was killed
 // leaves a recording that reads up to its last sample.
 namespace perfprobe {
 
-constexpr int kRecordingVersion = 1;
+constexpr int kRecordingVersion = 2;
+// The oldest version this perfprobe reads.
+constexpr int kOldestRecordingVersion = 1;
 
 struct RecordingMeta {
   std::string host;
@@ -60,30 +67,16 @@ std::string recordingHeader(const RecordingMeta& meta, const Table& table);
 std::string recordingSample(const Table& table, size_t k);
 std::string recordingMark(const Mark& mark);
 
-// The chart a recorded series belongs on in the report, from its name (the
-// CSV column). A series that a report leaves off the charts still counts:
-// jank and window_ms give the rates, battery_pct the drop.
-enum class Chart { kNone, kFps, kFrameTime, kCpuClock, kCpuLoad, kGpu, kTemperature, kPower };
-
-// What the report makes of a series it knows; nullopt for a name it does not
-// (from a newer perfprobe, or made up), which the reader leaves out.
-struct Role {
-  // Of a family of series, one per item: what the report groups, so that it
-  // never reads names again.
-  enum Item { kNoItem, kCpuClock, kClusterClock, kClusterMax, kClusterLoad, kZone };
-  Chart chart = Chart::kNone;
-  double shownPer = 1;  // 1000: kHz shown as MHz
-  Item item = kNoItem;
-};
-std::optional<Role> roleOf(const std::string& name);
-
 struct Recording {
   std::string name;  // what the report calls it: the file's name
   RecordingMeta meta;
   struct Series {
     std::string name;
     std::string title;
-    Role role;
+    // The catalog's row that made it, and the item or cluster it stands for
+    // ("3", "skin", "0-3").
+    const Metric* row = nullptr;
+    std::string item;
     std::vector<Value> values;  // one per sample
   };
   std::vector<Series> series;
@@ -94,10 +87,11 @@ struct Recording {
   const Series* find(const std::string& name) const;
 };
 
-// Reads a recording. Nullopt, with *error, when the text is no recording
-// this perfprobe reads: no header, or another version. Anything else that
-// it cannot use (a line cut short by a killed run, a series it does not
-// know, a sample out of order) is left out, with a line in *warnings.
+// Reads a recording of either version. Nullopt, with *error, when the text
+// is no recording this perfprobe reads: no header, or a newer version.
+// Anything else that it cannot use (a line cut short by a killed run, a
+// series of a kind it does not know, a sample out of order) is left out,
+// with a line in *warnings.
 std::optional<Recording> parseRecording(std::string_view text, const std::string& name,
                                         std::vector<std::string>* warnings, std::string* error);
 

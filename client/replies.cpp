@@ -10,11 +10,6 @@
 
 namespace perfprobe {
 
-bool allDigits(const std::string& text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(),
-                                      [](char c) { return c >= '0' && c <= '9'; });
-}
-
 std::optional<uint64_t> parseUnsigned(const std::string& text) {
   if (!allDigits(text)) return std::nullopt;
   errno = 0;
@@ -25,74 +20,99 @@ std::optional<uint64_t> parseUnsigned(const std::string& text) {
 
 namespace {
 
-// A value as the daemon prints its numbers: digits, then maybe a point and
-// digits; a count has no point.
-std::optional<double> parseNumber(const std::string& text, bool whole) {
+// A value of GET_FRAMESTATS, as the daemon prints its numbers there: digits,
+// then maybe a point and digits; a count has no point.
+bool frameNumber(const std::string& text, bool whole) {
   const size_t point = text.find('.');
   if (point == std::string::npos) {
-    if (!allDigits(text)) return std::nullopt;
+    if (!allDigits(text)) return false;
   } else if (whole || !allDigits(text.substr(0, point)) || !allDigits(text.substr(point + 1))) {
-    return std::nullopt;
+    return false;
   }
-  const double value = strtod(text.c_str(), nullptr);
-  if (!std::isfinite(value)) return std::nullopt;
-  return value;
+  return std::isfinite(strtod(text.c_str(), nullptr));
 }
 
-struct FrameStatsField {
-  const char* name;
-  std::optional<double> FrameStats::*value;
-  bool whole;
-};
+// The lines of a reply, each name once; "truncated" is no field.
+Reading readFields(const std::string& reply) {
+  Reading reading;
+  bool haveTruncated = false;
+  forEachField(reply, [&](const std::string& name, const std::string& value) {
+    if (name == kTruncated) {
+      if (!haveTruncated) reading.truncated = parseUnsigned(value);
+      haveTruncated = true;
+      return;
+    }
+    if (std::any_of(reading.fields.begin(), reading.fields.end(),
+                    [&](const Reading::Field& f) { return f.name == name; })) {
+      return;
+    }
+    reading.fields.push_back(
+        {name, value == "NA" ? std::nullopt : std::optional<std::string>(value)});
+  });
+  return reading;
+}
 
-constexpr FrameStatsField kFrameStatsFields[] = {
-    {"fps", &FrameStats::fps, false},
-    {"frames", &FrameStats::frames, true},
-    {"window_ms", &FrameStats::windowMs, true},
-    {"frame_ms_p50", &FrameStats::frameMsP50, false},
-    {"frame_ms_p95", &FrameStats::frameMsP95, false},
-    {"frame_ms_max", &FrameStats::frameMsMax, false},
-    {"jank", &FrameStats::jank, true},
-    {"big_jank", &FrameStats::bigJank, true},
-    {"missed_vsyncs", &FrameStats::missedVsyncs, true},
-    {"refresh_hz", &FrameStats::refreshHz, false},
-    {"jank_ms", &FrameStats::jankMs, false},
-};
+bool has(const Reading& reading, const char* name) {
+  return std::any_of(reading.fields.begin(), reading.fields.end(),
+                     [&](const Reading::Field& f) { return f.name == name; });
+}
 
 }  // namespace
 
-bool FrameStats::operator==(const FrameStats& other) const {
-  for (const FrameStatsField& field : kFrameStatsFields) {
-    if (this->*field.value != other.*field.value) return false;
+std::optional<double> statsNumber(const std::string& text) {
+  const size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
+  const size_t point = text.find('.');
+  if (point == std::string::npos) {
+    if (!allDigits(text.substr(from))) return std::nullopt;
+  } else if (!allDigits(text.substr(from, point - from)) || !allDigits(text.substr(point + 1))) {
+    return std::nullopt;
   }
-  return state == other.state && layer == other.layer;
+  return strtod(text.c_str(), nullptr);
 }
 
-std::optional<FrameStats> parseFrameStats(const std::string& reply) {
-  FrameStats stats;
-  bool haveState = false;
-  bool haveLayer = false;
-  bool have[std::size(kFrameStatsFields)] = {};
-  forEachField(reply, [&](const std::string& name, const std::string& value) {
-    if (name == "state") {
-      if (haveState || value.empty()) return;
-      haveState = true;
-      stats.state = value;
-    } else if (name == "layer") {
-      if (haveLayer) return;
-      haveLayer = true;
-      if (value != "NA") stats.layer = value;
-    } else {
-      for (size_t i = 0; i < std::size(kFrameStatsFields); ++i) {
-        if (name != kFrameStatsFields[i].name || have[i]) continue;
-        have[i] = true;
-        stats.*kFrameStatsFields[i].value = parseNumber(value, kFrameStatsFields[i].whole);
-      }
-    }
-  });
-  if (!haveState) return std::nullopt;
-  return stats;
+std::optional<std::string> Reading::text(const std::string& name) const {
+  for (const Field& field : fields) {
+    if (field.name == name) return field.value;
+  }
+  return std::nullopt;
 }
+
+std::optional<double> Reading::number(const std::string& name) const {
+  const auto value = text(name);
+  return value ? statsNumber(*value) : std::nullopt;
+}
+
+std::optional<Reading> parseDeviceStats(const std::string& reply) {
+  Reading reading = readFields(reply);
+  if (!has(reading, field::kUptimeMs.name)) return std::nullopt;
+  return reading;
+}
+
+bool isDeviceStats(const std::string& reply) { return parseDeviceStats(reply).has_value(); }
+
+std::optional<Reading> parseFrameStats(const std::string& reply) {
+  // A state line without a state is no line.
+  std::string kept;
+  kept.reserve(reply.size());
+  const std::string empty = std::string(field::kState.name) + " \n";
+  for (size_t from = 0; from < reply.size();) {
+    const size_t end = reply.find('\n', from);
+    const size_t next = end == std::string::npos ? reply.size() : end + 1;
+    if (reply.compare(from, next - from, empty) != 0) kept.append(reply, from, next - from);
+    from = next;
+  }
+  Reading reading = readFields(kept);
+  if (!has(reading, field::kState.name)) return std::nullopt;
+  for (Reading::Field& f : reading.fields) {
+    for (const field::Field* known : field::kFrameStatsFields) {
+      if (f.name != known->name || known->format == field::Format::kText || !f.value) continue;
+      if (!frameNumber(*f.value, known->format == field::Format::kInteger)) f.value.reset();
+    }
+  }
+  return reading;
+}
+
+bool isFrameStats(const std::string& reply) { return parseFrameStats(reply).has_value(); }
 
 bool holdsKeyword(const std::string& text) {
   return findRequest(requestText(text.data(), std::min(text.size(), kMaxRequestSize))) != nullptr;

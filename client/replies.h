@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "fields.h"
 #include "protocol.h"
+#include "text.h"
 
 // The shapes of the daemon's replies, as the client reads them. Everything
 // here is pure, so that tests call it with any bytes.
@@ -27,35 +29,44 @@ std::optional<std::string> startRequest(const std::string& pattern, std::string*
 // The frame rate: the daemon's "%d" text of a 32-bit value.
 std::optional<int32_t> parseFps(const std::string& reply);
 
-// The frame statistics (GET_FRAMESTATS) of the daemon's last tick: lines of
-// "name value", each ending in a line feed, "NA" where a value is unknown.
-// A number is missing when it is "NA" or not a plain decimal number (a
-// count must be whole); a line the daemon has not ended, and a name read
-// before in the same reply, count as absent.
-struct FrameStats {
-  std::string state;  // collecting, idle, no-layer, no-frames, or a newer one
-  std::optional<double> fps;
-  std::optional<double> frames;
-  std::optional<double> windowMs;
-  std::optional<double> frameMsP50;
-  std::optional<double> frameMsP95;
-  std::optional<double> frameMsMax;
-  std::optional<double> jank;
-  std::optional<double> bigJank;
-  std::optional<double> missedVsyncs;
-  std::optional<double> refreshHz;
-  std::optional<double> jankMs;
-  std::optional<std::string> layer;  // the rest of its line: names hold spaces
+// A reply of "name value" lines, each ending in a line feed (GET_STATS,
+// GET_FRAMESTATS): the value is the rest of its line ("Not charging" holds a
+// space), none for "NA". The lines keep the daemon's order; a later line of
+// a name read before, and a line the daemon has not ended, count as absent.
+// Names it does not know are kept as they come.
+struct Reading {
+  struct Field {
+    std::string name;
+    std::optional<std::string> value;  // none for "NA"
 
-  bool operator==(const FrameStats& other) const;
+    bool operator==(const Field& other) const { return name == other.name && value == other.value; }
+  };
+  std::vector<Field> fields;
+  // "truncated N": the daemon left out the last N lines to keep a reply to
+  // a distant peer within what its request allows. Not a field.
+  std::optional<uint64_t> truncated;
+
+  // The field's value as it came; none when it is "NA" or absent.
+  std::optional<std::string> text(const std::string& name) const;
+  // The field's value when it is one of the daemon's numbers.
+  std::optional<double> number(const std::string& name) const;
 };
 
-// Names it does not know are skipped, as the set may grow. Nullopt without a
-// state: not a frame-statistics reply (a rate, a report, "success").
-std::optional<FrameStats> parseFrameStats(const std::string& reply);
+// GET_STATS' reply; nullopt without an uptime line: not such a reply (a
+// rate, a report, frame statistics).
+std::optional<Reading> parseDeviceStats(const std::string& reply);
+bool isDeviceStats(const std::string& reply);
 
-// Whether text is one or more decimal digits and nothing else.
-bool allDigits(const std::string& text);
+// GET_FRAMESTATS' reply: the frame statistics of the daemon's last tick.
+// Nullopt without a state: not such a reply. A number is missing when it is
+// "NA" or not a plain decimal number (a count must be whole).
+std::optional<Reading> parseFrameStats(const std::string& reply);
+bool isFrameStats(const std::string& reply);
+
+// A number as the daemon prints them: a minus maybe, digits, then maybe a
+// point and digits.
+std::optional<double> statsNumber(const std::string& text);
+
 // Such digits as a number; nothing for any other text or beyond 64 bits.
 std::optional<uint64_t> parseUnsigned(const std::string& text);
 

@@ -9,31 +9,15 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "catalog.h"
+#include "figures.h"
+#include "text.h"
+
 namespace perfprobe {
 
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-std::string format(const char* fmt, double value) {
-  char buf[512];
-  snprintf(buf, sizeof buf, fmt, value);
-  return buf;
-}
-
-std::string fixed(double value, int decimals) {
-  char buf[512];
-  snprintf(buf, sizeof buf, "%.*f", decimals, value);
-  return buf;
-}
-
-// Right-aligned in `width` characters, or left-aligned in -width.
-std::string pad(const std::string& text, int width) {
-  const size_t n = static_cast<size_t>(width < 0 ? -width : width);
-  if (text.size() >= n) return text;
-  const std::string fill(n - text.size(), ' ');
-  return width < 0 ? text + fill : fill + text;
-}
 
 // Milliseconds are all the clock of a sample means; more digits would only
 // be noise in the files.
@@ -41,7 +25,7 @@ double roundedTime(double s) { return std::round(s * 1000.0) / 1000.0; }
 
 // The kind's width, or more for a head that would touch the one before.
 int liveWidth(const Kind& kind, const Series& series) {
-  return std::max(kind.liveWidth, static_cast<int>(liveHead(kind, series).size()) + 1);
+  return std::max(kind.liveWidth, static_cast<int>(liveHead(series).size()) + 1);
 }
 
 bool anyValue(const Series& series) {
@@ -65,7 +49,7 @@ std::optional<Located> locate(const Table& table, const std::string& name) {
   size_t col = 2;
   for (const Kind& kind : table.kinds) {
     for (const Series& series : kind.series) {
-      if (column(kind, series) == name) return Located{&kind, &series, col};
+      if (series.name == name) return Located{&kind, &series, col};
       ++col;
     }
   }
@@ -131,97 +115,25 @@ std::string figureText(const Kind& kind, const Figure& f, const std::optional<do
   return figureNumber(kind, f, *value) + f.suffix;
 }
 
-// Figure::where: the title of the first other series of the kind that held
-// the series' maximum at the first sample that reached it.
-std::optional<std::string> whereOf(const Kind& kind, const Series& series,
-                                   const std::optional<double>& max) {
-  if (!max) return std::nullopt;
-  for (size_t k = 0; k < series.values.size(); ++k) {
-    const Value v = series.values[k];
-    if (!v || *v / kind.shownPer != *max) continue;
-    for (const Series& other : kind.series) {
-      if (&other != &series && at(other, k) == v) return other.title;
+// Figure::where: the title of the first series of the family the figure
+// names (or else of the kind's other series) that held the series' maximum
+// at the first sample that reached it.
+std::optional<std::string> whereOf(const Table& table, const Kind& kind, const Series& series,
+                                   const Figure& f, const std::optional<double>& max) {
+  std::vector<const Series*> others;
+  for (const Kind& k : table.kinds) {
+    const bool family = f.of != nullptr && k.metric != nullptr && k.metric->field == f.of &&
+                        k.metric->derive == Derive::kEach;
+    if (!family && !(f.of == nullptr && &k == &kind)) continue;
+    for (const Series& other : k.series) {
+      if (&other != &series) others.push_back(&other);
     }
-    return std::nullopt;
   }
-  return std::nullopt;
-}
-
-// A gnuplot string literal: single quotes, in which only a doubled quote
-// stands for a quote.
-std::string gnuplotString(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') quoted += '\'';
-    if (c == '\n' || c == '\r') c = ' ';
-    quoted += c;
-  }
-  return quoted + "'";
-}
-
-// With a point, so that gnuplot divides in floating point.
-std::string gnuplotNumber(double value) {
-  std::string text = format("%.17g", value);
-  if (text.find_first_of(".en") == std::string::npos) text += ".0";
-  return text;
-}
-
-std::string plotPanel(const Table& table, const Kind& kind, const std::string& data,
-                      size_t firstColumn) {
-  const Panel& panel = kind.panel;
-  std::string s = "set ylabel " + gnuplotString(panel.ylabel) + "\n";
-  auto drawn = [](const Series& series) { return series.drawn; };
-  const bool any = std::any_of(kind.series.begin(), kind.series.end(), [&](const Series& series) {
-    return drawn(series) && anyValue(series);
-  });
-  if (!any) {
-    const bool none = std::none_of(kind.series.begin(), kind.series.end(), drawn);
-    const std::string& what = none ? panel.noSeries : panel.noValues;
-    return s + "set label 1 " + gnuplotString(what) + " at graph 0.5, graph 0.5 center\n" +
-           "plot [0:1] [0:1] NaN notitle\nunset label 1\n";
-  }
-  if (panel.fromZero) s += "set yrange [0:*]\n";
-  std::string clauses;
-  for (size_t i = 0; i < kind.series.size(); ++i) {
-    if (!kind.series[i].drawn) continue;
-    const std::string col = std::to_string(firstColumn + i);
-    std::string source;
-    if (!anyValue(kind.series[i])) {
-      // Kept in the key, in its colour: gnuplot would skip a data file
-      // without a point, and warn.
-      source = "NaN";
-    } else if (kind.shownPer == 1) {
-      source = data + " using 1:" + col;
-    } else {
-      source = data + " using 1:(column(" + col + ")/" + gnuplotNumber(kind.shownPer) + ")";
-    }
-    if (!clauses.empty()) clauses += ", ";
-    clauses += source + " " + panel.style + " title " + gnuplotString(kind.series[i].title);
-  }
-  if (panel.guide) {
-    clauses += ", " + format("%g", panel.guide->at) +
-               " with lines dashtype 2 lc rgb 'gray40' title " + gnuplotString(panel.guide->title);
-  }
-  for (const Panel::Mark& mark : panel.marks) {
-    const auto when = locate(table, mark.when);
-    const auto where = locate(table, mark.at);
-    bool any = false;
-    for (size_t k = 0; when && where && k < table.size(); ++k) {
-      const Value w = at(*when->series, k);
-      if (w && *w > 0 && at(*where->series, k)) any = true;
-    }
-    std::string source = "NaN";
-    if (any) {
-      std::string y = "column(" + std::to_string(where->column) + ")";
-      if (where->kind->shownPer != 1) y += "/" + gnuplotNumber(where->kind->shownPer);
-      source =
-          data + " using 1:(column(" + std::to_string(when->column) + ") > 0 ? " + y + " : NaN)";
-    }
-    clauses += ", " + source + " " + mark.style + " title " + gnuplotString(mark.title);
-  }
-  s += "plot " + clauses + "\n";
-  if (panel.fromZero) s += "set autoscale y\n";
-  return s;
+  std::vector<const std::vector<Value>*> values;
+  for (const Series* other : others) values.push_back(&other->values);
+  const auto at = perfprobe::whereOf(series.values, kind.shownPer, max, values);
+  if (!at) return std::nullopt;
+  return others[*at]->title;
 }
 
 }  // namespace
@@ -240,7 +152,7 @@ std::string liveHeader(const Table& table) {
     bool shown = false;
     for (const Series& series : kind.series) {
       if (!series.live) continue;
-      line += pad(liveHead(kind, series), liveWidth(kind, series));
+      line += pad(liveHead(series), liveWidth(kind, series));
       shown = true;
     }
     const std::string note = "  (" + kind.shownUnit + ")";
@@ -284,7 +196,7 @@ bool chooseLive(Table& table, const std::string& columns, std::string* why) {
   }
   for (Kind& kind : table.kinds) {
     for (Series& series : kind.series) {
-      series.live = std::find(names.begin(), names.end(), column(kind, series)) != names.end();
+      series.live = std::find(names.begin(), names.end(), series.name) != names.end();
     }
   }
   return true;
@@ -293,7 +205,7 @@ bool chooseLive(Table& table, const std::string& columns, std::string* why) {
 std::string csvHeader(const Table& table) {
   std::string line = "time_s";
   for (const Kind& kind : table.kinds) {
-    for (const Series& series : kind.series) line += "," + column(kind, series);
+    for (const Series& series : kind.series) line += "," + series.name;
   }
   return line + "\n";
 }
@@ -321,7 +233,7 @@ std::string jsonSample(const Table& table, size_t k) {
       line[kind.group->sampleKey] = std::move(values);
     } else {
       for (const Series& series : kind.series) {
-        line[column(kind, series)] = jsonValue(at(series, k), kind.decimals);
+        line[series.name] = jsonValue(at(series, k), kind.decimals);
       }
     }
   }
@@ -330,55 +242,8 @@ std::string jsonSample(const Table& table, size_t k) {
 
 std::optional<double> figure(const Kind& kind, const Series& series, const Figure& f,
                              double intervalS, const Series* over) {
-  if (f.what == Figure::kRatio) {
-    if (over == nullptr) return std::nullopt;
-    double sum = 0;
-    double overSum = 0;
-    for (size_t k = 0; k < series.values.size(); ++k) {
-      const Value v = series.values[k];
-      const Value o = at(*over, k);
-      if (!v || !o) continue;
-      sum += *v;
-      overSum += *o;
-    }
-    if (overSum <= 0) return std::nullopt;
-    return sum / overSum * f.per;
-  }
-  std::vector<double> shown;
-  for (const Value& v : series.values) {
-    if (v) shown.push_back(*v / kind.shownPer);
-  }
-  const size_t n = shown.size();
-  if (f.what == Figure::kCount) return static_cast<double>(n);
-  if (f.what == Figure::kSecondsBelow) {
-    const auto below =
-        std::count_if(shown.begin(), shown.end(), [&](double v) { return v < f.below; });
-    return static_cast<double>(below) * intervalS;
-  }
-  if (n == 0) return std::nullopt;
-  if (f.what == Figure::kDrop) return shown.front() - shown.back();
-  if (f.what == Figure::kMean) {
-    double sum = 0;
-    for (double v : shown) sum += v;
-    return sum / static_cast<double>(n);
-  }
-  std::sort(shown.begin(), shown.end());
-  switch (f.what) {
-    case Figure::kMin:
-      return shown.front();
-    case Figure::kMax:
-      return shown.back();
-    case Figure::kMedian:
-      return n % 2 == 1 ? shown[n / 2] : (shown[n / 2 - 1] + shown[n / 2]) / 2.0;
-    case Figure::kP5: {
-      // Nearest rank: the smallest value that at least 5% of the samples
-      // reach or go below.
-      const size_t rank = (n * 5 + 99) / 100;
-      return shown[std::max<size_t>(rank, 1) - 1];
-    }
-    default:
-      return std::nullopt;
-  }
+  return figureOf(f, series.values, kind.shownPer, intervalS,
+                  over != nullptr ? &over->values : nullptr);
 }
 
 std::string jsonSummary(const Table& table, double intervalS) {
@@ -388,7 +253,7 @@ std::string jsonSummary(const Table& table, double intervalS) {
       const auto value = figure(kind, series, f, intervalS, overOf(table, f));
       out[f.key] = figureJson(kind, f, value);
       if (!f.where.empty()) {
-        const auto where = whereOf(kind, series, value);
+        const auto where = whereOf(table, kind, series, f, value);
         out[f.where] = where ? Json(*where) : Json(nullptr);
       }
     }
@@ -406,7 +271,7 @@ std::string jsonSummary(const Table& table, double intervalS) {
       inner[kind.group->summaryKey] = std::move(items);
     } else {
       for (const Series& series : kind.series) {
-        if (series.summarized) inner[column(kind, series)] = figures(kind, series);
+        if (series.summarized) inner[series.name] = figures(kind, series);
       }
     }
   }
@@ -424,7 +289,7 @@ std::string summaryText(const Table& table, double intervalS) {
       const auto v = figure(kind, series, f, intervalS, overOf(table, f));
       std::string text = figureText(kind, f, v);
       if (!f.where.empty()) {
-        if (const auto where = whereOf(kind, series, v)) text += " (" + *where + ")";
+        if (const auto where = whereOf(table, kind, series, f, v)) text += " (" + *where + ")";
       }
       return text;
     };
@@ -463,39 +328,6 @@ std::string summaryText(const Table& table, double intervalS) {
     }
   }
   return text + "\n" + body;
-}
-
-std::string plotScript(const std::string& dataPath, const std::string& pngPath,
-                       const std::string& title, const Table& table) {
-  const std::string data = gnuplotString(dataPath);
-  const size_t panels = static_cast<size_t>(std::count_if(
-      table.kinds.begin(), table.kinds.end(), [](const Kind& kind) { return kind.panel.drawn; }));
-  std::string s;
-  // 450 pixels a panel.
-  s += "set terminal pngcairo size 1280," + std::to_string(450 * panels) + " font 'sans,11'\n";
-  s += "set output " + gnuplotString(pngPath) + "\n";
-  // Names are shown as they are: a thermal zone's skin_therm is no subscript.
-  s += "set termoption noenhanced\n";
-  s += "set datafile missing 'NA'\n";
-  s += "set grid\n";
-  s += "set key outside right top\n";
-  // Fixed margins, so that the panels share their time axis.
-  s += "set lmargin at screen 0.07\n";
-  s += "set rmargin at screen 0.87\n";
-  s += "set multiplot layout " + std::to_string(panels) + ",1 title " + gnuplotString(title) +
-       " noenhanced\n";
-  size_t firstColumn = 2;  // the time is the first
-  size_t drawn = 0;
-  for (const Kind& kind : table.kinds) {
-    if (kind.panel.drawn) {
-      // Only the bottom panel names the time axis.
-      if (++drawn == panels) s += "set xlabel 'time (s)'\n";
-      s += plotPanel(table, kind, data, firstColumn);
-    }
-    firstColumn += kind.series.size();
-  }
-  s += "unset multiplot\n";
-  return s;
 }
 
 }  // namespace perfprobe

@@ -37,20 +37,11 @@ nlohmann::ordered_json jsonValue(const Value& value, int decimals);
 std::string jsonSample(const Table& table, size_t k);
 std::string jsonSummary(const Table& table, double intervalS);
 
-// One figure of a series, from its values as shown; none when it has no
-// value (a count and the seconds below are 0 then). A ratio divides by
-// `over`, the series of the figure's column `over` (none without it), and
-// is none when the samples that have both sum to no time.
+// One figure of a series of the kind (figures.h), divided by `over`, the
+// series of the figure's column `over`, for a ratio.
 std::optional<double> figure(const Kind& kind, const Series& series, const Figure& figure,
                              double intervalS, const Series* over = nullptr);
 
 std::string summaryText(const Table& table, double intervalS);
-
-// A gnuplot script that renders the data file (the CSV's columns, separated
-// by spaces) to a PNG: one panel per drawn kind, one above the other,
-// sharing the time axis. A panel without a single value says so instead, since gnuplot
-// refuses to plot it.
-std::string plotScript(const std::string& dataPath, const std::string& pngPath,
-                       const std::string& title, const Table& table);
 
 }  // namespace perfprobe

@@ -1,18 +1,9 @@
 #include "series.h"
 
-#include <ctype.h>
-
 namespace perfprobe {
 
-std::string column(const Kind& kind, const Series& series) {
-  if (kind.unit.empty()) return series.name;
-  std::string name = series.name + "_";
-  for (char c : kind.unit) name += static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return name;
-}
-
-std::string liveHead(const Kind& kind, const Series& series) {
-  return kind.shownUnit.empty() ? column(kind, series) : series.name;
+std::string liveHead(const Series& series) {
+  return series.head.empty() ? series.name : series.head;
 }
 
 bool wholeShown(const Kind& kind) { return kind.decimals == 0 && kind.shownPer == 1; }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "fields.h"
+
 // A monitor's data: named series of values over its samples. Each series is
 // of a kind that tells every writer (report.h) where and how to show it, so
 // that a new metric is a new source of series (sources.h) and no writer
@@ -17,10 +19,7 @@ namespace perfprobe {
 using Value = std::optional<double>;
 
 struct Series {
-  // With the kind's unit, the CSV column and the key of the JSON lines
-  // ("cpu0" in kHz: "cpu0_khz"). The live table's column head: the name
-  // when the kind shows its values in another unit, told at the end of the
-  // head ("cpu0", "(MHz)"), else the column ("cpu_load_pct").
+  // The CSV column and the key of the JSON lines: "cpu0_khz", "fps".
   std::string name;
   std::string title;          // in the summary text and the plot: "FPS", "cpu0"
   std::vector<Value> values;  // one per sample
@@ -31,6 +30,11 @@ struct Series {
   // thermal zone) may draw and sum up a few of them.
   bool drawn = true;
   bool summarized = true;
+  // The live table's column head, when not the name: a name without its
+  // unit, told at the end of the head instead ("cpu0", "(MHz)").
+  std::string head = "";
+  // The family item or cluster the series stands for: "3", "skin", "0-3".
+  std::string item = "";
 };
 
 // One figure that the summary gives of each series of a kind, from the
@@ -49,10 +53,11 @@ struct Figure {
   std::string over = "";  // kRatio: the column of the divisor, "window_ms"
   double per = 1;         // kRatio: 600000 for a count per 10 minutes of ms
   std::string suffix = "";  // after the value in the summary text: "%"
-  // kMax: also the title of the kind's first other series that held the
-  // same value at the sample of the maximum, under this key in the JSON
+  // kMax: also the title of the first series of the family `of` that held
+  // the same value at the sample of the maximum, under this key in the JSON
   // summary and in brackets in the text: the zone that was the hottest.
   std::string where = "";
+  const field::Field* of = nullptr;
 };
 
 // The plot's panel of a kind, its series drawn over time.
@@ -71,8 +76,9 @@ struct Panel {
     std::string title;
   };
   // A kind without a panel is in the files and the summary only, or marked
-  // on another kind's panel.
+  // on another kind's panel. Kinds of the same key share one panel.
   bool drawn = true;
+  std::string key;
   std::string ylabel;
   std::string style;           // gnuplot's "with ..." for each series
   bool fromZero = false;       // the y axis starts at 0
@@ -84,11 +90,15 @@ struct Panel {
   std::vector<Mark> marks;
 };
 
+struct Metric;
+
 // What the series of one kind share: their unit, their format and their
-// place in every output.
+// place in every output. A kind of the monitor is a row of the catalog.
 struct Kind {
-  // Of the values as kept and written to the files ("kHz"); empty when the
-  // series' name says it ("fps").
+  // The row it was made of; null for a kind made otherwise.
+  const Metric* metric = nullptr;
+  // Of the values as kept and written to the files ("kHz"); empty for a
+  // count.
   std::string unit;
   // Digits after the point, in the files and on the live line; 0: whole
   // numbers, which the JSON lines write as integers.
@@ -112,11 +122,8 @@ struct Kind {
   std::vector<Series> series;
 };
 
-// "cpu0" in kHz: "cpu0_khz"; "fps" without a unit: "fps".
-std::string column(const Kind& kind, const Series& series);
-
-// The series' head on the live line (Series::name).
-std::string liveHead(const Kind& kind, const Series& series);
+// The series' head on the live line.
+std::string liveHead(const Series& series);
 
 // Whether the values as shown are whole numbers, which a figure that picks
 // one of them (min, max, percentile) then shows as such.

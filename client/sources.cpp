@@ -2,10 +2,11 @@
 
 #include <stdio.h>
 
-#include <algorithm>
-#include <map>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
+#include "catalog.h"
 #include "device_stats.h"
 #include "replies.h"
 
@@ -13,14 +14,138 @@ namespace perfprobe {
 
 namespace {
 
-// The frame rate a game shows as slow: the summary counts the seconds below
-// it and the plot draws it.
-constexpr double kSlowFps = 30;
-
 size_t seriesCount(const std::vector<Kind>& kinds) {
   size_t n = 0;
   for (const Kind& kind : kinds) n += kind.series.size();
   return n;
+}
+
+const Metric& onlyRow(From from) { return *rowsFrom(from).front(); }
+
+bool isCpuFamily(const field::Field& f) {
+  return f.family() && std::string_view(f.name) == field::kCoreKhz.name;
+}
+
+// The series of the catalog's rows of one reply of fields, laid out from
+// the first reply (its CPUs, clusters and zones), and their values from any
+// later one.
+class FieldSeries {
+ public:
+  FieldSeries(From from, const Reading& first);
+  const std::vector<Kind>& kinds() const { return kinds_; }
+  std::vector<Value> values(const Reading& reply) const;
+
+ private:
+  // What a series reads: the lines it is made of, and how.
+  struct Get {
+    Derive derive;
+    std::vector<std::string> lines;
+  };
+
+  std::vector<Kind> kinds_;
+  std::vector<Get> gets_;  // one per series, in the order of the kinds
+};
+
+FieldSeries::FieldSeries(From from, const Reading& first) {
+  const std::vector<Core> cpus = cores(first);
+  // By CPU number, as GET_SIMPLE's columns are.
+  const size_t count = cpus.empty() ? 0 : cpus.back().cpu + 1;
+  const std::vector<Cluster> groups = clusters(cpus);
+  for (const Metric* row : rowsFrom(from)) {
+    if (!row->makesSeries()) continue;
+    const field::Field& f = *row->field;
+    std::vector<Item> items;
+    std::vector<Get> gets;
+    switch (row->derive) {
+      case Derive::kValue:
+        items.push_back({""});
+        gets.push_back({row->derive, {f.name}});
+        break;
+      case Derive::kEach:
+        if (isCpuFamily(f)) {
+          for (size_t cpu = 0; cpu < count; ++cpu) items.push_back({std::to_string(cpu)});
+        } else {
+          for (const Reading::Field& line : first.fields) {
+            const std::string_view item = field::itemOf(f, line.name);
+            if (!item.empty()) items.push_back({std::string(item)});
+          }
+        }
+        for (const Item& item : items) gets.push_back({row->derive, {columnOf(*row, item.item)}});
+        break;
+      case Derive::kCluster:
+      case Derive::kClusterMean:
+        for (const Cluster& group : groups) {
+          // A cluster of one CPU would take that CPU's own columns as cpu7.
+          items.push_back({group.name.substr(3), group.name});
+          Get get{row->derive, {}};
+          for (unsigned cpu : group.cpus) {
+            get.lines.push_back(f.name + std::to_string(cpu) + f.suffix);
+          }
+          gets.push_back(std::move(get));
+        }
+        break;
+      case Derive::kHottest: {
+        items.push_back({""});
+        Get get{row->derive, {}};
+        for (const Reading::Field& line : first.fields) {
+          if (!field::itemOf(f, line.name).empty()) get.lines.push_back(line.name);
+        }
+        gets.push_back(std::move(get));
+        break;
+      }
+    }
+    kinds_.push_back(kindOf(*row, items));
+    gets_.insert(gets_.end(), gets.begin(), gets.end());
+  }
+}
+
+std::vector<Value> FieldSeries::values(const Reading& reply) const {
+  std::unordered_map<std::string, Value> numbers;
+  numbers.reserve(reply.fields.size());
+  for (const Reading::Field& line : reply.fields) {
+    numbers.emplace(line.name, line.value ? statsNumber(*line.value) : std::nullopt);
+  }
+  const auto number = [&numbers](const std::string& name) -> Value {
+    const auto found = numbers.find(name);
+    return found == numbers.end() ? std::nullopt : found->second;
+  };
+  std::vector<Value> row;
+  row.reserve(gets_.size());
+  for (const Get& get : gets_) {
+    Value value;
+    switch (get.derive) {
+      case Derive::kValue:
+      case Derive::kEach:
+        value = number(get.lines.front());
+        break;
+      case Derive::kCluster:
+        // They share one clock, and an offline CPU has none.
+        for (const std::string& line : get.lines) {
+          if ((value = number(line))) break;
+        }
+        break;
+      case Derive::kClusterMean: {
+        double sum = 0;
+        size_t n = 0;
+        for (const std::string& line : get.lines) {
+          if (const Value v = number(line)) {
+            sum += *v;
+            ++n;
+          }
+        }
+        if (n > 0) value = sum / static_cast<double>(n);
+        break;
+      }
+      case Derive::kHottest:
+        for (const std::string& line : get.lines) {
+          const Value v = number(line);
+          if (v && (!value || *v > *value)) value = v;
+        }
+        break;
+    }
+    row.push_back(value);
+  }
+  return row;
 }
 
 // The last published frame rate (GET_FPS).
@@ -37,8 +162,6 @@ class FpsSource : public Source {
   }
 };
 
-bool isFrameStats(const std::string& r) { return parseFrameStats(r).has_value(); }
-
 // The frame statistics of the daemon's last tick (GET_FRAMESTATS) when the
 // daemon gives them, else the last published rate (GET_FPS). A daemon that
 // does not know the keyword gives no reply at all, so one short try at the
@@ -48,20 +171,16 @@ class FrameSource : public Source {
   explicit FrameSource(Ask probe) : probe_(std::move(probe)) {}
 
   std::optional<std::vector<Kind>> start(const Ask& ask) override {
-    stats_ = probe_ && probe_(request_, isFrameStats).has_value();
-    if (!stats_) return fps_.start(ask);
-    return frameStatsKinds();
+    if (!probe_ || !probe_(request_, isFrameStats)) return fps_.start(ask);
+    series_.emplace(From::kFrameStats, Reading());
+    return series_->kinds();
   }
 
   std::optional<std::vector<Value>> sample(const Ask& ask) override {
-    if (!stats_) return fps_.sample(ask);
+    if (!series_) return fps_.sample(ask);
     const auto reply = ask(request_, isFrameStats);
     if (!reply) return std::nullopt;
-    const FrameStats s = *parseFrameStats(*reply);
-    // In the order of frameStatsKinds' series.
-    return std::vector<Value>{s.fps,          s.frames,     s.windowMs, s.frameMsP50,
-                              s.frameMsP95,   s.frameMsMax, s.jank,     s.bigJank,
-                              s.missedVsyncs, s.refreshHz,  s.jankMs};
+    return series_->values(*parseFrameStats(*reply));
   }
 
  private:
@@ -69,7 +188,7 @@ class FrameSource : public Source {
   const std::string request_ = paddedRequest(kGetFrameStats);
   const Ask probe_;
   FpsSource fps_;
-  bool stats_ = false;
+  std::optional<FieldSeries> series_;
 };
 
 // Every CPU's frequency (GET_SIMPLE). The columns are those of the first
@@ -110,293 +229,6 @@ class CpuSource : public Source {
   bool warned_ = false;
 };
 
-// The zones a tester watches beside the hottest one: the skin (what a hand
-// feels, and what many thermal policies cap at) and the battery. The first
-// zone whose name holds each.
-constexpr const char* kWatchedZones[] = {"skin", "batt"};
-
-// GET_STATS' series, laid out from the first reply, and their values from
-// any later one.
-class DeviceSeries {
- public:
-  explicit DeviceSeries(const DeviceStats& first);
-  const std::vector<Kind>& kinds() const { return kinds_; }
-  std::vector<Value> values(const DeviceStats& reply) const;
-
- private:
-  // A reply's values by name, found once for all its series.
-  struct Reading {
-    std::map<std::string, Value> numbers;
-    std::map<unsigned, CoreStats> cores;
-    std::map<std::string, Value> zones;
-  };
-  using Get = std::function<Value(const Reading&)>;
-
-  static Get number(const std::string& name);
-  static Get core(unsigned cpu, std::optional<double> CoreStats::*member);
-  // The first CPU of the cluster that has a value: they share one clock, and
-  // an offline one has none.
-  static Get firstOf(const Cluster& cluster, std::optional<double> CoreStats::*member);
-  static Get meanOf(const Cluster& cluster, std::optional<double> CoreStats::*member);
-
-  void add(Kind* kind, Series series, Get get);
-
-  std::vector<Kind> kinds_;
-  std::vector<Get> gets_;  // one per series, in the order of the kinds
-};
-
-DeviceSeries::Get DeviceSeries::number(const std::string& name) {
-  return [name](const Reading& r) -> Value {
-    const auto found = r.numbers.find(name);
-    return found == r.numbers.end() ? std::nullopt : found->second;
-  };
-}
-
-DeviceSeries::Get DeviceSeries::core(unsigned cpu, std::optional<double> CoreStats::*member) {
-  return [cpu, member](const Reading& r) -> Value {
-    const auto found = r.cores.find(cpu);
-    return found == r.cores.end() ? std::nullopt : found->second.*member;
-  };
-}
-
-DeviceSeries::Get DeviceSeries::firstOf(const Cluster& cluster,
-                                        std::optional<double> CoreStats::*member) {
-  return [cpus = cluster.cpus, member](const Reading& r) -> Value {
-    for (unsigned cpu : cpus) {
-      const auto found = r.cores.find(cpu);
-      if (found != r.cores.end() && found->second.*member) return found->second.*member;
-    }
-    return std::nullopt;
-  };
-}
-
-DeviceSeries::Get DeviceSeries::meanOf(const Cluster& cluster,
-                                       std::optional<double> CoreStats::*member) {
-  return [cpus = cluster.cpus, member](const Reading& r) -> Value {
-    double sum = 0;
-    size_t n = 0;
-    for (unsigned cpu : cpus) {
-      const auto found = r.cores.find(cpu);
-      if (found == r.cores.end() || !(found->second.*member)) continue;
-      sum += *(found->second.*member);
-      ++n;
-    }
-    if (n == 0) return std::nullopt;
-    return sum / static_cast<double>(n);
-  };
-}
-
-void DeviceSeries::add(Kind* kind, Series series, Get get) {
-  kind->series.push_back(std::move(series));
-  gets_.push_back(std::move(get));
-}
-
-DeviceSeries::DeviceSeries(const DeviceStats& first) {
-  const std::vector<CoreStats> cores = coreStats(first);
-  const std::vector<Cluster> groups = clusters(cores);
-  // By CPU number, as GET_SIMPLE's columns are.
-  const size_t count = cores.empty() ? 0 : cores.back().cpu + 1;
-
-  Kind perCore = cpuKind(count);
-  perCore.panel.drawn = false;
-  std::vector<Series> perCoreSeries;
-  perCoreSeries.swap(perCore.series);
-  for (size_t i = 0; i < count; ++i) {
-    perCoreSeries[i].live = false;
-    add(&perCore, perCoreSeries[i], core(static_cast<unsigned>(i), &CoreStats::khz));
-  }
-  kinds_.push_back(std::move(perCore));
-
-  Kind clock;
-  clock.unit = "kHz";
-  clock.shownUnit = "MHz";
-  clock.shownPer = 1000;
-  clock.panel.ylabel = "CPU frequency (MHz)";
-  clock.panel.style = "with lines lw 1.5";
-  clock.panel.noSeries = "no CPU listed";
-  clock.panel.noValues = "no CPU frequency";
-  // A cluster of one CPU would take that CPU's own columns as cpu7.
-  auto clusterName = [](const Cluster& group) { return "cluster" + group.name.substr(3); };
-  for (const Cluster& group : groups) {
-    add(&clock, {clusterName(group), group.name, {}}, firstOf(group, &CoreStats::khz));
-  }
-  for (const Cluster& group : groups) {
-    add(&clock, {clusterName(group) + "_max", group.name + " max", {}, false, false},
-        firstOf(group, &CoreStats::maxKhz));
-  }
-  kinds_.push_back(std::move(clock));
-
-  Kind load;
-  load.unit = "pct";
-  load.decimals = 1;
-  Figure mean{Figure::kMean, "mean_pct", "mean"};
-  mean.suffix = "%";
-  Figure max{Figure::kMax, "max_pct", "max"};
-  max.suffix = "%";
-  load.figures = {mean, max};
-  load.panel.ylabel = "load (%)";
-  load.panel.style = "with lines lw 1.5";
-  load.panel.fromZero = true;
-  load.panel.noValues = "no load";
-  add(&load, {"cpu_load", "CPU load", {}}, number("cpu_load_pct"));
-  for (const Cluster& group : groups) {
-    add(&load, {clusterName(group) + "_load", group.name + " load", {}, false},
-        meanOf(group, &CoreStats::loadPct));
-  }
-  add(&load, {"gpu_busy", "GPU busy", {}}, number("gpu_busy_pct"));
-  kinds_.push_back(std::move(load));
-
-  Kind coreLoad;
-  coreLoad.unit = "pct";
-  coreLoad.decimals = 1;
-  coreLoad.group = Kind::Group{"core_load_pct", "core_loads", "CPU"};
-  coreLoad.panel.drawn = false;
-  for (size_t i = 0; i < count; ++i) {
-    const std::string name = "cpu" + std::to_string(i);
-    add(&coreLoad, {name + "_load", name, {}, false, false, false},
-        core(static_cast<unsigned>(i), &CoreStats::loadPct));
-  }
-  kinds_.push_back(std::move(coreLoad));
-
-  Kind gpu;
-  gpu.unit = "kHz";
-  gpu.shownUnit = "MHz";
-  gpu.shownPer = 1000;
-  gpu.panel.ylabel = "GPU frequency (MHz)";
-  gpu.panel.style = "with lines lw 1.5";
-  gpu.panel.noValues = "no GPU frequency";
-  add(&gpu, {"gpu", "GPU", {}, false}, number("gpu_khz"));
-  add(&gpu, {"gpu_max", "GPU max", {}, false}, number("gpu_max_khz"));
-  kinds_.push_back(std::move(gpu));
-
-  Kind temperature;
-  temperature.unit = "C";
-  temperature.decimals = 1;
-  Figure hottest{Figure::kMax, "max_c", "max"};
-  hottest.suffix = " °C";
-  hottest.where = "zone";
-  temperature.figures = {hottest};
-  temperature.panel.ylabel = "temperature (°C)";
-  temperature.panel.style = "with lines lw 1.5";
-  temperature.panel.noValues = "no temperature";
-  std::vector<std::string> zoneNames;
-  for (const Zone& zone : zones(first)) zoneNames.push_back(zone.name);
-  std::vector<std::string> watched;
-  for (const char* part : kWatchedZones) {
-    for (const std::string& name : zoneNames) {
-      if (name.find(part) != std::string::npos) {
-        watched.push_back(name);
-        break;
-      }
-    }
-  }
-  for (const std::string& name : zoneNames) {
-    const bool drawn = std::find(watched.begin(), watched.end(), name) != watched.end();
-    add(&temperature, {"temp_" + name, name, {}, false, drawn, false},
-        [name](const Reading& r) -> Value {
-          const auto found = r.zones.find(name);
-          return found == r.zones.end() ? std::nullopt : found->second;
-        });
-  }
-  add(&temperature, {"temp_hottest", "hottest", {}}, [zoneNames](const Reading& r) -> Value {
-    Value top;
-    for (const std::string& name : zoneNames) {
-      const auto found = r.zones.find(name);
-      if (found != r.zones.end() && found->second && (!top || *found->second > *top)) {
-        top = found->second;
-      }
-    }
-    return top;
-  });
-  kinds_.push_back(std::move(temperature));
-
-  Kind power;
-  power.unit = "mW";
-  Figure meanPower{Figure::kMean, "mean_mw", "mean"};
-  meanPower.suffix = " mW";
-  power.figures = {meanPower};
-  power.panel.ylabel = "battery power (mW)";
-  power.panel.style = "with lines lw 1.5";
-  power.panel.noValues = "no battery power";
-  add(&power, {"battery", "power", {}}, number("battery_mw"));
-  kinds_.push_back(std::move(power));
-
-  Kind level;
-  level.unit = "pct";
-  Figure drop{Figure::kDrop, "drop_pct", "drop"};
-  drop.suffix = "%";
-  level.figures = {drop};
-  level.panel.drawn = false;
-  add(&level, {"battery", "battery", {}, false}, number("battery_pct"));
-  kinds_.push_back(std::move(level));
-
-  // Figures the files keep, each in its unit.
-  const struct {
-    const char* unit;
-    int decimals;
-    const char* name;
-    const char* field;
-  } kept[] = {
-      {"mV", 0, "battery", "battery_mv"},
-      {"mA", 0, "battery", "battery_ma"},
-      {"C", 1, "battery_temp", "battery_temp_c"},
-      {"kB", 0, "mem_available", "mem_available_kb"},
-  };
-  for (const auto& k : kept) {
-    Kind kind;
-    kind.unit = k.unit;
-    kind.decimals = k.decimals;
-    kind.panel.drawn = false;
-    add(&kind, {k.name, k.name, {}, false}, number(k.field));
-    kinds_.push_back(std::move(kind));
-  }
-
-  Kind app;
-  app.panel.drawn = false;
-  add(&app, {"app_pids", "app processes", {}, false}, number("app_pids"));
-  add(&app, {"app_threads", "app threads", {}, false}, number("app_threads"));
-  kinds_.push_back(std::move(app));
-
-  // What the app costs, and what measuring it does.
-  Kind share;
-  share.unit = "pct";
-  share.decimals = 1;
-  share.figures = {mean};
-  share.panel.drawn = false;
-  add(&share, {"app_cpu", "app CPU", {}, false}, number("app_cpu_pct"));
-  add(&share, {"probe_cpu", "perfprobed CPU", {}, false}, number("probe_cpu_pct"));
-  kinds_.push_back(std::move(share));
-
-  Kind rss;
-  rss.unit = "kB";
-  Figure maxRss{Figure::kMax, "max_kb", "max"};
-  maxRss.suffix = " kB";
-  rss.figures = {maxRss};
-  rss.panel.drawn = false;
-  add(&rss, {"app_rss", "app RSS", {}, false}, number("app_rss_kb"));
-  add(&rss, {"probe_rss", "perfprobed RSS", {}, false}, number("probe_rss_kb"));
-  kinds_.push_back(std::move(rss));
-
-  Kind uptime;
-  uptime.unit = "ms";
-  uptime.panel.drawn = false;
-  add(&uptime, {"uptime", "uptime", {}, false}, number("uptime_ms"));
-  kinds_.push_back(std::move(uptime));
-}
-
-std::vector<Value> DeviceSeries::values(const DeviceStats& reply) const {
-  Reading r;
-  for (const DeviceStats::Field& field : reply.fields) {
-    r.numbers[field.name] = field.value ? statsNumber(*field.value) : std::nullopt;
-  }
-  for (const CoreStats& c : coreStats(reply)) r.cores[c.cpu] = c;
-  for (const Zone& zone : zones(reply)) r.zones[zone.name] = zone.celsius;
-  std::vector<Value> row;
-  row.reserve(gets_.size());
-  for (const Get& get : gets_) row.push_back(get(r));
-  return row;
-}
-
 // The device's figures (GET_STATS) when the daemon gives them, else every
 // CPU's frequency (GET_SIMPLE). As with the frames, one short try at the
 // start decides; its reply lays out the columns, and is the first of the
@@ -408,7 +240,7 @@ class DeviceSource : public Source {
   std::optional<std::vector<Kind>> start(const Ask& ask) override {
     const auto reply = probe_ ? probe_(request_, isDeviceStats) : std::nullopt;
     if (!reply) return cpus_.start(ask);
-    series_.emplace(*parseDeviceStats(*reply));
+    series_.emplace(From::kStats, *parseDeviceStats(*reply));
     return series_->kinds();
   }
 
@@ -424,108 +256,23 @@ class DeviceSource : public Source {
   const std::string request_ = paddedRequest(kGetStats);
   const Ask probe_;
   CpuSource cpus_;
-  std::optional<DeviceSeries> series_;
+  std::optional<FieldSeries> series_;
 };
 
 }  // namespace
 
-std::vector<Kind> deviceStatsKinds(const DeviceStats& first) {
-  return DeviceSeries(first).kinds();
+std::vector<Kind> deviceStatsKinds(const Reading& first) {
+  return FieldSeries(From::kStats, first).kinds();
 }
 
-Kind fpsKind() {
-  Kind kind;
-  kind.liveWidth = 6;
-  kind.figures = {
-      {Figure::kCount, "samples", "with a frame rate"},
-      {Figure::kMin, "min", "min"},
-      {Figure::kMedian, "median", "median"},
-      {Figure::kMean, "mean", "mean"},
-      {Figure::kP5, "p5", "5th percentile"},
-      {Figure::kSecondsBelow, "seconds_below_30", "below 30 FPS", kSlowFps},
-  };
-  kind.panel.ylabel = "frames per second";
-  kind.panel.style = "with linespoints lw 2 pt 7 ps 0.6";
-  kind.panel.fromZero = true;
-  kind.panel.guide = Panel::Guide{kSlowFps, "30 FPS"};
-  kind.panel.noSeries = kind.panel.noValues = "no frame rate";
-  kind.series = {{"fps", "FPS", {}}};
-  return kind;
-}
+std::vector<Kind> frameStatsKinds() { return FieldSeries(From::kFrameStats, Reading()).kinds(); }
 
-std::vector<Kind> frameStatsKinds() {
-  Kind fps = fpsKind();
-  fps.decimals = 1;
-
-  // What each sample covers: the divisor of the rates below.
-  Kind window;
-  window.panel.drawn = false;
-  window.series = {{"frames", "frames", {}, false}, {"window_ms", "window", {}, false}};
-
-  Kind frameTime;
-  frameTime.decimals = 2;
-  frameTime.liveWidth = 13;
-  frameTime.panel.ylabel = "frame time (ms)";
-  frameTime.panel.style = "with lines lw 1.5";
-  frameTime.panel.fromZero = true;
-  frameTime.panel.noSeries = frameTime.panel.noValues = "no frame time";
-  // At the sample's longest frame, since its jank frames are its longest.
-  frameTime.panel.marks = {
-      {"jank", "frame_ms_max", "with points pt 7 ps 1.2 lc rgb 'orange'", "jank"},
-      {"big_jank", "frame_ms_max", "with points pt 5 ps 1.6 lc rgb 'red'", "big jank"},
-  };
-  frameTime.series = {{"frame_ms_p50", "p50", {}, false},
-                      {"frame_ms_p95", "p95", {}},
-                      {"frame_ms_max", "max", {}, false}};
-
-  // Counts of frames, as a rate per 10 minutes of the windows sampled.
-  Kind jank;
-  Figure per10Min{Figure::kRatio, "per_10_min", "per 10 min"};
-  per10Min.over = "window_ms";
-  per10Min.per = 600000;
-  jank.figures = {per10Min};
-  jank.panel.drawn = false;
-  jank.series = {{"jank", "jank", {}},
-                 {"big_jank", "big jank", {}, false},
-                 {"missed_vsyncs", "missed vsyncs", {}, false}};
-
-  Kind refresh;
-  refresh.unit = "Hz";
-  refresh.decimals = 1;
-  refresh.panel.drawn = false;
-  refresh.series = {{"refresh", "refresh rate", {}, false}};
-
-  // Stutter: the share of the time sampled that went to jank frames.
-  Kind jankTime;
-  jankTime.unit = "ms";
-  jankTime.decimals = 2;
-  Figure stutter{Figure::kRatio, "stutter_pct", "stutter"};
-  stutter.over = "window_ms";
-  stutter.per = 100;
-  stutter.suffix = "%";
-  jankTime.figures = {stutter};
-  jankTime.panel.drawn = false;
-  jankTime.series = {{"jank", "jank time", {}, false}};
-
-  return {fps, window, frameTime, jank, refresh, jankTime};
-}
+Kind fpsKind() { return kindOf(onlyRow(From::kFps), {{""}}); }
 
 Kind cpuKind(size_t count) {
-  Kind kind;
-  kind.unit = "kHz";
-  kind.shownUnit = "MHz";
-  kind.shownPer = 1000;
-  kind.group = Kind::Group{"cpu_khz", "cpus", "CPU"};
-  kind.figures = {{Figure::kMean, "mean_mhz", "mean MHz"}, {Figure::kMax, "max_mhz", "max MHz"}};
-  kind.panel.ylabel = "CPU frequency (MHz)";
-  kind.panel.style = "with lines lw 1.5";
-  kind.panel.noSeries = "no CPU listed";
-  kind.panel.noValues = "no CPU frequency";
-  for (size_t i = 0; i < count; ++i) {
-    const std::string name = "cpu" + std::to_string(i);
-    kind.series.push_back({name, name, {}});
-  }
-  return kind;
+  std::vector<Item> items;
+  for (size_t i = 0; i < count; ++i) items.push_back({std::to_string(i)});
+  return kindOf(onlyRow(From::kCpuReport), items);
 }
 
 std::vector<std::unique_ptr<Source>> monitorSources(Ask probe) {

@@ -745,7 +745,7 @@ TEST_F(Client, MonitorRecordsMarkersAndTheReportShowsThem) {
     ASSERT_TRUE(json.back().is_object()) << line;
   }
   const nlohmann::json& header = json.front();
-  EXPECT_EQ(header["perfprobe_recording"], 1);
+  EXPECT_EQ(header["perfprobe_recording"], 2);
   EXPECT_EQ(header["device"], nlohmann::json::parse(R"({"host":"127.0.0.1","port":8080})"));
   EXPECT_EQ(header["package"], kPackage);
   EXPECT_EQ(header["interval_s"], 0.5);
@@ -759,6 +759,31 @@ TEST_F(Client, MonitorRecordsMarkersAndTheReportShowsThem) {
   std::vector<std::string> names = {"time_s"};
   for (const auto& s : header["series"]) names.push_back(s["name"].get<std::string>());
   ASSERT_EQ(names, columns);
+  // Each says what it is, so that the report need not tell it from its name.
+  const std::map<std::string, nlohmann::json> told = {
+      {"fps", R"({"unit":"","chart":"fps","kind":"fps"})"_json},
+      {"cpu0_khz", R"({"unit":"kHz","chart":"","kind":"cpu*_khz"})"_json},
+      {"cpu_load_pct", R"({"unit":"%","chart":"cpu_load","kind":"cpu_load_pct"})"_json},
+      {"temp_hottest_c", R"({"unit":"°C","chart":"temperature","kind":"temp_hottest_c"})"_json},
+      {"uptime_ms", R"({"unit":"ms","chart":"","kind":"uptime_ms"})"_json},
+  };
+  size_t toldSeen = 0;
+  for (const auto& s : header["series"]) {
+    const auto want = told.find(s["name"].get<std::string>());
+    if (want == told.end()) continue;
+    ++toldSeen;
+    for (const auto& [key, value] : want->second.items()) EXPECT_EQ(s[key], value) << s;
+  }
+  EXPECT_EQ(toldSeen, told.size()) << header["series"];
+  bool clusterSeen = false;
+  for (const auto& s : header["series"]) {
+    if (s["kind"] == "cluster*_khz") {
+      clusterSeen = true;
+      EXPECT_EQ(s["chart"], "cpu_clock") << s;
+      EXPECT_EQ(s["unit"], "kHz") << s;
+    }
+  }
+  EXPECT_TRUE(clusterSeen) << header["series"];
 
   std::vector<nlohmann::json> samples;
   std::vector<nlohmann::json> marks;

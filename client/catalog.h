@@ -109,7 +109,7 @@ struct Metric {
   bool series = true;
 
   // The row's name in a recording: the field's name; a family's with "*"
-  // for its item ("cpu*_khz", "cluster*_khz"); the request's keyword for a
+  // for its item (a CPU family's "cpu*" and its suffix); the request's keyword for a
   // reply that is not lines of fields.
   std::string key() const;
   bool isText() const { return field->format == field::Format::kText; }
@@ -128,13 +128,13 @@ std::vector<const Metric*> rowsFrom(From from);
 const Metric* rowByKey(std::string_view key);
 
 // The row whose series a column of a recording of the first version was
-// ("cpu3_khz", "cluster0-3_load_pct"), or null: such a recording names its
+// (a CPU's clock, a cluster's load), or null: such a recording names its
 // series and nothing more. Where two rows make the same column, the one
 // the report draws.
 const Metric* rowOfColumn(std::string_view column);
 
 // The item or cluster of the row's series of that column ("3" of
-// cpu3_khz, "0-3" of a cluster's, "" of a value's); none when the row makes
+// a CPU's, "0-3" of a cluster's, "" of a value's); none when the row makes
 // no series of that name.
 std::optional<std::string> itemOfColumn(const Metric& row, std::string_view column);
 

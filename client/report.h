@@ -20,7 +20,7 @@ std::string liveHeader(const Table& table);
 std::string liveLine(const Table& table, size_t k);
 
 // Shows on the live line only the series of the given CSV columns
-// ("fps,cpu_load_pct", in any order; the time always shows). False, with
+// (comma-separated, in any order; the time always shows). False, with
 // the reason, for a name that is empty or no column's: the series stay.
 bool chooseLive(Table& table, const std::string& columns, std::string* why);
 
@@ -28,7 +28,7 @@ bool chooseLive(Table& table, const std::string& columns, std::string* why);
 std::string csvHeader(const Table& table);
 std::string csvRow(const Table& table, size_t k);
 
-// One JSON object per line: {"time_s":..,"fps":..,"cpu_khz":[..]}, null for
+// One JSON object per line: {"time_s":..,COLUMN:..,GROUP:[..]}, null for
 // a missing value; the summary is a last line {"summary":{...}}.
 // A value as the JSON lines write it: null when missing, an integer for a
 // kind of whole numbers, else the digits of the CSV.

@@ -19,7 +19,8 @@ namespace perfprobe {
 using Value = std::optional<double>;
 
 struct Series {
-  // The CSV column and the key of the JSON lines: "cpu0_khz", "fps".
+  // The CSV column and the key of the JSON lines: the field's name in the
+  // daemon's reply, or one the client makes of a family ("cluster0-3_khz").
   std::string name;
   std::string title;          // in the summary text and the plot: "FPS", "cpu0"
   std::vector<Value> values;  // one per sample
@@ -50,7 +51,7 @@ struct Figure {
   std::string text;  // in the summary text: "min", "mean MHz"; a count's is
                      // told on the first line: "2 with a frame rate"
   double below = 0;  // kSecondsBelow: samples below this, one interval each
-  std::string over = "";  // kRatio: the column of the divisor, "window_ms"
+  std::string over = "";  // kRatio: the column of the divisor
   double per = 1;         // kRatio: 600000 for a count per 10 minutes of ms
   std::string suffix = "";  // after the value in the summary text: "%"
   // kMax: also the title of the first series of the family `of` that held

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "channel.h"
 
@@ -31,7 +32,7 @@ class Command {
 
  protected:
   // Binds the command's options to its members.
-  virtual void addOptions(CLI::App& subcommand) { (void)subcommand; }
+  virtual void addOptions(CLI::App&) {}
 
  private:
   std::string name_;

@@ -88,23 +88,8 @@ until grep -q "^perfprobe exporter: serving" "$work/exporter.log"; do
   sleep 0.1
 done
 
-cat >"$work/prometheus.yml" <<YML
-global:
-  scrape_interval: 1s
-  scrape_timeout: 1s
-scrape_configs:
-  - job_name: perfprobe
-    static_configs:
-      - targets: ['127.0.0.1:$exporter_port']
-YML
-"$prometheus" --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
-  --web.listen-address="127.0.0.1:$prometheus_port" --log.level=warn >"$work/prometheus.log" 2>&1 &
-prometheus_pid=$!
-deadline=$((SECONDS + 60))
-until python3 "$repo/tests/farm/promql.py" "$prom_url" ready; do
-  [ $SECONDS -lt $deadline ] || die "Prometheus was not ready within 60 s"
-  sleep 0.2
-done
+farm_prometheus "$prometheus" "$work" "$exporter_port" "$prometheus_port" ||
+  die "Prometheus did not start"
 # The window starts once every device has answered the exporter and
 # Prometheus holds that. On a busy machine a device may miss a poll now and
 # then: the window does not wait for all of them to be up at once, and the
@@ -131,12 +116,12 @@ phones_ticks() {
 hz=$(getconf CLK_TCK)
 echo "Measuring for $seconds s"
 ticks0=$(cpu_ticks "$exporter")
-prom0=$(cpu_ticks "$prometheus_pid")
+prom0=$(cpu_ticks "$FARM_PROMETHEUS_PID")
 phones0=$(phones_ticks)
 t0=$(date +%s.%N)
 sleep "$seconds"
 ticks1=$(cpu_ticks "$exporter")
-prom1=$(cpu_ticks "$prometheus_pid")
+prom1=$(cpu_ticks "$FARM_PROMETHEUS_PID")
 phones1=$(phones_ticks)
 t1=$(date +%s.%N)
 hwm=$(status_kb "$exporter" VmHWM)

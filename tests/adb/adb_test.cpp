@@ -1,12 +1,10 @@
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +19,7 @@
 #include <vector>
 
 #include "e2e/harness.h"
+#include "e2e/run_program.h"
 
 // The client over USB, end to end: `perfprobe deploy` and `--adb` run the
 // stand-in adb client of this folder, whose device is this namespace, so
@@ -28,7 +27,12 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using e2e::describe;
+using e2e::exitCode;
+using e2e::Outcome;
+using e2e::Program;
+using e2e::runProgram;
+using e2e::slurp;
 
 constexpr char kPackage[] = "com.example.game";
 constexpr char kSerial[] = "SIM0001";
@@ -45,13 +49,6 @@ std::string commandLineFlag(const std::string& name) {
     if (arg.rfind(prefix, 0) == 0) return fs::absolute(arg.substr(prefix.size()));
   }
   return "";
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 std::vector<std::string> split(const std::string& text, char sep) {
@@ -74,71 +71,6 @@ std::vector<std::string> wholeLines(const std::string& path) {
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
-}
-
-struct Outcome {
-  int status = -1;  // wait status; -1: killed for running too long
-  std::string out;
-  std::string err;
-};
-
-int exitCode(const Outcome& run) { return WIFEXITED(run.status) ? WEXITSTATUS(run.status) : -1; }
-
-std::string describe(const Outcome& run) {
-  return e2e::describeStatus(run.status) + "\nstdout:\n" + run.out + "stderr:\n" + run.err;
-}
-
-struct Program {
-  std::vector<std::string> argv;
-  std::vector<std::pair<std::string, std::string>> env;  // set in the child only
-  std::string input;                                     // its standard input, then its end
-  int timeoutMs = 120000;
-  // Called with its pid once it runs; it is waited for afterwards.
-  std::function<void(pid_t)> whileRunning;
-};
-
-// Runs a program with its output in files of `dir`, emptied first.
-Outcome runProgram(const Program& program, const std::string& dir) {
-  const std::string outPath = dir + "/run.out";
-  const std::string errPath = dir + "/run.err";
-  const std::string inPath = dir + "/run.in";
-  std::ofstream(inPath, std::ios::binary) << program.input;
-  ScopedFile in(open(inPath.c_str(), O_RDONLY | O_CLOEXEC));
-  ScopedFile out(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  ScopedFile err(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  std::vector<char*> argv;
-  for (const std::string& a : program.argv) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  fflush(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(in.get(), STDIN_FILENO);
-    dup2(out.get(), STDOUT_FILENO);
-    dup2(err.get(), STDERR_FILENO);
-    for (const auto& [name, value] : program.env) setenv(name.c_str(), value.c_str(), 1);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  Outcome result;
-  if (child < 0) return result;
-  if (program.whileRunning) program.whileRunning(child);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(program.timeoutMs);
-  for (;;) {
-    int status;
-    if (waitpid(child, &status, WNOHANG) == child) {
-      result.status = status;
-      break;
-    }
-    if (Clock::now() > deadline) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      break;
-    }
-    e2e::nap(5);
-  }
-  result.out = slurp(outPath);
-  result.err = slurp(errPath);
-  return result;
 }
 
 // A generous budget for one reply: the daemon and the relay may run under
@@ -504,7 +436,7 @@ TEST_F(Adb, AnAdbKilledMidMonitorEndsItWithStatus2AndKeepsTheRows) {
   std::string stepFailed;
   size_t rowsAtKill = 0;
   Program program;
-  program.whileRunning = [&](pid_t monitor) {
+  program.whileRunning = [&](pid_t monitor, const std::string&) {
     if (!e2e::waitFor([&] { return wholeLines(csv).size() >= 2 || !running(monitor); },
                       std::chrono::seconds(60)) ||
         !running(monitor)) {
@@ -593,7 +525,7 @@ TEST_F(Adb, TheExporterWatchesAPhoneThroughAdbBesideOneThatIsNotThere) {
   std::string page;
   std::string stepFailed;
   Program program;
-  program.whileRunning = [&](pid_t exporter) {
+  program.whileRunning = [&](pid_t exporter, const std::string&) {
     const bool seen = e2e::waitFor(
         [&] {
           page = httpGet(kExporterPort, "/metrics");

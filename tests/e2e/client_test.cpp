@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,91 +22,35 @@
 #include <vector>
 
 #include "harness.h"
+#include "run_program.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using e2e::describe;
+using e2e::exitCode;
+using e2e::Outcome;
+using e2e::slurp;
 
 // The current test's own folder: suites run side by side, so no fixed name
 // under /tmp would do.
 std::string outputDir;
 
-struct ClientRun {
-  int status = -1;  // wait status; -1: killed for running too long
-  std::string out;
-  std::string err;
-  long ms = 0;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-int exitCode(const ClientRun& run) { return WIFEXITED(run.status) ? WEXITSTATUS(run.status) : -1; }
-
-// Runs the client with its output in files. `whileRunning` is called with
-// the client's pid and the path of its standard output once it has started.
-// `input`, when given, is the client's standard input.
-template <typename WhileRunning>
-ClientRun runClient(const std::vector<std::string>& args, int timeoutMs, WhileRunning whileRunning,
-                    int input = -1) {
-  const std::string outPath = outputDir + "/client.out";
-  const std::string errPath = outputDir + "/client.err";
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(e2e::clientPath.c_str()));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  // Emptied before the client starts, so that nothing of an earlier run is
-  // taken for its output.
-  ScopedFile out(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  ScopedFile err(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  const auto started = Clock::now();
-  fflush(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(out.get(), STDOUT_FILENO);
-    dup2(err.get(), STDERR_FILENO);
-    if (input >= 0) dup2(input, STDIN_FILENO);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  out.reset();
-  err.reset();
-  ClientRun run;
-  if (child < 0) return run;
-  whileRunning(child, outPath);
-  const auto deadline = started + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    int status;
-    if (waitpid(child, &status, WNOHANG) == child) {
-      run.status = status;
-      break;
-    }
-    if (Clock::now() > deadline) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  run.ms = static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
-  run.out = slurp(outPath);
-  run.err = slurp(errPath);
-  return run;
-}
-
-ClientRun runClient(const std::vector<std::string>& args, int timeoutMs = 30000) {
-  return runClient(args, timeoutMs, [](pid_t, const std::string&) {});
-}
-
-std::string describe(const ClientRun& run) {
-  return e2e::describeStatus(run.status) + " after " + std::to_string(run.ms) +
-         " ms\nstdout:\n" + run.out + "stderr:\n" + run.err;
+// Runs the client with its output in files of the test's folder.
+// `whileRunning` is called with the client's pid and the path of its
+// standard output once it has started. `input`, when given, is the client's
+// standard input.
+Outcome runClient(const std::vector<std::string>& args, int timeoutMs = 30000,
+                  std::function<void(pid_t, const std::string&)> whileRunning = nullptr,
+                  int input = -1) {
+  e2e::Program program;
+  program.argv = {e2e::clientPath};
+  program.argv.insert(program.argv.end(), args.begin(), args.end());
+  program.timeoutMs = timeoutMs;
+  program.whileRunning = std::move(whileRunning);
+  program.inputFd = input;
+  return e2e::runProgram(program, outputDir);
 }
 
 // A generous budget for one reply, since the daemon may run under emulation.
@@ -246,7 +189,7 @@ class Client : public e2e::DaemonTest {
 };
 
 TEST_F(Client, EachCommandSendsItsRequestAndPrintsTheReply) {
-  ClientRun run = runClient(patient({"ping"}));
+  Outcome run = runClient(patient({"ping"}));
   EXPECT_EQ(exitCode(run), 0) << describe(run);
   EXPECT_EQ(run.out, "success\n");
 
@@ -316,7 +259,7 @@ TEST_F(Client, LabelsTwelveCpusByNumberAndShowsNaAsMissing) {
   // INITIALIZATION, which starts no collection.
   {
     Port older(9096, 0, true, {kGetStats});
-    const ClientRun run = runClient(patient({"--port", "9096", "cpu"}));
+    const Outcome run = runClient(patient({"--port", "9096", "cpu"}));
     EXPECT_EQ(exitCode(run), 0) << describe(run);
     EXPECT_EQ(run.out,
               "cpu0 300000 kHz\ncpu1 400000 kHz\ncpu2 500000 kHz\ncpu3 600000 kHz\n"
@@ -325,7 +268,7 @@ TEST_F(Client, LabelsTwelveCpusByNumberAndShowsNaAsMissing) {
     EXPECT_TRUE(backToIdle());
   }
   // GET_STATS names each CPU itself.
-  const ClientRun run = runClient(patient({"cpu"}));
+  const Outcome run = runClient(patient({"cpu"}));
   EXPECT_EQ(exitCode(run), 0) << describe(run);
   const std::vector<std::string> rows = lines(run.out);
   ASSERT_EQ(rows.size(), 13u) << run.out;
@@ -336,7 +279,7 @@ TEST_F(Client, LabelsTwelveCpusByNumberAndShowsNaAsMissing) {
 TEST_F(Client, MonitorWritesTheFrameStatisticsToCsvJsonAndPlot) {
   const std::string csv = simDir_ + "/out.csv";
   const std::string png = simDir_ + "/out.png";
-  const ClientRun run = runClient(patient({"monitor", kPackage, "--interval", "0.5", "--duration", "4",
+  const Outcome run = runClient(patient({"monitor", kPackage, "--interval", "0.5", "--duration", "4",
                                            "--csv", csv, "--json", "--plot", png}),
                                   60000);
   ASSERT_EQ(exitCode(run), 0) << describe(run);
@@ -394,7 +337,7 @@ TEST_F(Client, MonitorFallsBackToTheRateOfADaemonWithoutFrameStatistics) {
   Port older(9093, 0, true, {kGetFrameStats, kGetStats});
   const std::string csv = simDir_ + "/out.csv";
   const std::string png = simDir_ + "/out.png";
-  const ClientRun run = runClient(patient({"--port", "9093", "monitor", kPackage, "--interval", "0.5",
+  const Outcome run = runClient(patient({"--port", "9093", "monitor", kPackage, "--interval", "0.5",
                                            "--duration", "4", "--csv", csv, "--json", "--plot", png}),
                                   60000);
   ASSERT_EQ(exitCode(run), 0) << describe(run);
@@ -497,7 +440,7 @@ class SteppingRelay {
 TEST_F(Client, StatsAndCpuShowTheDevicesFiles) {
   writePhone();
   SteppingRelay relay(9094);
-  ClientRun run = runClient(patient({"--port", "9094", "stats", "--json"}));
+  Outcome run = runClient(patient({"--port", "9094", "stats", "--json"}));
   ASSERT_EQ(exitCode(run), 0) << describe(run);
   // Two requests, for the loads of the time between them.
   EXPECT_GE(relay.steps(), 2);
@@ -548,7 +491,7 @@ TEST_F(Client, MonitorWritesEveryFigureOfGetStats) {
   SteppingRelay relay(9095);
   const std::string csv = simDir_ + "/out.csv";
   const std::string png = simDir_ + "/out.png";
-  ClientRun run = runClient(patient({"--port", "9095", "monitor", kPackage, "--interval", "0.5",
+  Outcome run = runClient(patient({"--port", "9095", "monitor", kPackage, "--interval", "0.5",
                                      "--duration", "2", "--csv", csv, "--json", "--plot", png}),
                             60000);
   ASSERT_EQ(exitCode(run), 0) << describe(run);
@@ -613,7 +556,7 @@ TEST_F(Client, MonitorWritesEveryFigureOfGetStats) {
 }
 
 TEST_F(Client, MonitorStopsTheCollectionOnCtrlC) {
-  const ClientRun run = runClient(patient({"monitor", kPackage, "--interval", "0.2"}), 30000,
+  const Outcome run = runClient(patient({"monitor", kPackage, "--interval", "0.2"}), 30000,
                             [](pid_t client, const std::string& out) {
                               // Until the first sample's line, then Ctrl-C.
                               const auto deadline = Clock::now() + std::chrono::seconds(15);
@@ -630,20 +573,20 @@ TEST_F(Client, MonitorStopsTheCollectionOnCtrlC) {
 TEST_F(Client, RetriesARequestThatWasLost) {
   {
     Port relay(9090, 1, true);
-    const ClientRun run = runClient({"--port", "9090", "--timeout", "1500", "--retries", "2", "ping"});
+    const Outcome run = runClient({"--port", "9090", "--timeout", "1500", "--retries", "2", "ping"});
     EXPECT_EQ(exitCode(run), 0) << describe(run);
     EXPECT_EQ(run.out, "success\n");
     EXPECT_EQ(relay.received(), 2);
   }
   Port relay(9090, 1, true);
-  const ClientRun run = runClient({"--port", "9090", "--timeout", "300", "--retries", "0", "ping"});
+  const Outcome run = runClient({"--port", "9090", "--timeout", "300", "--retries", "0", "ping"});
   EXPECT_EQ(exitCode(run), 2) << describe(run);
   EXPECT_EQ(relay.received(), 1);
 }
 
 TEST_F(Client, ASilentPortGivesStatus2WithinTheBudget) {
   Port silent(9091, 0, false);
-  const ClientRun run = runClient({"--port", "9091", "--timeout", "200", "--retries", "2", "ping"});
+  const Outcome run = runClient({"--port", "9091", "--timeout", "200", "--retries", "2", "ping"});
   EXPECT_EQ(exitCode(run), 2) << describe(run);
   EXPECT_EQ(run.out, "");
   // One line that names the host and the port.
@@ -654,13 +597,13 @@ TEST_F(Client, ASilentPortGivesStatus2WithinTheBudget) {
   EXPECT_LT(run.ms, 600 + 1500);
 
   // Nothing at all listens on 9092: the same status, and the line says so.
-  const ClientRun refused = runClient({"--port", "9092", "--timeout", "200", "--retries", "1", "ping"});
+  const Outcome refused = runClient({"--port", "9092", "--timeout", "200", "--retries", "1", "ping"});
   EXPECT_EQ(exitCode(refused), 2) << describe(refused);
   EXPECT_NE(refused.err.find("nothing listens"), std::string::npos) << refused.err;
 
   // A monitor that cannot start tells the same, and leaves no file behind.
   const std::string csv = simDir_ + "/none.csv";
-  const ClientRun monitor = runClient({"--port", "9091", "--timeout", "100", "--retries", "0", "monitor",
+  const Outcome monitor = runClient({"--port", "9091", "--timeout", "100", "--retries", "0", "monitor",
                                  kPackage, "--csv", csv});
   EXPECT_EQ(exitCode(monitor), 2) << describe(monitor);
   EXPECT_FALSE(fs::exists(csv));
@@ -703,7 +646,7 @@ TEST_F(Client, MonitorRecordsMarkersAndTheReportShowsThem) {
   ScopedFile writeEnd(ends[1]);
   std::string stepFailed;
   size_t samplesBeforeClose = 0;
-  const ClientRun run = runClient(
+  const Outcome run = runClient(
       patient({"monitor", kPackage, "--interval", "0.5", "--duration", "60", "--record", record,
                "--csv", csv, "--mark"}),
       90000,
@@ -839,7 +782,7 @@ TEST_F(Client, MonitorRecordsMarkersAndTheReportShowsThem) {
   EXPECT_LT(marks[1]["t"].get<double>(), samples.back()["t"].get<double>());
 
   const std::string html = simDir_ + "/report.html";
-  ClientRun report = runClient({"report", record, "-o", html});
+  Outcome report = runClient({"report", record, "-o", html});
   ASSERT_EQ(exitCode(report), 0) << describe(report);
   EXPECT_EQ(report.out, "Report: " + html + "\n");
   EXPECT_EQ(report.err, "");

@@ -13,7 +13,10 @@
 #   farm_fps I / farm_refresh_hz        the frame rate device I's game draws, its panel
 #   farm_cpu_khz I                      "CPU KHZ" lines: the clocks device I shows
 #   farm_kill I                         ends device I's phone, and waits until it is gone
-#   farm_stop                           ends every phone left
+#   farm_stop                           ends every phone left, and Prometheus
+#   farm_prometheus PROMETHEUS WORKDIR EXPORTER_PORT PROMETHEUS_PORT
+#                                       starts Prometheus scraping the exporter;
+#                                       returns once it is ready
 #
 # The caller must be root in a network namespace of its own: the veths and
 # their addresses go there. A phone is three processes: unshare, its
@@ -31,6 +34,7 @@ FARM_PIDS=()  # by phone
 FARM_PER_PHONE=1
 FARM_WORK=
 FARM_BUILD=
+FARM_PROMETHEUS_PID=
 
 farm_address() { echo "10.77.$1.2"; }
 
@@ -176,8 +180,35 @@ farm_kill() {
   done
 }
 
+# Prometheus on 127.0.0.1:PROMETHEUS_PORT, scraping the exporter on
+# 127.0.0.1:EXPORTER_PORT every second, with its configuration, its store and
+# its log (prometheus.log) in WORKDIR. Its pid is FARM_PROMETHEUS_PID.
+farm_prometheus() {
+  local prometheus=$1 work=$2 exporter_port=$3 port=$4 deadline
+  cat >"$work/prometheus.yml" <<YML
+global:
+  scrape_interval: 1s
+  scrape_timeout: 1s
+scrape_configs:
+  - job_name: perfprobe
+    static_configs:
+      - targets: ['127.0.0.1:$exporter_port']
+YML
+  "$prometheus" --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
+    --web.listen-address="127.0.0.1:$port" --log.level=warn >"$work/prometheus.log" 2>&1 &
+  FARM_PROMETHEUS_PID=$!
+  deadline=$((SECONDS + 60))
+  until python3 "$(dirname "$FARM_LIB")/promql.py" "http://127.0.0.1:$port" ready; do
+    kill -0 "$FARM_PROMETHEUS_PID" 2>/dev/null || farm_fail "Prometheus ended" || return 1
+    [ $SECONDS -lt $deadline ] || farm_fail "Prometheus was not ready within 60 s" || return 1
+    sleep 0.2
+  done
+}
+
 farm_stop() {
   local p
+  [ -n "$FARM_PROMETHEUS_PID" ] && kill "$FARM_PROMETHEUS_PID" 2>/dev/null
+  FARM_PROMETHEUS_PID=
   for p in "${!FARM_PIDS[@]}"; do kill -KILL "${FARM_PIDS[p]}" 2>/dev/null; done
   for p in "${!FARM_PIDS[@]}"; do wait "${FARM_PIDS[p]}" 2>/dev/null; done
   FARM_PIDS=()

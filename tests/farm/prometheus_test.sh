@@ -50,11 +50,9 @@ prometheus_port=9090
 prom_url=http://127.0.0.1:$prometheus_port
 work=$(mktemp -d /tmp/perfprobe-farm-XXXXXX)
 exporter_pid=
-prometheus_pid=
 
 cleanup() {
   [ -n "$exporter_pid" ] && kill "$exporter_pid" 2>/dev/null
-  [ -n "$prometheus_pid" ] && kill "$prometheus_pid" 2>/dev/null
   farm_stop
   rm -rf "$work"
 }
@@ -110,24 +108,8 @@ encoding=$(encoding_from 127.0.0.1)
 page=$(curl -s --compressed "http://$afar:$exporter_port/metrics")
 grep -qx '# TYPE perfprobe_up gauge' <<<"$page" || fail "the gzipped page does not read back"
 
-cat >"$work/prometheus.yml" <<YML
-global:
-  scrape_interval: 1s
-  scrape_timeout: 1s
-scrape_configs:
-  - job_name: perfprobe
-    static_configs:
-      - targets: ['127.0.0.1:$exporter_port']
-YML
-"$prometheus" --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
-  --web.listen-address="127.0.0.1:$prometheus_port" --log.level=warn >"$work/prometheus.log" 2>&1 &
-prometheus_pid=$!
-deadline=$((SECONDS + 60))
-until python3 "$here/promql.py" "$prom_url" ready; do
-  kill -0 "$prometheus_pid" 2>/dev/null || fail "Prometheus ended"
-  [ $SECONDS -lt $deadline ] || fail "Prometheus was not ready within 60 s"
-  sleep 0.2
-done
+farm_prometheus "$prometheus" "$work" "$exporter_port" "$prometheus_port" ||
+  fail "Prometheus did not start"
 
 # wait_for SECONDS WHAT COMMAND...: runs COMMAND until it succeeds; on the
 # deadline fails with WHAT and COMMAND's last output.

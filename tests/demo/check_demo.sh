@@ -88,7 +88,7 @@ size=$(od -An -tu1 -j16 -N8 "$png" | tr -s ' ' | sed 's/^ //')
 # the summary last; and its report, which names the marker.
 record=$out/demo-out/perfprobe.jsonl
 report=$out/demo-out/report.html
-head -1 "$record" | grep -q '^{"perfprobe_recording":1,"device":{"host":"127.0.0.1","port":8080},"package":"com.example.game",' ||
+head -1 "$record" | grep -q '^{"perfprobe_recording":2,"device":{"host":"127.0.0.1","port":8080},"package":"com.example.game",' ||
   fail "recording header: $(head -c 200 "$record")"
 [ "$(grep -c '^{"t":[0-9.]*,"v":\[' "$record")" -eq "$seconds" ] || fail "not $seconds samples recorded"
 grep -q '^{"t":[0-9.]*,"mark":"heavy scene"}$' "$record" || fail "no marker recorded"

@@ -1,3 +1,5 @@
+// A monitor's recording: the writer's lines and the reader of either
+// version, and the marker labels of standard input.
 #include "recording.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "html_report.h"
+#include "catalog.h"
+#include "client_fixture.h"
 #include "report.h"
 #include "series.h"
 #include "sources.h"
@@ -69,7 +72,7 @@ TEST(RecordingReader, RefusesTextThatIsNoRecordingOfThisVersion) {
       {R"({"time_s":1,"fps":59})"
        "\n",
        "no \"perfprobe_recording\""},
-      {R"({"perfprobe_recording":2)" + series + "\n", "version 2;"},
+      {R"({"perfprobe_recording":3)" + series + "\n", "version 3;"},
       {R"({"perfprobe_recording":"1")" + series + "\n", "version \"1\";"},
       {R"({"perfprobe_recording":0)" + series + "\n", "version 0;"},
       {R"({"perfprobe_recording":null)" + series + "\n", "version null;"},
@@ -193,8 +196,11 @@ TEST(RecordingReader, LeavesOutASeriesItDoesNotKnowAndKeepsTheOthersInPlace) {
   EXPECT_EQ(valuesOf(*p.rec, "fps"), (Values{50, std::nullopt}));
   EXPECT_EQ(valuesOf(*p.rec, "cpu1_khz"), (Values{3000, 6000}));
   EXPECT_EQ(valuesOf(*p.rec, "cluster0-3_khz"), (Values{5000, 7000}));
-  EXPECT_EQ(p.rec->series[1].role.chart, Chart::kCpuClock);
-  EXPECT_EQ(p.rec->series[1].role.shownPer, 1000);
+  // Told from its name: a CPU's clock, drawn in MHz.
+  ASSERT_NE(p.rec->series[1].row, nullptr);
+  EXPECT_EQ(p.rec->series[1].row->chart, Chart::kCpuClock);
+  EXPECT_EQ(p.rec->series[1].row->shownPer, 1000);
+  EXPECT_EQ(p.rec->series[1].item, "1");
 }
 
 // A value the daemon did not give is missing, never 0; 0 stays 0.
@@ -303,16 +309,22 @@ TEST(RecordingReader, ReadsBackWhatTheWriterWrote) {
 
   std::vector<std::string> names;
   std::vector<std::string> titles;
+  std::vector<const Metric*> kinds;
+  std::vector<std::string> items;
   for (const Kind& kind : table.kinds) {
     for (const Series& s : kind.series) {
-      names.push_back(column(kind, s));
+      names.push_back(s.name);
       titles.push_back(s.title);
+      kinds.push_back(kind.metric);
+      items.push_back(s.item);
     }
   }
   ASSERT_EQ(rec.series.size(), names.size());
   for (size_t i = 0; i < names.size(); ++i) {
     EXPECT_EQ(rec.series[i].name, names[i]);
     EXPECT_EQ(rec.series[i].title, titles[i]);
+    EXPECT_EQ(rec.series[i].row, kinds[i]) << names[i];
+    EXPECT_EQ(rec.series[i].item, items[i]) << names[i];
     Values column;
     for (const Values& row : rows) column.push_back(row[i]);
     EXPECT_EQ(rec.series[i].values, column) << names[i];
@@ -320,6 +332,178 @@ TEST(RecordingReader, ReadsBackWhatTheWriterWrote) {
   EXPECT_EQ(names[9], "refresh_hz");
   EXPECT_EQ(names[10], "jank_ms");
   EXPECT_EQ(names[12], "cpu1_khz");
+
+  // The header names each series' unit, chart and kind.
+  const auto header = nlohmann::ordered_json::parse(text.substr(0, text.find('\n')));
+  EXPECT_EQ(header["perfprobe_recording"], 2);
+  EXPECT_EQ(header["series"][0].dump(),
+            R"({"name":"fps","title":"FPS","unit":"","chart":"fps","kind":"fps"})");
+  EXPECT_EQ(header["series"][2].dump(),
+            R"({"name":"window_ms","title":"window","unit":"ms","chart":"","kind":"window_ms"})");
+  EXPECT_EQ(header["series"][4].dump(),
+            R"({"name":"frame_ms_p95","title":"p95","unit":"ms","chart":"frame_time",)"
+            R"("kind":"frame_ms_p95"})");
+  EXPECT_EQ(header["series"][12].dump(),
+            R"({"name":"cpu1_khz","title":"cpu1","unit":"kHz","chart":"cpu_clock",)"
+            R"("kind":"GET_SIMPLE"})");
+}
+
+// A monitor of GET_STATS and GET_FPS: every kind of series, its clusters,
+// zones and the hottest among them, reads back as the row and item that
+// made it.
+TEST(RecordingReader, ReadsBackTheDevicesFiguresByTheirKinds) {
+  fixture::Replies probe;
+  fixture::Replies daemon;
+  const Table table = fixture::deviceTable(&probe, &daemon);
+  RecordingMeta meta;
+  std::string text = recordingHeader(meta, table);
+  for (size_t k = 0; k < table.size(); ++k) text += recordingSample(table, k);
+  text += jsonSummary(table, meta.intervalS);
+  const Parsed p = parse(text);
+  ASSERT_TRUE(p.rec.has_value()) << p.error << "\n" << text;
+  EXPECT_TRUE(p.warnings.empty()) << joined(p.warnings);
+  size_t i = 0;
+  for (const Kind& kind : table.kinds) {
+    for (const Series& s : kind.series) {
+      ASSERT_LT(i, p.rec->series.size());
+      const Recording::Series& read = p.rec->series[i++];
+      EXPECT_EQ(read.name, s.name);
+      EXPECT_EQ(read.row, kind.metric) << s.name;
+      EXPECT_EQ(read.item, s.item) << s.name;
+      EXPECT_EQ(read.values, s.values) << s.name;
+    }
+  }
+  EXPECT_EQ(i, p.rec->series.size());
+
+  const auto header = nlohmann::json::parse(text.substr(0, text.find('\n')));
+  std::map<std::string, std::string> told;
+  for (const auto& s : header["series"]) {
+    told[s["name"].get<std::string>()] =
+        s["unit"].get<std::string>() + " " + s["chart"].get<std::string>() + " " +
+        s["kind"].get<std::string>();
+  }
+  const std::map<std::string, std::string> want = {
+      {"fps", " fps GET_FPS"},
+      {"cpu0_khz", "kHz  cpu*_khz"},
+      {"cluster0-1_khz", "kHz cpu_clock cluster*_khz"},
+      {"cluster2_max_khz", "kHz cpu_clock cluster*_max_khz"},
+      {"cpu_load_pct", "% cpu_load cpu_load_pct"},
+      {"cluster0-1_load_pct", "% cpu_load cluster*_load_pct"},
+      {"gpu_busy_pct", "% gpu gpu_busy_pct"},
+      {"cpu2_load_pct", "%  cpu*_load_pct"},
+      {"gpu_max_khz", "kHz gpu gpu_max_khz"},
+      {"temp_skin_therm_c", "°C temperature temp_*_c"},
+      {"temp_hottest_c", "°C temperature temp_hottest_c"},
+      {"battery_mw", "mW power battery_mw"},
+      {"battery_pct", "%  battery_pct"},
+      {"app_threads", "  app_threads"},
+      {"uptime_ms", "ms  uptime_ms"},
+  };
+  for (const auto& [name, what] : want) {
+    const auto found = told.find(name);
+    ASSERT_NE(found, told.end()) << name;
+    EXPECT_EQ(found->second, what) << name;
+  }
+}
+
+// A series of the second version is what its kind says; one of a kind this
+// perfprobe does not know, or that makes no series of its name, is left
+// out and the others keep their values.
+TEST(RecordingReader, LeavesOutASeriesOfAKindItDoesNotKnow) {
+  const std::string text =
+      R"({"perfprobe_recording":2,"series":[)"
+      R"({"name":"fps","title":"FPS","unit":"","chart":"fps","kind":"GET_FPS"},)"
+      R"({"name":"warp_x","title":"warp","unit":"","chart":"","kind":"warp*_x"},)"
+      R"({"name":"cpu0_khz","title":"cpu0","unit":"kHz","chart":"","kind":"fps"},)"
+      R"({"name":"gpu_khz","title":"GPU"},)"
+      R"({"name":"cluster0-1+4_khz","title":"cpu0-1+4","unit":"kHz","chart":"cpu_clock",)"
+      R"("kind":"cluster*_khz"},)"
+      R"({"name":"temp_skin_c","title":"skin","unit":"°C","chart":"","kind":"temp_*_c"}]})"
+      "\n"
+      R"({"t":1,"v":[50,1,2,3,5000,30.5]})"
+      "\n"
+      R"({"t":2,"v":[null,11,12,13,6000,31]})"
+      "\n" +
+      std::string(kSummary);
+  const Parsed p = parse(text);
+  ASSERT_TRUE(p.rec.has_value()) << p.error;
+  ASSERT_EQ(p.warnings.size(), 3u) << joined(p.warnings);
+  EXPECT_NE(p.warnings[0].find("\"warp_x\" is not one this perfprobe knows"), std::string::npos)
+      << p.warnings[0];
+  EXPECT_NE(p.warnings[1].find("\"cpu0_khz\""), std::string::npos) << p.warnings[1];
+  EXPECT_NE(p.warnings[2].find("\"gpu_khz\""), std::string::npos) << p.warnings[2];
+  ASSERT_EQ(p.rec->series.size(), 3u);
+  EXPECT_EQ(p.rec->series[0].row, rowByKey("GET_FPS"));
+  EXPECT_EQ(p.rec->series[1].row, rowByKey("cluster*_khz"));
+  EXPECT_EQ(p.rec->series[1].item, "0-1+4");
+  EXPECT_EQ(p.rec->series[2].row, rowByKey("temp_*_c"));
+  EXPECT_EQ(p.rec->series[2].item, "skin");
+  EXPECT_EQ(valuesOf(*p.rec, "fps"), (Values{50, std::nullopt}));
+  EXPECT_EQ(valuesOf(*p.rec, "cluster0-1+4_khz"), (Values{5000, 6000}));
+  EXPECT_EQ(valuesOf(*p.rec, "temp_skin_c"), (Values{30.5, 31}));
+}
+
+// A recording of the first version names its series and nothing more: each
+// is the row that makes a series of that name, the one drawn where two do.
+TEST(RecordingReader, TellsAFirstVersionsSeriesFromItsName) {
+  const struct {
+    std::string name;
+    std::string key;  // of its row; empty: left out
+    std::string item;
+  } cases[] = {
+      {"fps", "fps", ""},
+      {"jank_ms", "jank_ms", ""},
+      {"cpu3_khz", "GET_SIMPLE", "3"},
+      {"cpu12_load_pct", "cpu*_load_pct", "12"},
+      {"cluster0-3_khz", "cluster*_khz", "0-3"},
+      // The writer's name of a cluster with a gap.
+      {"cluster0-1+4_khz", "cluster*_khz", "0-1+4"},
+      {"cluster7_max_khz", "cluster*_max_khz", "7"},
+      {"cluster4-7_load_pct", "cluster*_load_pct", "4-7"},
+      {"gpu_max_khz", "gpu_max_khz", ""},
+      {"temp_skin_therm_c", "temp_*_c", "skin_therm"},
+      {"temp_hottest_c", "temp_hottest_c", ""},
+      {"battery_mw", "battery_mw", ""},
+      {"uptime_ms", "uptime_ms", ""},
+      // No series of the monitor has these names.
+      {"cpu_khz", "", ""},
+      {"cpux_khz", "", ""},
+      {"cpu0_max_khz", "", ""},
+      {"cpu0_cluster", "", ""},
+      {"cluster_khz", "", ""},
+      {"clusterx_khz", "", ""},
+      {"temp__c", "", ""},
+      {"gpu_source", "", ""},
+      {"layer", "", ""},
+      {"state", "", ""},
+  };
+  std::string names;
+  std::string values;
+  for (const auto& c : cases) {
+    names += std::string(names.empty() ? "" : ",") + R"({"name":")" + c.name + R"("})";
+    values += values.empty() ? "1" : ",1";
+  }
+  const std::string text = R"({"perfprobe_recording":1,"series":[)" + names + "]}\n" +
+                           R"({"t":1,"v":[)" + values + "]}\n" + kSummary;
+  const Parsed p = parse(text);
+  ASSERT_TRUE(p.rec.has_value()) << p.error;
+  for (const auto& c : cases) {
+    const Recording::Series* s = p.rec->find(c.name);
+    const bool warned = std::any_of(p.warnings.begin(), p.warnings.end(), [&](const std::string& w) {
+      return w.find("\"" + c.name + "\" is not one") != std::string::npos;
+    });
+    if (c.key.empty()) {
+      EXPECT_EQ(s, nullptr) << c.name;
+      EXPECT_TRUE(warned) << c.name << "\n" << joined(p.warnings);
+      continue;
+    }
+    ASSERT_NE(s, nullptr) << c.name << "\n" << joined(p.warnings);
+    EXPECT_FALSE(warned) << c.name;
+    ASSERT_NE(s->row, nullptr) << c.name;
+    EXPECT_EQ(s->row->key(), c.key) << c.name;
+    EXPECT_EQ(s->item, c.item) << c.name;
+    EXPECT_EQ(s->values, Values{1}) << c.name;
+  }
 }
 
 // Each case: the chunks given to add(), then the labels of each add() and
@@ -374,312 +558,6 @@ TEST(MarkLines, TurnsTheLinesOfStandardInputIntoLabels) {
   EXPECT_EQ(marks.add("rest\nnext\nhalf"), Labels{"next"});
   EXPECT_EQ(marks.end(), Labels{"half"});
   EXPECT_EQ(marks.add("again\n"), Labels{"again"});
-}
-
-// A recording's series, with the role the reader gives its name.
-Recording::Series series(const std::string& name, const std::string& title, Values values) {
-  const auto role = roleOf(name);
-  EXPECT_TRUE(role.has_value()) << name;
-  return {name, title, role.value_or(Role{}), std::move(values)};
-}
-
-std::vector<double> timesOf(size_t n, double interval) {
-  std::vector<double> t;
-  for (size_t k = 1; k <= n; ++k) t.push_back(static_cast<double>(k) * interval);
-  return t;
-}
-
-// Of an older daemon: the rate of GET_FPS and the CPUs of GET_SIMPLE, which
-// all show one clock, as the CPUs of one cluster do.
-Recording olderDaemon() {
-  Recording rec;
-  rec.name = "old.jsonl";
-  // 0, 3, ..., 60 in another order, and one sample without a rate.
-  Values fps;
-  for (int k = 0; k < 21; ++k) fps.push_back((k * 8 % 21) * 3);
-  fps.insert(fps.begin() + 4, std::nullopt);
-  rec.timesS = timesOf(fps.size(), 0.5);
-  const Values khz = [&] {
-    Values v(fps.size(), 1800000);
-    v[0] = 300000;
-    v[1] = std::nullopt;
-    v[2] = 1200000;
-    return v;
-  }();
-  rec.series.push_back(series("fps", "FPS", fps));
-  for (int cpu = 0; cpu < 4; ++cpu) {
-    const std::string name = "cpu" + std::to_string(cpu);
-    rec.series.push_back(series(name + "_khz", name, khz));
-  }
-  rec.marks = {{1.0, "a"}, {2.0, "b"}};
-  rec.ended = true;
-  return rec;
-}
-
-// Of the frame statistics and GET_STATS, over windows of unequal lengths.
-Recording newerDaemon() {
-  Recording rec;
-  rec.name = "new.jsonl";
-  rec.timesS = {1, 1.5, 2.5, 4};
-  const auto none = std::nullopt;
-  rec.series = {
-      series("fps", "FPS", {50, 40, none, 60}),
-      series("window_ms", "window", {1000, 500, 1000, 1500}),
-      series("frame_ms_p95", "p95", {16.67, 33.33, 20, none}),
-      series("frame_ms_max", "max", {25, 50.5, 40, 0}),
-      series("jank", "jank", {1, none, 2, 0}),
-      series("jank_ms", "jank time", {20, 0, 35, none}),
-      series("cpu0_khz", "cpu0", {500000, 1000000, 1500000, none}),
-      series("cluster0-1_khz", "cpu0-1", {500000, 1000000, 1500000, none}),
-      series("cluster0-1_max_khz", "cpu0-1 max", {1800000, 1800000, 1800000, 1800000}),
-      series("cluster4-7_khz", "cpu4-7", {2000000, 2000000, 2000000, 2000000}),
-      series("cpu_load_pct", "CPU", {10, 20, 30, 40}),
-      series("battery_pct", "battery", {80, none, 79, 77}),
-      series("temp_cpu_c", "cpu", {40, 45.5, 44, 43}),
-      series("temp_skin_c", "skin", {30, 31, 32, 33}),
-      series("temp_hottest_c", "hottest", {40, 45.5, 44, 43}),
-  };
-  rec.ended = true;
-  return rec;
-}
-
-// Nothing went wrong in it: every count and share is 0.
-Recording calmRun() {
-  Recording rec;
-  rec.name = "calm.jsonl";
-  rec.timesS = {1, 2};
-  rec.series = {
-      series("fps", "FPS", {0, 0}),
-      series("window_ms", "window", {1000, 1000}),
-      series("jank", "jank", {0, 0}),
-      series("jank_ms", "jank time", {0, 0}),
-      series("battery_pct", "battery", {50, 50}),
-  };
-  rec.ended = true;
-  return rec;
-}
-
-using Cells = std::vector<std::optional<std::string>>;
-
-std::map<std::string, Cells> cellsByLabel(const std::vector<SummaryRow>& rows) {
-  std::map<std::string, Cells> out;
-  for (const SummaryRow& row : rows) {
-    EXPECT_TRUE(out.emplace(row.label, row.cells).second) << "two rows " << row.label;
-  }
-  return out;
-}
-
-std::vector<std::string> labelsOf(const std::vector<SummaryRow>& rows, const std::string& group) {
-  std::vector<std::string> out;
-  for (const SummaryRow& row : rows) {
-    if (row.group == group) out.push_back(row.label);
-  }
-  return out;
-}
-
-TEST(HtmlReport, SummarizesEachRecordingAndSaysWhatItDidNotRecord) {
-  const std::vector<SummaryRow> rows = summaryRows({olderDaemon(), newerDaemon(), calmRun()});
-  const auto none = std::nullopt;
-  // Figured by hand. The older run: 21 rates 0..60 by 3; the median is the
-  // 11th, 30; the 5th percentile the 2nd (nearest rank of 21), 3. Its CPUs
-  // hold 300, 1200 and 19 times 1800 MHz, and one sample is missing: a mean
-  // of 1700.
-  // The newer run: jank 3 over 3500 ms of windows that have it, per 10
-  // minutes 514.3; jank time 55 ms of 2500 ms, 2.20 %.
-  const std::map<std::string, Cells> want = {
-      {"duration", {"0:11", "0:04", "0:02"}},
-      {"samples", {"22", "4", "2"}},
-      {"markers", {"2", "0", "0"}},
-      {"FPS median", {"30.0", "50.0", "0.0"}},
-      {"FPS 5th percentile", {"3.0", "40.0", "0.0"}},
-      {"FPS minimum", {"0.0", "40.0", "0.0"}},
-      {"jank per 10 min", {none, "514.3", "0.0"}},
-      {"stutter", {none, "2.20 %", "0.00 %"}},
-      {"frame time p95 (median of samples)", {none, "20.00 ms", none}},
-      {"longest frame", {none, "50.50 ms", none}},
-      {"cpu0-3 clock mean", {"1700 MHz", none, none}},
-      {"cpu0-3 clock max", {"1800 MHz", none, none}},
-      {"cpu0-1 clock mean", {none, "1000 MHz", none}},
-      {"cpu0-1 clock max", {none, "1500 MHz", none}},
-      {"cpu4-7 clock mean", {none, "2000 MHz", none}},
-      {"cpu4-7 clock max", {none, "2000 MHz", none}},
-      {"load mean", {none, "25.0 %", none}},
-      {"load max", {none, "40.0 %", none}},
-      {"clock mean", {none, none, none}},
-      {"hottest", {none, "45.5 °C (cpu)", none}},
-      {"battery power mean", {none, none, none}},
-      {"battery drop", {none, "3 %", "0 %"}},
-  };
-  const std::map<std::string, Cells> got = cellsByLabel(rows);
-  for (const auto& [label, cells] : want) {
-    const auto row = got.find(label);
-    if (row == got.end()) {
-      ADD_FAILURE() << "no row " << label;
-      continue;
-    }
-    EXPECT_EQ(row->second, cells) << label;
-  }
-  EXPECT_EQ(labelsOf(rows, "CPU"),
-            (std::vector<std::string>{"cpu0-3 clock mean", "cpu0-3 clock max", "cpu0-1 clock mean",
-                                      "cpu0-1 clock max", "cpu4-7 clock mean", "cpu4-7 clock max",
-                                      "load mean", "load max"}));
-}
-
-// From GET_SIMPLE alone, the CPUs that showed the same clock at every sample
-// are one line, named by their numbers.
-TEST(HtmlReport, GroupsTheCpusOfAnOlderDaemonByTheirClocks) {
-  const struct {
-    std::vector<Values> cpus;  // cpu0, cpu1, ...
-    std::vector<std::string> lines;
-  } cases[] = {
-      {{{1000, 2000}, {1000, 2000}, {1000, 2000}, {1000, 2000}}, {"cpu0-3"}},
-      {{{1000, 2000}, {3000, 3000}, {1000, 2000}, {3000, 3000}}, {"cpu0,2", "cpu1,3"}},
-      {{{1000, 2000}, {1000, 2000}, {5000, 6000}, {5000, 6000}, {5000, 6000}, {7000, 7000}},
-       {"cpu0-1", "cpu2-4", "cpu5"}},
-      // Not the same: a missing value is no value.
-      {{{1000, std::nullopt}, {1000, 2000}}, {"cpu0", "cpu1"}},
-      {{{std::nullopt, std::nullopt}, {std::nullopt, std::nullopt}}, {"cpu0-1"}},
-  };
-  for (const auto& c : cases) {
-    Recording rec;
-    rec.timesS = {1, 2};
-    for (size_t cpu = 0; cpu < c.cpus.size(); ++cpu) {
-      const std::string name = "cpu" + std::to_string(cpu);
-      rec.series.push_back(series(name + "_khz", name, c.cpus[cpu]));
-    }
-    std::vector<std::string> want;
-    for (const std::string& line : c.lines) {
-      want.push_back(line + " clock mean");
-      want.push_back(line + " clock max");
-    }
-    want.push_back("load mean");
-    want.push_back("load max");
-    EXPECT_EQ(labelsOf(summaryRows({rec}), "CPU"), want) << c.lines.front();
-  }
-  // Ten and more CPUs go by number, not by name, whatever the order of the
-  // series.
-  Recording rec;
-  rec.timesS = {1};
-  for (const auto& [cpu, khz] : std::vector<std::pair<int, double>>{
-           {0, 1000}, {10, 3000}, {2, 3000}, {1, 2000}, {3, 4000}}) {
-    const std::string name = "cpu" + std::to_string(cpu);
-    rec.series.push_back(series(name + "_khz", name, {khz}));
-  }
-  const std::vector<SummaryRow> rows = summaryRows({rec});
-  EXPECT_EQ(
-      labelsOf(rows, "CPU"),
-      (std::vector<std::string>{"cpu0 clock mean", "cpu0 clock max", "cpu1 clock mean",
-                                "cpu1 clock max", "cpu2,10 clock mean", "cpu2,10 clock max",
-                                "cpu3 clock mean", "cpu3 clock max", "load mean", "load max"}));
-  const auto cells = cellsByLabel(rows);
-  ASSERT_EQ(cells.count("cpu2,10 clock max"), 1u);
-  EXPECT_EQ(cells.at("cpu2,10 clock max"), Cells{"3 MHz"});
-}
-
-size_t count(const std::string& text, const std::string& piece) {
-  size_t n = 0;
-  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-  return n;
-}
-
-const nlohmann::json* chartLine(const nlohmann::json& rec, const char* chart, const char* label) {
-  for (const auto& line : rec["charts"][chart]) {
-    if (line["label"] == label) return &line;
-  }
-  ADD_FAILURE() << "no line " << label << " on " << chart << ": " << rec["charts"][chart];
-  return nullptr;
-}
-
-nlohmann::json shownJson(const Values& values, double per) {
-  nlohmann::json out = nlohmann::json::array();
-  for (const Value& v : values) out.push_back(v ? nlohmann::json(*v / per) : nlohmann::json());
-  return out;
-}
-
-// Whatever a recording's name, package, titles and markers hold, the page
-// shows them as text and its data block stays JSON.
-TEST(HtmlReport, ShowsHostileTextAsTextAndKeepsItsDataParseable) {
-  const std::string hostile = "</script><script>alert(1)</script><!--&<>\"'";
-  Recording rec = newerDaemon();
-  rec.name = hostile + "\xff.jsonl";
-  rec.meta.package = hostile;
-  rec.meta.host = hostile;
-  rec.meta.port = 8080;
-  rec.meta.start = hostile;
-  rec.marks = {{1.25, hostile}};
-  for (Recording::Series& s : rec.series) {
-    if (s.name == "cluster0-1_khz" || s.name == "temp_skin_c") s.title = hostile;
-  }
-  rec.ended = false;
-  const std::string page = reportHtml({rec, calmRun()}, hostile);
-
-  // Its own three scripts: the data, uPlot and the page's; and no more
-  // comments than a page of harmless text has.
-  const std::string plain = reportHtml({calmRun()}, "today");
-  EXPECT_EQ(count(page, "</script>"), 3u);
-  EXPECT_EQ(count(page, "<script"), 3u);
-  EXPECT_EQ(count(page, "<!--"), count(plain, "<!--"));
-  EXPECT_EQ(page.find("alert(1)</"), std::string::npos);
-  EXPECT_EQ(page.find("&<>\"'"), std::string::npos);
-  const std::string escaped =
-      "&lt;/script&gt;&lt;script&gt;alert(1)&lt;/script&gt;&lt;!--"
-      "&amp;&lt;&gt;&quot;&#39;";
-  // The name, the package, the host, the start, the marker, the footer.
-  EXPECT_GE(count(page, escaped), 6u) << page.substr(0, 4000);
-  EXPECT_NE(page.find("the run did not end as it should"), std::string::npos);
-
-  const std::string open = "<script type=\"application/json\" id=\"perfprobe-data\">";
-  const size_t from = page.find(open);
-  ASSERT_NE(from, std::string::npos);
-  const size_t to = page.find("</script>", from);
-  ASSERT_NE(to, std::string::npos);
-  const std::string block = page.substr(from + open.size(), to - from - open.size());
-  EXPECT_EQ(block, chartData({rec, calmRun()}));
-  const auto data = nlohmann::json::parse(block, nullptr, false);
-  ASSERT_FALSE(data.is_discarded()) << block;
-  ASSERT_EQ(data["recordings"].size(), 2u);
-  const auto& r = data["recordings"][0];
-  EXPECT_EQ(r["name"], hostile + "\xef\xbf\xbd.jsonl");
-  EXPECT_EQ(r["package"], hostile);
-  EXPECT_EQ(r["marks"], nlohmann::json::parse(R"([{"t":1.25,"label":)" +
-                                              nlohmann::json(hostile).dump() + "}]"));
-  EXPECT_EQ(r["t"], nlohmann::json(rec.timesS));
-  EXPECT_EQ(data["duration"], 4.0);
-  EXPECT_EQ(data["recordings"][1]["name"], "calm.jsonl");
-
-  // The values as shown: kHz as MHz, null where missing.
-  if (const auto* line = chartLine(r, "fps", "FPS")) {
-    EXPECT_EQ((*line)["values"], shownJson(rec.find("fps")->values, 1));
-  }
-  if (const auto* line = chartLine(r, "fps", "jank")) {
-    EXPECT_EQ((*line)["values"], nlohmann::json::parse("[50,null,null,null]"));
-    EXPECT_EQ((*line)["style"], "points");
-  }
-  if (const auto* line = chartLine(r, "cpu_clock", hostile.c_str())) {
-    EXPECT_EQ((*line)["values"], nlohmann::json::parse("[500,1000,1500,null]"));
-    EXPECT_EQ((*line)["unit"], "MHz");
-  }
-  if (const auto* line = chartLine(r, "cpu_clock", (hostile + " max").c_str())) {
-    EXPECT_EQ((*line)["values"], shownJson(rec.find("cluster0-1_max_khz")->values, 1000));
-    EXPECT_EQ((*line)["style"], "dashed");
-  }
-  if (const auto* line = chartLine(r, "cpu_clock", "cpu4-7")) {
-    EXPECT_EQ((*line)["values"], nlohmann::json::parse("[2000,2000,2000,2000]"));
-  }
-  if (const auto* line = chartLine(r, "frame_time", "p95")) {
-    EXPECT_EQ((*line)["values"], shownJson(rec.find("frame_ms_p95")->values, 1));
-  }
-  if (const auto* line = chartLine(r, "temperature", hostile.c_str())) {
-    EXPECT_EQ((*line)["values"], shownJson(rec.find("temp_skin_c")->values, 1));
-  }
-  // The older daemon's CPUs, one line of kHz shown as MHz.
-  const std::string older = chartData({olderDaemon()});
-  const auto olderData = nlohmann::json::parse(older, nullptr, false);
-  ASSERT_FALSE(olderData.is_discarded()) << older;
-  if (const auto* line = chartLine(olderData["recordings"][0], "cpu_clock", "cpu0-3")) {
-    EXPECT_EQ((*line)["values"], shownJson(olderDaemon().find("cpu0_khz")->values, 1000));
-  }
-  EXPECT_EQ(olderData["recordings"][0]["charts"]["frame_time"], nlohmann::json::array());
 }
 
 }  // namespace

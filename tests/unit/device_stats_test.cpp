@@ -1,3 +1,7 @@
+// GET_STATS as `perfprobe stats` and `cpu` show it: the CPUs, their
+// clusters and the zones of a reply, as text and as JSON.
+#include "device_stats.h"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -6,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "device_stats.h"
+#include "catalog.h"
+#include "client_fixture.h"
+#include "replies.h"
 
 namespace perfprobe {
 
-void PrintTo(const CoreStats& c, std::ostream* os) {
-  auto value = [](const std::optional<double>& v) { return v ? std::to_string(*v) : "NA"; };
-  *os << "{cpu" << c.cpu << " " << value(c.khz) << "/" << value(c.maxKhz) << " kHz cluster "
-      << (c.cluster ? std::to_string(*c.cluster) : "NA") << " load " << value(c.loadPct) << "}";
+void PrintTo(const Core& c, std::ostream* os) {
+  *os << "{cpu" << c.cpu << " cluster " << (c.cluster ? std::to_string(*c.cluster) : "NA") << "}";
 }
 
 void PrintTo(const Cluster& c, std::ostream* os) { *os << c.name; }
@@ -23,84 +27,7 @@ void PrintTo(const Cluster& c, std::ostream* os) { *os << c.name; }
 namespace {
 
 using namespace perfprobe;
-using Fields = std::vector<DeviceStats::Field>;
-
-// A phone of four CPUs, cpu3 offline, in the daemon's order, with a name
-// that a newer daemon might add and two zones left out for a distant peer.
-const std::string kReply =
-    "uptime_ms 123456\n"
-    "cpu_load_pct 37.5\n"
-    "cpu0_load_pct 40.0\ncpu1_load_pct 35.0\ncpu2_load_pct 60.0\ncpu3_load_pct NA\n"
-    "cpu0_khz 1804800\ncpu1_khz 1804800\ncpu2_khz 2419200\ncpu3_khz NA\n"
-    "cpu0_max_khz 1804800\ncpu1_max_khz 1804800\ncpu2_max_khz 2841600\ncpu3_max_khz NA\n"
-    "cpu0_cluster 0\ncpu1_cluster 0\ncpu2_cluster 2\ncpu3_cluster NA\n"
-    "gpu_khz 585000\ngpu_max_khz 680000\ngpu_busy_pct 37.0\ngpu_source kgsl\n"
-    "battery_pct 83\nbattery_status Not charging\nbattery_mv 3912\nbattery_ma -512\n"
-    "battery_mw -2003\nbattery_temp_c 31.2\n"
-    "mem_available_kb 2345678\n"
-    "app_pids NA\napp_threads NA\napp_rss_kb NA\napp_cpu_pct NA\n"
-    "probe_cpu_pct 0.3\nprobe_rss_kb 1234\n"
-    "fan_mode quiet please\n"
-    "temp_cpu_0_0_c 45.2\ntemp_skin_therm_c 33.5\ntemp_battery_c -1.5\ntemp_gpuss_0_c NA\n"
-    "temp_xo_therm_c 47.9\n"
-    "truncated 2\n";
-
-TEST(ClientStats, ParsesTheReplyLineByLine) {
-  const struct {
-    std::string reply;
-    std::optional<Fields> fields;
-    std::optional<uint64_t> truncated;
-  } cases[] = {
-      {"uptime_ms 5\n", Fields{{"uptime_ms", "5"}}, {}},
-      // NA is no value; the rest of the line is the value, spaces and all.
-      {"uptime_ms NA\nbattery_status Not charging\n",
-       Fields{{"uptime_ms", {}}, {"battery_status", "Not charging"}},
-       {}},
-      // Names it does not know keep their place; "truncated" is no field.
-      {"fan_rpm 1200\nuptime_ms 5\ntruncated 12\nzz a  b\n",
-       Fields{{"fan_rpm", "1200"}, {"uptime_ms", "5"}, {"zz", "a  b"}}, 12},
-      {"uptime_ms 5\ntruncated x\n", Fields{{"uptime_ms", "5"}}, {}},
-      // A repeated name keeps its first value; an unended line is absent,
-      // and so is a line without a name or a value.
-      {"uptime_ms 5\ncpu_load_pct 1.0\ncpu_load_pct 2.0\ngpu_khz 7",
-       Fields{{"uptime_ms", "5"}, {"cpu_load_pct", "1.0"}},
-       {}},
-      {"uptime_ms 5\n 7\nlonely\n", Fields{{"uptime_ms", "5"}}, {}},
-      // Without an uptime it is some other reply.
-      {"cpu_load_pct 1.0\n", std::nullopt, {}},
-      {"uptime_ms 5", std::nullopt, {}},
-      {"state idle\nfps NA\n", std::nullopt, {}},
-      {"success", std::nullopt, {}},
-      {"cpuFreq:300000", std::nullopt, {}},
-      {"", std::nullopt, {}},
-  };
-  for (const auto& c : cases) {
-    const auto stats = parseDeviceStats(c.reply);
-    ASSERT_EQ(stats.has_value(), c.fields.has_value()) << c.reply;
-    if (!stats) continue;
-    EXPECT_EQ(stats->fields, *c.fields) << c.reply;
-    EXPECT_EQ(stats->truncated, c.truncated) << c.reply;
-  }
-}
-
-TEST(ClientStats, ReadsTheDaemonsNumbersOnly) {
-  const struct {
-    std::string text;
-    std::optional<double> value;
-  } cases[] = {
-      {"0", 0},   {"37.5", 37.5}, {"-512", -512}, {"-1.5", -1.5}, {"1804800", 1804800}, {"NA", {}},
-      {"", {}},   {"-", {}},      {"--1", {}},    {".5", {}},     {"5.", {}},           {"1e3", {}},
-      {" 1", {}}, {"1 ", {}},     {"0x1", {}},    {"+1", {}},     {"1.2.3", {}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(statsNumber(c.text), c.value) << c.text;
-
-  const DeviceStats stats = *parseDeviceStats(kReply);
-  EXPECT_EQ(stats.number("battery_ma"), -512.0);
-  EXPECT_EQ(stats.number("battery_status"), std::nullopt);
-  EXPECT_EQ(stats.number("app_pids"), std::nullopt);
-  EXPECT_EQ(stats.number("no_such_name"), std::nullopt);
-  EXPECT_EQ(stats.text("battery_status"), "Not charging");
-}
+using fixture::kPhoneStats;
 
 TEST(ClientStats, GroupsTheCpusThatShareAClock) {
   // Each CPU's clock and cluster by number, "khz/cluster", as the daemon
@@ -136,7 +63,7 @@ TEST(ClientStats, GroupsTheCpusThatShareAClock) {
       {"none", {}, {}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(clusters(coreStats(*parseDeviceStats(reply(c.cpus)))), c.clusters) << c.what;
+    EXPECT_EQ(clusters(cores(*parseDeviceStats(reply(c.cpus)))), c.clusters) << c.what;
   }
 }
 
@@ -145,15 +72,16 @@ TEST(ClientStats, ReadsEveryCpuAndZone) {
   const std::string odd =
       "uptime_ms 1\ncpu_khz 1\ncpu01_khz 2\ncpu1_foo 3\ncpux_khz 4\ncpu1234567_khz 5\n"
       "cpu12_khz 6\ncpu2_cluster x\ncpu2_load_pct 9.5\ntemp__c 1\ntemp_c 2\ntemp_a_c NA\n";
-  const DeviceStats stats = *parseDeviceStats(odd);
-  EXPECT_EQ(coreStats(stats), (std::vector<CoreStats>{{2, {}, {}, {}, 9.5}, {12, 6, {}, {}, {}}}));
+  const Reading stats = *parseDeviceStats(odd);
+  EXPECT_EQ(cores(stats), (std::vector<Core>{{2, {}}, {12, {}}}));
+  EXPECT_EQ(cpuTable(stats),
+            "cpu    clock kHz  max kHz  cluster  load %\n"
+            "cpu2          NA       NA       NA     9.5\n"
+            "cpu12          6       NA       NA      NA\n");
   EXPECT_EQ(zones(stats), (std::vector<Zone>{{"a", {}}}));
 
-  const DeviceStats phone = *parseDeviceStats(kReply);
-  EXPECT_EQ(coreStats(phone), (std::vector<CoreStats>{{0, 1804800, 1804800, 0, 40.0},
-                                                      {1, 1804800, 1804800, 0, 35.0},
-                                                      {2, 2419200, 2841600, 2, 60.0},
-                                                      {3, {}, {}, {}, {}}}));
+  const Reading phone = *parseDeviceStats(kPhoneStats);
+  EXPECT_EQ(cores(phone), (std::vector<Core>{{0, 0}, {1, 0}, {2, 2}, {3, {}}}));
   EXPECT_EQ(zones(phone), (std::vector<Zone>{{"cpu_0_0", 45.2},
                                              {"skin_therm", 33.5},
                                              {"battery", -1.5},
@@ -161,14 +89,51 @@ TEST(ClientStats, ReadsEveryCpuAndZone) {
                                              {"xo_therm", 47.9}}));
 }
 
+// A line's row decides whether it is a number, a text or one the client
+// does not know.
+TEST(ClientStats, KnowsEachLineByItsFieldOrFamily) {
+  const struct {
+    std::string name;
+    std::string key;  // of the row; empty: none
+  } cases[] = {
+      {"uptime_ms", "uptime_ms"},
+      {"cpu_load_pct", "cpu_load_pct"},
+      {"cpu3_khz", "cpu*_khz"},
+      {"cpu3_max_khz", "cpu*_max_khz"},
+      {"cpu3_cluster", "cpu*_cluster"},
+      {"cpu3_load_pct", "cpu*_load_pct"},
+      {"cpu123456_khz", "cpu*_khz"},
+      {"gpu_source", "gpu_source"},
+      {"battery_status", "battery_status"},
+      {"temp_skin_therm_c", "temp_*_c"},
+      {"temp_c_c", "temp_*_c"},
+      // A CPU's number has no leading zero and at most six digits; a zone
+      // has a name.
+      {"cpu03_khz", ""},
+      {"cpu1234567_khz", ""},
+      {"cpux_khz", ""},
+      {"cpu_khz", ""},
+      {"temp__c", ""},
+      {"temp_c", ""},
+      {"fan_rpm", ""},
+      {"truncated", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    const Metric* row = statsRowOf(c.name);
+    EXPECT_EQ(row != nullptr ? row->key() : "", c.key) << c.name;
+  }
+}
+
 TEST(ClientStats, ShowsTheWholeReplyAsTextAndAsJson) {
-  const DeviceStats stats = *parseDeviceStats(kReply);
-  EXPECT_EQ(cpuTable(coreStats(stats)),
+  const Reading stats = *parseDeviceStats(kPhoneStats);
+  EXPECT_EQ(cpuTable(stats),
             "cpu   clock kHz  max kHz  cluster  load %\n"
             "cpu0    1804800  1804800        0    40.0\n"
             "cpu1    1804800  1804800        0    35.0\n"
             "cpu2    2419200  2841600        2    60.0\n"
             "cpu3         NA       NA       NA      NA\n");
+  // Within a section, the lines in the reply's order.
   EXPECT_EQ(statsText(stats),
             "Device\n"
             "  uptime                  123456 ms\n"
@@ -181,10 +146,10 @@ TEST(ClientStats, ShowsTheWholeReplyAsTextAndAsJson) {
             "  cpu2    2419200  2841600        2    60.0\n"
             "  cpu3         NA       NA       NA      NA\n"
             "GPU\n"
-            "  source                    kgsl\n"
             "  clock                   585000 kHz\n"
             "  max                     680000 kHz\n"
             "  busy                      37.0 %\n"
+            "  source                    kgsl\n"
             "Battery\n"
             "  level                       83 %\n"
             "  status            Not charging\n"

@@ -1,3 +1,7 @@
+// The simulated compositor: the layers it lists, the latency output of each,
+// and the frames it presents on the panel's vsyncs.
+#include "surface_flinger.h"
+
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -10,25 +14,18 @@
 #include <string>
 #include <vector>
 
-#include "cpu_model.h"
 #include "device_config.h"
 #include "fpsbench/parse.h"
-#include "surface_flinger.h"
+#include "sim_fixture.h"
 
 namespace {
 
 using sim::DeviceConfig;
 using sim::kNsPerSecond;
+using simtest::configOf;
+using simtest::kMs;
 
-constexpr int64_t kMs = 1000000;
 const std::string kBlast = "SurfaceView[com.example.game/com.example.game.MainActivity](BLAST)#148";
-
-DeviceConfig configOf(const std::string& text) {
-  std::string error;
-  const auto config = sim::parseDeviceConfig(text, &error);
-  EXPECT_TRUE(config.has_value()) << text << ": " << error;
-  return config.value_or(DeviceConfig());
-}
 
 struct Timing {
   int64_t desired;
@@ -113,137 +110,6 @@ void expectOrdered(const Latency& latency) {
       EXPECT_LT(latency.frames[i - 1].actual, f.actual) << "frame " << i;
     }
   }
-}
-
-TEST(SimConfig, EmptyOrCommentOnlyGivesTheDefaults) {
-  for (const std::string text : {"", "\n\n", "# nothing set\n  \n\t# indented comment\n"}) {
-    const DeviceConfig config = configOf(text);
-    EXPECT_EQ(config.package, "com.example.game");
-    EXPECT_EQ(sim::windowName(config), "com.example.game/com.example.game.MainActivity");
-    EXPECT_EQ(config.refreshHz, 60);
-    EXPECT_EQ(sim::refreshPeriodNs(config), 16666666);
-    ASSERT_EQ(config.fps.size(), 1u);
-    EXPECT_EQ(config.fps[0].fromNs, 0);
-    EXPECT_EQ(config.fps[0].fps, 60);
-    EXPECT_EQ(config.jitterNs, 0);
-    EXPECT_EQ(config.stallEveryNs, 0);
-    EXPECT_EQ(config.stallNs, 0);
-    EXPECT_EQ(config.seed, 1u);
-    EXPECT_EQ(config.android, 13);
-    EXPECT_EQ(config.prefix, sim::DumpPrefix::none);
-    EXPECT_EQ(config.prefixPercent, 100);
-    EXPECT_FALSE(config.timeoutSuffix);
-  }
-}
-
-TEST(SimConfig, ReadsEveryKey) {
-  const DeviceConfig config = configOf(
-      "# a slow phone\r\n"
-      "package = org.test.app\r\n"
-      "activity=org.other.Main\n"
-      "refresh_hz=90\n"
-      "fps=0:30, 2.5:0 ,10.000000001:1000\n"
-      "jitter_ms=2.5\n"
-      "stall_every_s=1.5\n"
-      "stall_ms=250\n"
-      "android=15\n"
-      "prefix=without_lock\n"
-      "prefix_percent=0\n"
-      "timeout_suffix=1\n"
-      "seed=18446744073709551615");
-  EXPECT_EQ(sim::windowName(config), "org.test.app/org.other.Main");
-  EXPECT_EQ(sim::refreshPeriodNs(config), 11111111);
-  ASSERT_EQ(config.fps.size(), 3u);
-  EXPECT_EQ(config.fps[1].fromNs, 2500000000);
-  EXPECT_EQ(config.fps[1].fps, 0);
-  EXPECT_EQ(config.fps[2].fromNs, 10000000001);
-  EXPECT_EQ(config.fps[2].fps, 1000);
-  EXPECT_EQ(config.jitterNs, 2500000);
-  EXPECT_EQ(config.stallEveryNs, 1500000000);
-  EXPECT_EQ(config.stallNs, 250 * kMs);
-  EXPECT_EQ(config.seed, UINT64_MAX);
-  EXPECT_EQ(config.android, 15);
-  EXPECT_EQ(config.prefix, sim::DumpPrefix::withoutLock);
-  EXPECT_EQ(config.prefixPercent, 0);
-  EXPECT_TRUE(config.timeoutSuffix);
-  EXPECT_EQ(configOf("prefix=unresponsive").prefix, sim::DumpPrefix::unresponsive);
-  for (const int version : {7, 10, 12, 13, 15})
-    EXPECT_EQ(configOf("android=" + std::to_string(version)).android, version);
-}
-
-TEST(SimConfig, WindowNameJoinsPackageAndActivity) {
-  const struct {
-    std::string conf;
-    std::string window;
-  } cases[] = {
-      {"package=a.b\nactivity=.Main", "a.b/a.b.Main"},
-      {"package=a.b\nactivity=x.y.Main", "a.b/x.y.Main"},
-      // Quotes, "$" and spaces stay as they are, for quoting tests of the daemon.
-      {"package=it's $(x) app\nactivity=.A", "it's $(x) app/it's $(x) app.A"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(sim::windowName(configOf(c.conf)), c.window) << c.conf;
-}
-
-TEST(SimConfig, BadValuesAreRefusedWithLineAndReason) {
-  const struct {
-    std::string conf;
-    std::string reason;  // part of the error
-  } cases[] = {
-      {"colour=blue", "line 1: colour: unknown key"},
-      {"# ok\nfps 60", "line 2: expected key=value"},
-      {"fps=1001", "fps: expected a frame rate"},
-      {"fps=abc", "fps: expected a frame rate"},
-      {"fps=-1", "fps: expected a frame rate"},
-      {"fps=5:60", "must start at second 0"},
-      {"fps=0:60,5:45,5:50", "increase strictly"},
-      {"fps=0:60,5:45,3:50", "increase strictly"},
-      {"fps=0:60,", "not SECONDS:FPS"},
-      {"fps=0:60;5:45", "needs seconds"},
-      {"fps=0:60,1.0000000001:30", "needs seconds"},
-      {"fps=0:60,2.:30", "needs seconds"},
-      {"fps=0:60,2:60.5", "needs seconds"},
-      {"refresh_hz=0", "refresh_hz: expected"},
-      {"refresh_hz=60.5", "refresh_hz: expected"},
-      {"refresh_hz=", "refresh_hz: expected"},
-      {"jitter_ms=-1", "jitter_ms: expected milliseconds"},
-      {"jitter_ms=1e3", "jitter_ms: expected milliseconds"},
-      {"stall_every_s=x", "stall_every_s: expected seconds"},
-      {"seed=-3", "seed: expected"},
-      {"seed=18446744073709551616", "seed: expected"},
-      {"package=a/b", "package: must be non-empty"},
-      {"activity=", "activity: must be non-empty"},
-      {"fps=60\nfps=30", "line 2: fps: given twice"},
-      {"stall_every_s=1\nstall_ms=1000", "stall_ms must be shorter"},
-      {"android=11", "android: expected 7, 10, 12, 13 or 15"},
-      {"android=", "android: expected"},
-      {"prefix=Unresponsive", "prefix: expected none, unresponsive or without_lock"},
-      {"prefix=", "prefix: expected"},
-      {"prefix_percent=101", "prefix_percent: expected a whole number from 0 to 100"},
-      {"prefix_percent=50.5", "prefix_percent: expected"},
-      {"timeout_suffix=2", "timeout_suffix: expected 0 or 1"},
-      {"timeout_suffix=yes", "timeout_suffix: expected 0 or 1"},
-  };
-  for (const auto& c : cases) {
-    std::string error;
-    EXPECT_FALSE(sim::parseDeviceConfig(c.conf, &error).has_value()) << c.conf;
-    EXPECT_NE(error.find(c.reason), std::string::npos) << c.conf << " -> " << error;
-  }
-}
-
-TEST(SimConfig, AppStartIsDecimalNanoseconds) {
-  const struct {
-    std::string text;
-    std::optional<int64_t> start;
-  } cases[] = {
-      {"123456789\n", 123456789},
-      {"0", 0},
-      {"", std::nullopt},
-      {"\n", std::nullopt},
-      {"12a\n", std::nullopt},
-      {"-5", std::nullopt},
-      {"99999999999999999999", std::nullopt},
-  };
-  for (const auto& c : cases) EXPECT_EQ(sim::parseAppStart(c.text), c.start) << c.text;
 }
 
 TEST(SimLayers, AppLayersAreListedOnlyWhileTheAppRuns) {
@@ -942,184 +808,6 @@ TEST(SimFrameTime, LastFrameAtOrBeforeInvertsTheFrameOffset) {
       EXPECT_GT(sim::frameOffsetNs(k + 1, fps), offset) << fps << " fps, offset " << offset;
     }
   }
-}
-
-std::map<std::string, sim::TreeEntry> treeByPath(int cpus) {
-  std::map<std::string, sim::TreeEntry> byPath;
-  for (const sim::TreeEntry& entry : sim::cpuTree(cpus)) {
-    const size_t slash = entry.path.rfind('/');
-    if (slash != std::string::npos) {
-      const auto parent = byPath.find(entry.path.substr(0, slash));
-      EXPECT_TRUE(parent != byPath.end() && parent->second.kind == sim::TreeEntry::Kind::dir)
-          << entry.path << " comes before its folder";
-    }
-    EXPECT_TRUE(byPath.emplace(entry.path, entry).second) << entry.path << " twice";
-  }
-  return byPath;
-}
-
-std::string fileIn(const std::map<std::string, sim::TreeEntry>& tree, const std::string& path) {
-  const auto it = tree.find(path);
-  if (it == tree.end() || it->second.kind != sim::TreeEntry::Kind::file) {
-    ADD_FAILURE() << "no file " << path;
-    return "";
-  }
-  return it->second.content;
-}
-
-TEST(SimCpuTree, EightCpusLookLikeAPhone) {
-  const auto tree = treeByPath(8);
-  const struct {
-    int policy;
-    std::string cpus;
-    int64_t minKHz;
-    int64_t maxKHz;
-  } clusters[] = {
-      {0, "0 1 2 3\n", 300000, 1804800},
-      {4, "4 5 6\n", 710400, 2419200},
-      {7, "7\n", 844800, 2841600},
-  };
-  for (const auto& c : clusters) {
-    const std::string dir = "cpufreq/policy" + std::to_string(c.policy) + "/";
-    const std::string min = std::to_string(c.minKHz) + "\n";
-    const std::string max = std::to_string(c.maxKHz) + "\n";
-    EXPECT_EQ(fileIn(tree, dir + "related_cpus"), c.cpus);
-    EXPECT_EQ(fileIn(tree, dir + "affected_cpus"), c.cpus);
-    EXPECT_EQ(fileIn(tree, dir + "cpuinfo_min_freq"), min);
-    EXPECT_EQ(fileIn(tree, dir + "scaling_min_freq"), min);
-    EXPECT_EQ(fileIn(tree, dir + "scaling_cur_freq"), min);
-    EXPECT_EQ(fileIn(tree, dir + "cpuinfo_max_freq"), max);
-    EXPECT_EQ(fileIn(tree, dir + "scaling_max_freq"), max);
-    EXPECT_EQ(fileIn(tree, dir + "scaling_governor"), "schedutil\n");
-    const std::string available = fileIn(tree, dir + "scaling_available_frequencies");
-    EXPECT_EQ(available.substr(available.size() - 2), " \n");
-    const auto freqs = sim::parseFrequencyList(available);
-    ASSERT_TRUE(freqs.has_value()) << available;
-    EXPECT_EQ(freqs->front(), c.minKHz);
-    EXPECT_EQ(freqs->back(), c.maxKHz);
-    EXPECT_GE(freqs->size(), 10u);
-    EXPECT_LE(freqs->size(), 15u);
-  }
-  for (int cpu = 0; cpu < 8; ++cpu) {
-    const std::string dir = "cpu" + std::to_string(cpu);
-    EXPECT_EQ(tree.at(dir).kind, sim::TreeEntry::Kind::dir);
-    EXPECT_EQ(fileIn(tree, dir + "/online"), "1\n");
-    const sim::TreeEntry& link = tree.at(dir + "/cpufreq");
-    EXPECT_EQ(link.kind, sim::TreeEntry::Kind::symlink);
-    EXPECT_EQ(link.content, cpu < 4   ? "../cpufreq/policy0"
-                            : cpu < 7 ? "../cpufreq/policy4"
-                                      : "../cpufreq/policy7");
-  }
-  for (const char* name : {"online", "possible", "present"}) EXPECT_EQ(fileIn(tree, name), "0-7\n");
-  EXPECT_EQ(fileIn(tree, "kernel_max"), "31\n");
-  EXPECT_EQ(tree.at("cpuidle").kind, sim::TreeEntry::Kind::dir);
-  EXPECT_EQ(tree.at("power").kind, sim::TreeEntry::Kind::dir);
-  EXPECT_EQ(tree.count("cpu8"), 0u);
-}
-
-TEST(SimCpuTree, OtherCountsSplitIntoSensibleClusters) {
-  const struct {
-    int cpus;
-    std::map<int, int> policySizes;  // first CPU -> CPUs in the cluster
-    std::string present;
-  } cases[] = {
-      {1, {{0, 1}}, "0\n"},
-      {4, {{0, 4}}, "0-3\n"},
-      {5, {{0, 2}, {2, 2}, {4, 1}}, "0-4\n"},
-      {6, {{0, 3}, {3, 2}, {5, 1}}, "0-5\n"},
-      {64, {{0, 32}, {32, 31}, {63, 1}}, "0-63\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.cpus) + " CPUs");
-    const auto tree = treeByPath(c.cpus);
-    EXPECT_EQ(fileIn(tree, "present"), c.present);
-    std::map<int, int> sizes;
-    for (const auto& [path, entry] : tree) {
-      if (entry.kind != sim::TreeEntry::Kind::symlink) continue;
-      const int cpu = std::stoi(path.substr(3));
-      const int policy = std::stoi(entry.content.substr(std::string("../cpufreq/policy").size()));
-      ++sizes[policy];
-      std::istringstream related(
-          fileIn(tree, "cpufreq/policy" + std::to_string(policy) + "/related_cpus"));
-      std::set<int> members;
-      for (int member = 0; related >> member;) members.insert(member);
-      EXPECT_EQ(members.count(cpu), 1u) << "cpu" << cpu << " is not in policy" << policy;
-      EXPECT_EQ(*members.begin(), policy);
-    }
-    EXPECT_EQ(sizes, c.policySizes);
-  }
-}
-
-TEST(SimCpuTree, FrequencyListsAsSysfsPrintsThem) {
-  const struct {
-    std::string text;
-    std::optional<std::vector<int64_t>> freqs;
-  } cases[] = {
-      {"300000 403200 \n", std::vector<int64_t>{300000, 403200}},
-      {"403200 300000 403200\n", std::vector<int64_t>{300000, 403200}},
-      {"1804800", std::vector<int64_t>{1804800}},
-      {"", std::nullopt},
-      {" \n", std::nullopt},
-      {"300000,403200\n", std::nullopt},
-      {"0 300000\n", std::nullopt},
-      {"-300000\n", std::nullopt},
-      {"3000000000000000000000\n", std::nullopt},
-  };
-  for (const auto& c : cases) EXPECT_EQ(sim::parseFrequencyList(c.text), c.freqs) << c.text;
-}
-
-// Without a burst the index moves toward the target, by one or two steps,
-// never past it; at the target it stays.
-bool followsTarget(size_t before, size_t after, size_t target) {
-  if (before == target) return after == before;
-  if (before < target) return after > before && after <= target && after - before <= 2;
-  return after < before && after >= target && before - after <= 2;
-}
-
-TEST(SimGovernor, WalkStaysInTheTableFollowsTheLoadAndMoves) {
-  for (const size_t steps : {size_t{1}, size_t{2}, size_t{14}, size_t{15}}) {
-    SCOPED_TRACE(std::to_string(steps) + " steps");
-    uint64_t random = steps;
-    sim::GovernorState state{500, steps / 2};
-    std::set<size_t> visited;
-    int ups = 0;
-    int downs = 0;
-    int bursts = 0;
-    for (int i = 0; i < 3000; ++i) {
-      const sim::GovernorState next = sim::governorStep(state, steps, sim::nextRandom(&random));
-      ASSERT_LT(next.index, steps);
-      ASSERT_GE(next.loadPerMille, 0);
-      ASSERT_LE(next.loadPerMille, 1000);
-      ASSERT_LE(std::abs(next.loadPerMille - state.loadPerMille), 150);
-      const size_t target = sim::targetIndex(next.loadPerMille, steps);
-      if (!followsTarget(state.index, next.index, target)) {
-        ASSERT_EQ(next.index, steps - 1)
-            << state.index << " -> " << next.index << " with target " << target;
-        ++bursts;
-      }
-      ups += next.index > state.index;
-      downs += next.index < state.index;
-      visited.insert(next.index);
-      state = next;
-    }
-    if (steps > 2) {
-      EXPECT_GT(bursts, 0);
-      EXPECT_GT(ups, 100);
-      EXPECT_GT(downs, 100);
-      EXPECT_EQ(visited.size(), steps);
-    }
-  }
-}
-
-TEST(SimGovernor, TargetSpansTheTable) {
-  const struct {
-    int load;
-    size_t steps;
-    size_t target;
-  } cases[] = {{0, 15, 0},   {1000, 15, 14}, {500, 15, 7}, {0, 1, 0},
-               {1000, 1, 0}, {499, 2, 0},    {500, 2, 1}};
-  for (const auto& c : cases)
-    EXPECT_EQ(sim::targetIndex(c.load, c.steps), c.target) << c.load << "/" << c.steps;
 }
 
 }  // namespace

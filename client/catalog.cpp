@@ -196,6 +196,17 @@ std::vector<Metric> makeCatalog() {
           .plot(Chart::kCpuClock)
           .chart(Chart::kCpuClock)
           .summary(kClusterSummary),
+      // What a daemon without GET_STATS gives, beside what stands for it.
+      Row(From::kCpuReport, field::kCoreKhz, Derive::kEach)
+          .title("cpu")
+          .inMhz()
+          .live()
+          .group("cpu_khz", "cpus", "CPU")
+          .figures({{Figure::kMean, "mean_mhz", "mean MHz"}, {Figure::kMax, "max_mhz", "max MHz"}})
+          .plot(Chart::kCpuClock)
+          .chart(Chart::kCpuClock)
+          .groupEqualItems()
+          .summary(kClusterSummary),
       Row(S, field::kCoreMaxKhz, Derive::kCluster)
           .title(" max")
           .inMhz()
@@ -364,6 +375,14 @@ std::vector<Metric> makeCatalog() {
           .summary(kFpsSummary)
           .prometheus("perfprobe_frame_rate_hertz",
                       "Frames per second of the app's layers in the last window."),
+      // What a daemon without GET_FRAMESTATS gives, beside what stands for it.
+      Row(From::kFps, kFpsRate)
+          .title("FPS")
+          .live(6)
+          .figures(kFpsFigures)
+          .plot(Chart::kFps)
+          .chart(Chart::kFps)
+          .summary(kFpsSummary),
       // What each sample covers: the divisor of the rates below.
       Row(F, field::kFrames)
           .title("frames")
@@ -428,24 +447,6 @@ std::vector<Metric> makeCatalog() {
                       "State of the frame collection (collecting, idle, no-layer, no-frames).", 1,
                       "state"),
 
-      // What a daemon without the two gives.
-      Row(From::kFps, kFpsRate)
-          .title("FPS")
-          .live(6)
-          .figures(kFpsFigures)
-          .plot(Chart::kFps)
-          .chart(Chart::kFps)
-          .summary(kFpsSummary),
-      Row(From::kCpuReport, field::kCoreKhz, Derive::kEach)
-          .title("cpu")
-          .inMhz()
-          .live()
-          .group("cpu_khz", "cpus", "CPU")
-          .figures({{Figure::kMean, "mean_mhz", "mean MHz"}, {Figure::kMax, "max_mhz", "max MHz"}})
-          .plot(Chart::kCpuClock)
-          .chart(Chart::kCpuClock)
-          .groupEqualItems()
-          .summary(kClusterSummary),
   };
 }
 

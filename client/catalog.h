@@ -118,7 +118,8 @@ struct Metric {
 };
 
 // Every row: the fields of GET_STATS in the order of the monitor's series,
-// then GET_FRAMESTATS', then the older replies'.
+// then GET_FRAMESTATS'. A row of an older reply stands beside the row it
+// takes the place of, where the report's summary puts them together.
 const std::vector<Metric>& catalog();
 
 // The rows read from one reply, in order.

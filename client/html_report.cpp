@@ -350,25 +350,46 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
     std::vector<std::string> titles;  // of each of lines, "" for a value
     for (const Metric& m : catalog()) {
       const bool perItem = m.derive != Derive::kValue && m.derive != Derive::kHottest;
+      // The rows of one summary (a cluster's clock, or the CPUs of an older
+      // daemon that stand for it) take their items together, in the order
+      // the recordings give them.
+      const auto sameSummary = [&m](const Metric& other) {
+        return other.summary.size() == m.summary.size() &&
+               std::equal(m.summary.begin(), m.summary.end(), other.summary.begin(),
+                          [](const SummaryLine& a, const SummaryLine& b) {
+                            return a.group == b.group && a.label == b.label;
+                          });
+      };
+      if (perItem && !m.summary.empty() &&
+          std::any_of(&catalog().front(), &m, sameSummary)) {
+        continue;
+      }
       std::vector<std::string> items = {""};
       if (perItem) {
         items.clear();
         for (const Recording& rec : recordings) {
-          for (const Shown& s : seriesOf(rec, &m)) {
-            if (std::find(items.begin(), items.end(), s.title) == items.end()) {
-              items.push_back(s.title);
+          for (const Metric& sibling : catalog()) {
+            if (&sibling != &m && !sameSummary(sibling)) continue;
+            for (const Shown& s : seriesOf(rec, &sibling)) {
+              if (std::find(items.begin(), items.end(), s.title) == items.end()) {
+                items.push_back(s.title);
+              }
             }
           }
         }
       }
       for (const std::string& title : items) {
-        for (const SummaryLine& line : m.summary) {
+        for (size_t i = 0; i < m.summary.size(); ++i) {
+          const SummaryLine& line = m.summary[i];
           if (line.group != group) continue;
           const std::string label = title + line.label;
           const auto known = std::find(labels.begin(), labels.end(), label);
           if (known == labels.end()) labels.push_back(label);
-          lines.push_back({&m, &line});
-          titles.push_back(perItem ? title : "");
+          for (const Metric& sibling : catalog()) {
+            if (&sibling != &m && !(perItem && sameSummary(sibling))) continue;
+            lines.push_back({&sibling, &sibling.summary[i]});
+            titles.push_back(perItem ? title : "");
+          }
         }
       }
     }

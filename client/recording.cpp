@@ -201,6 +201,7 @@ std::optional<Recording> parseRecording(std::string_view text, const std::string
           row = rowOfColumn(seriesName);
         } else if (s.is_object()) {
           row = rowByKey(text(s, "kind"));
+          if (row != nullptr && !row->makesSeries()) row = nullptr;
         }
         const auto item = row != nullptr ? itemOfColumn(*row, seriesName) : std::nullopt;
         if (!item) {

@@ -256,6 +256,8 @@ TEST(HtmlReport, ShowsHostileTextAsTextAndKeepsItsDataParseable) {
   rec.marks = {{1.25, hostile}};
   for (Recording::Series& s : rec.series) {
     if (s.name == "cluster0-1_khz" || s.name == "temp_skin_c") s.title = hostile;
+    // A limit's line is labelled with its own title.
+    if (s.name == "cluster0-1_max_khz") s.title = hostile + " max";
   }
   rec.ended = false;
   const std::string page = reportHtml({rec, calmRun()}, hostile);

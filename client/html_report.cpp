@@ -66,6 +66,7 @@ struct Line {
   int decimals = 1;
   std::string unit;
   std::string item;  // of the series it shows, by which a limit finds its line
+  const Metric* row = nullptr;
 };
 
 Values shown(const Recording::Series& s) {
@@ -208,14 +209,20 @@ std::vector<Line> lines(const Recording& rec, const ChartSpec& chart) {
                 row->percentAxis ? "pct" : "y",
                 row->decimals(),
                 row->percentAxis ? "%" : chart.unit,
-                s.item};
-      // A limit follows the line it limits: the last one of its item.
+                s.item,
+                row};
+      // A limit follows the line it limits: the last one of its item. What
+      // sums a family up (the hottest zone) leads its items.
       auto place = out.end();
       if (row->dashed) {
         for (auto it = out.begin(); it != out.end(); ++it) {
           if (it->item == line.item && it->style == "line") place = it + 1;
         }
         while (place != out.end() && place->style == "dashed") ++place;
+      } else if (row->derive == Derive::kHottest) {
+        place = std::find_if(out.begin(), out.end(), [&](const Line& l) {
+          return l.row != nullptr && l.row->field == row->field && l.row->derive == Derive::kEach;
+        });
       }
       out.insert(place, std::move(line));
     }
@@ -227,7 +234,7 @@ std::vector<Line> lines(const Recording& rec, const ChartSpec& chart) {
     const Recording::Series* at = valueOf(rec, mark.at);
     if (when == nullptr || at == nullptr) continue;
     out.push_back({mark.label, marked(when, shown(*at)), "points", "y", at->row->decimals(),
-                   chart.unit, ""});
+                   chart.unit, "", nullptr});
   }
   return out;
 }

@@ -339,7 +339,7 @@ std::vector<std::string> lineLabels(const nlohmann::json& rec, const char* chart
 }
 
 // Within a group the rows follow the catalog's; on a chart, a limit follows
-// the line it limits, and the zones watched come before the hottest.
+// the line it limits, and the hottest zone leads the zones watched.
 TEST(HtmlReport, RowsAndLinesComeInTheCatalogsOrder) {
   const std::vector<SummaryRow> rows = summaryRows({newerDaemon()});
   EXPECT_EQ(labelsOf(rows, "Frames"),
@@ -354,7 +354,7 @@ TEST(HtmlReport, RowsAndLinesComeInTheCatalogsOrder) {
 
   const auto data = nlohmann::json::parse(chartData({newerDaemon()}));
   const auto& rec = data["recordings"][0];
-  EXPECT_EQ(lineLabels(rec, "temperature"), (std::vector<std::string>{"skin", "hottest"}));
+  EXPECT_EQ(lineLabels(rec, "temperature"), (std::vector<std::string>{"hottest", "skin"}));
   EXPECT_EQ(lineLabels(rec, "cpu_clock"),
             (std::vector<std::string>{"cpu0-1", "cpu0-1 max", "cpu4-7"}));
   EXPECT_EQ(lineLabels(rec, "fps"), (std::vector<std::string>{"FPS", "jank"}));

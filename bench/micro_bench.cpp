@@ -16,7 +16,15 @@
 #if __has_include("stats/stats.h")
 #include "stats/stats.h"
 #endif
+#if __has_include("fpsbench/latency.h")
+#include "fpsbench/frame_stats.h"
+#include "fpsbench/latency.h"
+#include "fpsbench/layer_list.h"
+#include "fpsbench/line_splitter.h"
+#include "package_pattern.h"
+#else
 #include "fpsbench/parse.h"
+#endif
 #ifndef PERFPROBE_BASELINE
 #include "trace.h"
 #endif

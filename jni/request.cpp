@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "clock.h"
 #include "cpuinfo/cpuinfo.h"
 #include "fpsbench/fpsbench.h"
 #include "protocol.h"

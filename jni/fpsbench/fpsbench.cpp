@@ -14,9 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "clock.h"
 #include "fpsbench/command.h"
 #include "fpsbench/frame_stats.h"
-#include "fpsbench/parse.h"
+#include "fpsbench/latency.h"
+#include "fpsbench/layer_list.h"
+#include "package_pattern.h"
 #include "scoped_resource.h"
 #include "trace.h"
 
@@ -129,12 +132,6 @@ int calFPSByLayer(Collector& c, FrameData frameData, const std::string& layerNam
     }
   }
   return fpsFromTimings(frameData, timeStamps);
-}
-
-uint64_t monotonicNs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
 void calFPS(Collector& c) {

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "fpsbench/parse.h"
+#include "fpsbench/timing_row.h"
 
 namespace {
 

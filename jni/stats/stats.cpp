@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "fpsbench/parse.h"
+#include "package_pattern.h"
 #include "scoped_resource.h"
 #include "stats/stats_parse.h"
 
@@ -731,12 +731,6 @@ void addThermal(const std::string& root, Reply* reply) {
 }
 
 }  // namespace
-
-uint64_t monotonicNs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * kNsPerSecond + static_cast<uint64_t>(now.tv_nsec);
-}
 
 std::string readStats(const std::string& root, const PackagePattern* app, uint64_t collection,
                       uint64_t nowNs) {

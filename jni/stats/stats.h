@@ -18,8 +18,5 @@ class PackagePattern;
 std::string readStats(const std::string& root, const PackagePattern* app, uint64_t collection,
                       uint64_t nowNs);
 
-// The monotonic clock in ns.
-uint64_t monotonicNs();
-
 // Forgets the previous sample, as if no GET_STATS had come yet.
 void forgetStatsSample();

@@ -24,7 +24,7 @@
 #include "device_config.h"
 #include "device_files.h"
 #include "device_model.h"
-#include "fpsbench/parse.h"
+#include "fpsbench/latency.h"
 #include "surface_flinger.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "cpu_model.h"
 #include "device_config.h"
-#include "fpsbench/parse.h"
+#include "fpsbench/latency.h"
 #include "surface_flinger.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "fpsbench/parse.h"
+#include "package_pattern.h"
 #include "protocol.h"
 #include "stats/stats_parse.h"
 

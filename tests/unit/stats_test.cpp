@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "package_pattern.h"
-#include "protocol.h"
 #include "stats/stats_parse.h"
 
 namespace {
@@ -561,18 +560,6 @@ TEST_F(Phone, AFifoOrAFolderInAFilesPlaceDoesNotStall) {
   EXPECT_NE(reply.find("temp_cpu_0_0_usr_c NA\ntemp_thermal_zone2_c 30.0\ntemp_battery_c 31.2\n"),
             std::string::npos)
       << reply;
-}
-
-TEST(CutToFit, KeepsWholeLinesAndCountsTheRest) {
-  const std::string reply = "a 1\nbb 2\ntemp_x_c 3.0\ntemp_y_c 4.0\n";
-  EXPECT_EQ(cutToFit(reply, 100), reply);
-  EXPECT_EQ(cutToFit(reply, reply.size()), reply);
-  EXPECT_EQ(cutToFit(reply, 34), "a 1\nbb 2\ntemp_x_c 3.0\ntruncated 1\n");
-  EXPECT_EQ(cutToFit(reply, 33), "a 1\nbb 2\ntruncated 2\n");
-  EXPECT_EQ(cutToFit(reply, 21), "a 1\nbb 2\ntruncated 2\n");
-  EXPECT_EQ(cutToFit(reply, 20), "a 1\ntruncated 3\n");
-  EXPECT_EQ(cutToFit(reply, 16), "a 1\ntruncated 3\n");
-  EXPECT_EQ(cutToFit(reply, 15), std::nullopt);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include "cpuinfo/cpuinfo.h"
 #include "fpsbench/fpsbench.h"
 #include "protocol.h"
-#include "stats/stats.h"
 #include "trace.h"
 
 namespace {
@@ -68,7 +67,7 @@ std::string RequestHandler::frameStatsReply(const std::string&) { return getFram
 
 std::string RequestHandler::statsReply(const std::string&) {
   const Collection collection = currentCollection();
-  return readStats("", collection.pattern, collection.id, monotonicNs());
+  return deviceStats_.read(collection.pattern, collection.id, monotonicNs());
 }
 
 std::string RequestHandler::stopCollectReply(const std::string&) {

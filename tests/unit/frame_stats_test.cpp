@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "field_table.h"
 #include "fpsbench/latency.h"
 #include "fpsbench/line_splitter.h"
 
@@ -83,6 +84,16 @@ TEST(FrameStats, RepliesNameValueLinesInTheirOrder) {
       "frame_ms_p95 16.67\nframe_ms_max 16.67\njank 0\nbig_jank 0\nmissed_vsyncs 0\n"
       "refresh_hz 60.0\nlayer " +
           name + "\njank_ms 0.00\n");
+}
+
+TEST(FrameStats, TheReplyFollowsTheFieldTable) {
+  Ticks ticks;
+  const FrameStats before;
+  for (const std::string& text :
+       {frameStatsText(nullptr), frameStatsText(&before),
+        ticks.text(kT0, {{"L", latency(steady(kT0 - 60 * kPeriod60, kPeriod60, 60))}})}) {
+    EXPECT_EQ(field_table::whyNotInOrder(text, field::kFrameStatsFields), "") << text;
+  }
 }
 
 TEST(FrameStats, FiguresAreRoundedHalfUpFromWholeNanoseconds) {

@@ -50,6 +50,7 @@ std::optional<std::string> packageField(const std::string& text) {
 
 std::string RequestHandler::initializationReply(const std::string& recvStr) {
   initCPUInfo();
+  // pacaagName: the package field.
   if (const auto pacaagName = packageField(recvStr)) {
     trace("%s\n", pacaagName->c_str());
     startCollectFPS(*pacaagName);

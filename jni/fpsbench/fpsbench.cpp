@@ -65,7 +65,9 @@ struct Collector {
 std::atomic<uint32_t> finalFPS{0};
 
 // The server thread's view of the collection; only it reads or writes these.
+// startState is a flag: 1 from a start until the next stop.
 uint32_t startState = 0;
+// The collector thread's handle, not a process id.
 pthread_t pid;
 std::shared_ptr<Collector> collector;
 uint64_t collectionsStarted = 0;
@@ -111,6 +113,7 @@ int initFrameList(Collector& c) {
   c.frameListBuilder.clear();
   Command command(c.stopping);
   if (!command.start(kListArguments)) return -1;
+  // tmp: one line of the listing.
   command.readLines([&c](const char* tmp, size_t len) {
     trace("in while tmp = %s\n", tmp);
     c.frameListBuilder.addListed(tmp, len, &c.pattern);
@@ -218,6 +221,7 @@ void stopFPSCollect() {
   const bool threadRuns = !c->threadGone.load(std::memory_order_relaxed);
   if (threadRuns) trace("thread %ld exists!\n", static_cast<long>(pid));
   c->stop();
+  // The stop is the "kill": no signal is sent, the collector is told.
   if (threadRuns) trace("after kill\n");
 }
 

@@ -34,7 +34,7 @@ void FrameCounter::firstLine(const char* line) {
   awaitingPeriod_ = !(*p >= '0' && *p <= '9');
 }
 
-void FrameCounter::push(uint64_t frameNs) {
+void FrameCounter::addRecent(uint64_t frameNs) {
   if (recentCount_ == 3) {
     recent_[0] = recent_[1];
     recent_[1] = recent_[2];
@@ -81,7 +81,7 @@ void FrameCounter::row(const char* line, const TimingRow& row) {
   // A frame out of order is no frame of this timeline.
   if (havePrevious_ && present <= previous_) return;
   if (present <= cutoff_) {
-    if (havePrevious_) push(present - previous_);
+    if (havePrevious_) addRecent(present - previous_);
     // The track knows the frame times before this one even where this
     // output no longer holds them.
     if (present == before_.lastPresent && before_.recentCount >= recentCount_) {
@@ -93,7 +93,7 @@ void FrameCounter::row(const char* line, const TimingRow& row) {
     if (havePrevious_) {
       const uint64_t frameNs = present - previous_;
       judge(frameNs);
-      push(frameNs);
+      addRecent(frameNs);
       frames_.spanNs += frameNs;
       frames_.maxNs = std::max(frames_.maxNs, frameNs);
       if (frameTimes_->size() < kMaxFrameTimes) {

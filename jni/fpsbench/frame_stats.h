@@ -71,7 +71,8 @@ class FrameCounter {
   LayerTrack track() const;
 
  private:
-  void push(uint64_t frameNs);
+  // The frame times before the next frame, which judge its jank.
+  void addRecent(uint64_t frameNs);
   void judge(uint64_t frameNs);
 
   const LayerTrack before_;

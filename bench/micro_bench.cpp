@@ -16,7 +16,15 @@
 #if __has_include("stats/stats.h")
 #include "stats/stats.h"
 #endif
+#if __has_include("fpsbench/latency.h")
+#include "fpsbench/frame_stats.h"
+#include "fpsbench/latency.h"
+#include "fpsbench/layer_list.h"
+#include "fpsbench/line_splitter.h"
+#include "package_pattern.h"
+#else
 #include "fpsbench/parse.h"
+#endif
 #ifndef PERFPROBE_BASELINE
 #include "trace.h"
 #endif
@@ -134,6 +142,28 @@ void BM_CpuFilesBare(benchmark::State& state) {
 BENCHMARK(BM_CpuFilesBare);
 
 #if __has_include("stats/stats.h")
+// GET_STATS's work with no sample before it, over the files below root.
+#if __has_include("stats/kernel_files.h")
+class StatsReader {
+ public:
+  explicit StatsReader(const std::string& root) : stats_(root) {}
+  std::string read(const PackagePattern* app, uint64_t nowNs) { return stats_.read(app, 1, nowNs); }
+
+ private:
+  DeviceStats stats_;
+};
+#else
+// A tree whose samples were module state.
+class StatsReader {
+ public:
+  explicit StatsReader(const std::string& root) : root_(root) { forgetStatsSample(); }
+  std::string read(const PackagePattern* app, uint64_t nowNs) { return readStats(root_, app, 1, nowNs); }
+
+ private:
+  std::string root_;
+};
+#endif
+
 // A phone's files for GET_STATS on a tmpfs; with the app, 30 other
 // processes beside it in proc/.
 class PhoneFiles {
@@ -176,9 +206,9 @@ void BM_Stats(benchmark::State& state) {
     state.SkipWithError("mkdtemp failed");
     return;
   }
-  forgetStatsSample();
+  StatsReader stats(files.dir());
   uint64_t now = 1000000000;
-  const std::string first = readStats(files.dir(), app ? &pattern : nullptr, 1, now);
+  const std::string first = stats.read(app ? &pattern : nullptr, now);
   if (first.find(app ? "app_pids 1\n" : "app_pids NA\n") == std::string::npos ||
       first.find("gpu_source kgsl\n") == std::string::npos) {
     state.SkipWithError("the phone's files do not read as expected");
@@ -186,7 +216,7 @@ void BM_Stats(benchmark::State& state) {
   }
   for (auto _ : state) {
     now += 1000000000;
-    benchmark::DoNotOptimize(readStats(files.dir(), app ? &pattern : nullptr, 1, now));
+    benchmark::DoNotOptimize(stats.read(app ? &pattern : nullptr, now));
   }
 }
 BENCHMARK(BM_Stats)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);

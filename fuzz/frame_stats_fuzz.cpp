@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "fpsbench/frame_stats.h"
-#include "fpsbench/parse.h"
+#include "fpsbench/latency.h"
+#include "fpsbench/line_splitter.h"
 #include "fuzz_common.h"
 
 namespace {

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "fpsbench/parse.h"
+#include "fpsbench/latency.h"
+#include "fpsbench/line_splitter.h"
 #include "fuzz_common.h"
 
 namespace {

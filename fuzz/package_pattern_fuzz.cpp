@@ -12,8 +12,8 @@
 
 #include <string>
 
-#include "fpsbench/parse.h"
 #include "fuzz_common.h"
+#include "package_pattern.h"
 #include "protocol.h"
 
 namespace {

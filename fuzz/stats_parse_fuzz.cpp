@@ -117,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     }
     case 3: {
-      const std::string name = zoneName(input);
+      std::string name;
+      zoneName(input, &name);
       FUZZ_CHECK(name.rfind("temp_", 0) == 0 && name.size() >= 7 &&
                      name.compare(name.size() - 2, 2, "_c") == 0,
                  "%s", name.c_str());
@@ -126,8 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    shown.c_str());
       }
       std::set<std::string> taken = {name, name.substr(0, name.size() - 2) + "_2_c"};
-      const std::string unique =
-          uniqueZoneName(name, [&taken](const std::string& n) { return taken.count(n) > 0; });
+      std::string unique = name;
+      makeZoneNameUnique(&unique, [&taken](const std::string& n) { return taken.count(n) > 0; });
       FUZZ_CHECK(taken.count(unique) == 0, "%s", unique.c_str());
       break;
     }

@@ -16,6 +16,7 @@
   char recvbuf[kMaxRequestSize];
   sockaddr_in peeraddr;
   std::string reply;
+  RequestHandler handler;
   for (;;) {
     socklen_t peerlen = sizeof peeraddr;
     const ssize_t n = recvfrom(sock, recvbuf, sizeof recvbuf, 0,
@@ -28,7 +29,8 @@
     // An empty datagram is a request without a keyword: no reply, and the
     // server goes on. Only n bytes are ever looked at, so the buffer need not
     // be cleared between receives.
-    if (handleRequest(recvbuf, static_cast<size_t>(n), ntohl(peeraddr.sin_addr.s_addr), &reply)) {
+    if (handler.handleRequest(recvbuf, static_cast<size_t>(n), ntohl(peeraddr.sin_addr.s_addr),
+                              &reply)) {
       sendto(sock, reply.data(), reply.size(), 0,
              reinterpret_cast<const sockaddr*>(&peeraddr), peerlen);
     }

@@ -120,4 +120,26 @@ inline constexpr const Field* kFrameStatsFields[] = {
     &kJank,        &kBigJank, &kMissedVsyncs, &kRefreshHz,  &kLayer,      &kJankMs,
 };
 
+// Whether a reader can tell every line of a reply by its name: no two
+// fields share a name, no two families their prefix and suffix, and no
+// field's name reads as an item of a family.
+template <size_t N>
+constexpr bool namesAreDistinct(const Field* const (&fields)[N]) {
+  for (size_t i = 0; i < N; ++i) {
+    for (size_t j = 0; j < N; ++j) {
+      const Field& a = *fields[i];
+      const Field& b = *fields[j];
+      if (i != j && a.family() == b.family() && std::string_view(a.name) == b.name &&
+          (!a.family() || std::string_view(a.suffix) == b.suffix)) {
+        return false;
+      }
+      if (!a.family() && b.family() && !itemOf(b, a.name).empty()) return false;
+    }
+  }
+  return true;
+}
+static_assert(namesAreDistinct(kStatsFields), "every GET_STATS line needs a name of its own");
+static_assert(namesAreDistinct(kFrameStatsFields),
+              "every GET_FRAMESTATS line needs a name of its own");
+
 }  // namespace field

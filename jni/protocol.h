@@ -10,8 +10,9 @@
 // The wire protocol of perfprobed, for the daemon, its client, the fuzz
 // targets and the tests alike. A request is one UDP datagram of text; the
 // first keyword of kRequests found anywhere in it decides what it does, and
-// its action gives the reply, sent back as one datagram without a
-// terminating zero byte. A datagram without a keyword gets no reply.
+// the daemon's action for it gives the reply, sent back as one datagram
+// without a terminating zero byte. A datagram without a keyword gets no
+// reply.
 
 constexpr uint16_t kPort = 8080;
 
@@ -34,35 +35,20 @@ constexpr char kStopCollect[] = "STOP_COLLECT";
 constexpr char kGetFrameStats[] = "GET_FRAMESTATS";
 constexpr char kGetStats[] = "GET_STATS";
 
-// The actions, in the daemon's library: each takes the request text and
-// returns the reply.
-std::string initializationReply(const std::string& recvStr);
-std::string successReply(const std::string& recvStr);
-std::string cpuFreqReply(const std::string& recvStr);
-std::string fpsReply(const std::string& recvStr);
-std::string stopCollectReply(const std::string& recvStr);
-std::string frameStatsReply(const std::string& recvStr);
-std::string statsReply(const std::string& recvStr);
-
 struct Request {
   const char* keyword;
-  std::string (*action)(const std::string& recvStr);
+  // Whether a peer beyond loopback gets its reply only as replyAllowed
+  // allows, cut to fit (cutToFit) when the request asked for the most.
+  bool limited;
 };
 
 // In the order they are tested: a text that holds several keywords is the
-// first of them here. The first kUnlimitedRequests rows answer any peer in
-// full; every row after them is held to replyAllowed.
+// first of them here.
 inline constexpr Request kRequests[] = {
-    {kInitialization, initializationReply},
-    {kConnectDaemon, successReply},
-    {kGetSimple, cpuFreqReply},
-    {kGetFps, fpsReply},
-    {kStartCollect, successReply},
-    {kStopCollect, stopCollectReply},
-    {kGetFrameStats, frameStatsReply},
-    {kGetStats, statsReply},
+    {kInitialization, false}, {kConnectDaemon, false}, {kGetSimple, false},
+    {kGetFps, false},         {kStartCollect, false},  {kStopCollect, false},
+    {kGetFrameStats, true},   {kGetStats, true},
 };
-constexpr size_t kUnlimitedRequests = 6;
 
 // A keyword that held another would be taken for the earlier one, or hide
 // the later one, wherever it was sent.
@@ -86,10 +72,6 @@ std::string requestText(const char* buf, size_t len);
 // (case-sensitive, a plain substring search), or null.
 const Request* findRequest(const std::string& text);
 
-constexpr bool isLimited(const Request& request) {
-  return &request >= kRequests + kUnlimitedRequests;
-}
-
 // Large replies could turn the daemon into an amplifier: a forged source
 // address draws a reply many times the request's size onto a third party.
 // So, as QUIC limits a server before the peer's address is proven, a peer
@@ -101,13 +83,16 @@ constexpr bool replyAllowed(uint32_t peer, size_t requestSize, size_t replySize)
   return peer >> 24 == 127 || replySize <= kAmplification * requestSize;
 }
 
+// The word of the line that ends a reply cut to fit: "truncated N".
+constexpr char kTruncated[] = "truncated";
+
 // A request of kMaxRequestSize bytes asks for as much as a distant peer may
 // be sent. A limited reply of lines too long for it keeps the whole lines
-// that fit, followed by "truncated N\n" for the N lines it left out; nullopt
-// when not even one line fits beside that.
+// that fit, followed by kTruncated, a space, N and a line feed for the N
+// lines it left out; nullopt when not even one line fits beside that.
 std::optional<std::string> cutToFit(const std::string& reply, size_t budget);
 
 // request with trailing spaces up to kMaxRequestSize, when its keyword's
-// reply is held to replyAllowed: the largest reply it may then draw from
-// afar is kAmplification * kMaxRequestSize bytes.
+// reply is limited: the largest reply it may then draw from afar is
+// kAmplification * kMaxRequestSize bytes.
 std::string paddedRequest(const std::string& request);

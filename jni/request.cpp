@@ -1,45 +1,42 @@
 #include "request.h"
 
-#include <string.h>
+#include <iterator>
+#include <string_view>
 
+#include "clock.h"
 #include "cpuinfo/cpuinfo.h"
 #include "fpsbench/fpsbench.h"
 #include "protocol.h"
-#include "stats/stats.h"
 #include "trace.h"
 
-std::string requestText(const char* buf, size_t len) {
-  return std::string(buf, strnlen(buf, len));
-}
+namespace {
 
-const Request* findRequest(const std::string& text) {
-  for (const Request& request : kRequests) {
-    if (text.find(request.keyword) != std::string::npos) return &request;
+// The action of each row of kRequests, in the table's order.
+struct Action {
+  const char* keyword;
+  std::string (RequestHandler::*reply)(const std::string& recvStr);
+};
+constexpr Action kActions[] = {
+    {kInitialization, &RequestHandler::initializationReply},
+    {kConnectDaemon, &RequestHandler::successReply},
+    {kGetSimple, &RequestHandler::cpuFreqReply},
+    {kGetFps, &RequestHandler::fpsReply},
+    {kStartCollect, &RequestHandler::successReply},
+    {kStopCollect, &RequestHandler::stopCollectReply},
+    {kGetFrameStats, &RequestHandler::frameStatsReply},
+    {kGetStats, &RequestHandler::statsReply},
+};
+
+constexpr bool actionsFollowTheTable() {
+  if (std::size(kActions) != std::size(kRequests)) return false;
+  for (size_t i = 0; i < std::size(kRequests); ++i) {
+    if (std::string_view(kActions[i].keyword) != kRequests[i].keyword) return false;
   }
-  return nullptr;
+  return true;
 }
+static_assert(actionsFollowTheTable(), "one action for each row of kRequests, in its order");
 
-std::string paddedRequest(const std::string& request) {
-  const Request* row = findRequest(requestText(request.data(), request.size()));
-  if (row == nullptr || !isLimited(*row) || request.size() >= kMaxRequestSize) return request;
-  return request + std::string(kMaxRequestSize - request.size(), ' ');
-}
-
-std::optional<std::string> cutToFit(const std::string& reply, size_t budget) {
-  if (reply.size() <= budget) return reply;
-  size_t lines = 0;
-  for (char c : reply) lines += c == '\n';
-  // Whole lines from the start, while the rest's count still fits after them.
-  size_t kept = 0, keptLines = 0;
-  for (size_t end = reply.find('\n'); end != std::string::npos; end = reply.find('\n', end + 1)) {
-    const std::string note = "truncated " + std::to_string(lines - keptLines - 1) + "\n";
-    if (end + 1 + note.size() > budget) break;
-    kept = end + 1;
-    ++keptLines;
-  }
-  if (keptLines == 0) return std::nullopt;
-  return reply.substr(0, kept) + "truncated " + std::to_string(lines - keptLines) + "\n";
-}
+}  // namespace
 
 std::optional<std::string> packageField(const std::string& text) {
   const size_t first = text.find_first_not_of(':');
@@ -51,8 +48,9 @@ std::optional<std::string> packageField(const std::string& text) {
   return text.substr(second, text.find(':', second) - second);
 }
 
-std::string initializationReply(const std::string& recvStr) {
+std::string RequestHandler::initializationReply(const std::string& recvStr) {
   initCPUInfo();
+  // pacaagName: the package field.
   if (const auto pacaagName = packageField(recvStr)) {
     trace("%s\n", pacaagName->c_str());
     startCollectFPS(*pacaagName);
@@ -60,30 +58,31 @@ std::string initializationReply(const std::string& recvStr) {
   return kSuccess;
 }
 
-std::string successReply(const std::string&) { return kSuccess; }
+std::string RequestHandler::successReply(const std::string&) { return kSuccess; }
 
-std::string cpuFreqReply(const std::string&) { return readCPUFreq(); }
+std::string RequestHandler::cpuFreqReply(const std::string&) { return readCPUFreq(); }
 
-std::string fpsReply(const std::string&) { return std::to_string(getFPS()); }
+std::string RequestHandler::fpsReply(const std::string&) { return std::to_string(getFPS()); }
 
-std::string frameStatsReply(const std::string&) { return getFrameStatsText(); }
+std::string RequestHandler::frameStatsReply(const std::string&) { return getFrameStatsText(); }
 
-std::string statsReply(const std::string&) {
+std::string RequestHandler::statsReply(const std::string&) {
   const Collection collection = currentCollection();
-  return readStats("", collection.pattern, collection.id, monotonicNs());
+  return deviceStats_.read(collection.pattern, collection.id, monotonicNs());
 }
 
-std::string stopCollectReply(const std::string&) {
+std::string RequestHandler::stopCollectReply(const std::string&) {
   stopFPSCollect();
   return kSuccess;
 }
 
-bool handleRequest(const char* buf, size_t len, uint32_t peer, std::string* reply) {
+bool RequestHandler::handleRequest(const char* buf, size_t len, uint32_t peer,
+                                   std::string* reply) {
   const std::string recvStr = requestText(buf, len);
   const Request* request = findRequest(recvStr);
   if (request == nullptr) return false;
-  *reply = request->action(recvStr);
-  if (!isLimited(*request) || replyAllowed(peer, len, reply->size())) return true;
+  *reply = (this->*kActions[request - kRequests].reply)(recvStr);
+  if (!request->limited || replyAllowed(peer, len, reply->size())) return true;
   if (len < kMaxRequestSize) return false;
   std::optional<std::string> cut = cutToFit(*reply, kAmplification * len);
   if (!cut) return false;

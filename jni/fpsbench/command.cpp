@@ -64,14 +64,14 @@ int Stop::wait(int fd, const timespec* timeout) const {
   }
 }
 
-bool Stop::enter(pid_t group) {
+bool Stop::watchGroup(pid_t group) {
   std::lock_guard<std::mutex> guard(lock_);
   if (requested()) return false;
   group_ = group;
   return true;
 }
 
-void Stop::leave() {
+void Stop::unwatchGroup() {
   std::lock_guard<std::mutex> guard(lock_);
   group_ = -1;
 }
@@ -89,7 +89,7 @@ bool Command::start(const char* const* argv) {
   // the group exists for a kill from here on.
   pid_ = pid;
   ended_ = false;
-  if (!stop_.enter(pid)) {
+  if (!stop_.watchGroup(pid)) {
     // The stop came while the command started; finish() kills and reaps it.
     return false;
   }
@@ -126,7 +126,7 @@ void Command::finish() {
   siginfo_t info;
   while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
   }
-  stop_.leave();
+  stop_.unwatchGroup();
   int status;
   while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }

@@ -40,12 +40,12 @@ class Stop {
   // waits. A wait that fails for want of memory or the like is tried again.
   int wait(int fd, const timespec* timeout) const;
 
-  // From enter until leave, a stop kills the process group `group`. The
-  // group's leader must not be reaped before leave(), so that its id cannot
-  // have been given to another. enter is false, and nothing is entered,
-  // once a stop has been requested.
-  bool enter(pid_t group);
-  void leave();
+  // From watchGroup until unwatchGroup, a stop kills the process group
+  // `group`. The group's leader must not be reaped before unwatchGroup(),
+  // so that its id cannot have been given to another. watchGroup is false,
+  // and nothing is watched, once a stop has been requested.
+  bool watchGroup(pid_t group);
+  void unwatchGroup();
 
  private:
   std::atomic<bool> stopping_{false};

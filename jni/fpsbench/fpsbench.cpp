@@ -14,9 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "clock.h"
 #include "fpsbench/command.h"
 #include "fpsbench/frame_stats.h"
-#include "fpsbench/parse.h"
+#include "fpsbench/latency.h"
+#include "fpsbench/layer_list.h"
+#include "package_pattern.h"
 #include "scoped_resource.h"
 #include "trace.h"
 
@@ -62,7 +65,9 @@ struct Collector {
 std::atomic<uint32_t> finalFPS{0};
 
 // The server thread's view of the collection; only it reads or writes these.
+// startState is a flag: 1 from a start until the next stop.
 uint32_t startState = 0;
+// The collector thread's handle, not a process id.
 pthread_t pid;
 std::shared_ptr<Collector> collector;
 uint64_t collectionsStarted = 0;
@@ -108,6 +113,7 @@ int initFrameList(Collector& c) {
   c.frameListBuilder.clear();
   Command command(c.stopping);
   if (!command.start(kListArguments)) return -1;
+  // tmp: one line of the listing.
   command.readLines([&c](const char* tmp, size_t len) {
     trace("in while tmp = %s\n", tmp);
     c.frameListBuilder.addListed(tmp, len, &c.pattern);
@@ -129,12 +135,6 @@ int calFPSByLayer(Collector& c, FrameData frameData, const std::string& layerNam
     }
   }
   return fpsFromTimings(frameData, timeStamps);
-}
-
-uint64_t monotonicNs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
 void calFPS(Collector& c) {
@@ -221,6 +221,7 @@ void stopFPSCollect() {
   const bool threadRuns = !c->threadGone.load(std::memory_order_relaxed);
   if (threadRuns) trace("thread %ld exists!\n", static_cast<long>(pid));
   c->stop();
+  // The stop is the "kill": no signal is sent, the collector is told.
   if (threadRuns) trace("after kill\n");
 }
 

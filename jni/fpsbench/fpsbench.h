@@ -4,15 +4,7 @@
 
 #include <string>
 
-// One compositor layer of the listing.
-struct FrameData {
-  // The layer's line as read from the listing, line feed included.
-  std::string name;
-  // Whole seconds of the timing line being examined.
-  uint64_t timeStamp = 0;
-  // The second being counted; 0 while no second has been opened.
-  uint64_t lastTimeStamp = 0;
-};
+class PackagePattern;
 
 // The collector thread's name, as /proc/PID/task/TID/comm shows it.
 constexpr char kCollectorThreadName[] = "fpsbench";
@@ -27,12 +19,10 @@ int startCollectFPS(std::string packageName);
 // command, closes what it holds and ends on its own.
 void stopFPSCollect();
 
-// The GET_FRAMESTATS reply: the frame statistics of the last completed tick,
-// "state collecting" with every figure unknown before the first, and
-// "state idle" while no collection runs.
+// The GET_FRAMESTATS reply: the frame statistics of the last completed tick;
+// before the first, a collection's state with every figure unknown; while
+// no collection runs, the idle state.
 std::string getFrameStatsText();
-
-class PackagePattern;
 
 // The running collection, for the server thread that owns it: its package
 // pattern, and a number no earlier collection had. Null pattern while idle.

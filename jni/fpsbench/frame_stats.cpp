@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "fpsbench/parse.h"
+#include "fields.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ void FrameCounter::firstLine(const char* line) {
   awaitingPeriod_ = !(*p >= '0' && *p <= '9');
 }
 
-void FrameCounter::push(uint64_t frameNs) {
+void FrameCounter::addRecent(uint64_t frameNs) {
   if (recentCount_ == 3) {
     recent_[0] = recent_[1];
     recent_[1] = recent_[2];
@@ -81,7 +81,7 @@ void FrameCounter::row(const char* line, const TimingRow& row) {
   // A frame out of order is no frame of this timeline.
   if (havePrevious_ && present <= previous_) return;
   if (present <= cutoff_) {
-    if (havePrevious_) push(present - previous_);
+    if (havePrevious_) addRecent(present - previous_);
     // The track knows the frame times before this one even where this
     // output no longer holds them.
     if (present == before_.lastPresent && before_.recentCount >= recentCount_) {
@@ -93,7 +93,7 @@ void FrameCounter::row(const char* line, const TimingRow& row) {
     if (havePrevious_) {
       const uint64_t frameNs = present - previous_;
       judge(frameNs);
-      push(frameNs);
+      addRecent(frameNs);
       frames_.spanNs += frameNs;
       frames_.maxNs = std::max(frames_.maxNs, frameNs);
       if (frameTimes_->size() < kMaxFrameTimes) {
@@ -256,37 +256,45 @@ std::string decimal(uint64_t value, uint64_t divisor, int decimals) {
   return buf;
 }
 
-std::string ms(uint64_t ns) { return decimal(ns, 1000000, 2); }
+// A time in ns as field f writes its milliseconds.
+std::string ms(const field::Field& f, uint64_t ns) {
+  return decimal(ns, 1000000, field::decimalsOf(f));
+}
 
 }  // namespace
 
 std::string frameStatsText(const FrameStats* stats) {
+  using namespace field;
   const std::string na = "NA";
   const bool measured = stats != nullptr && stats->measured;
   const bool timed = measured && stats->timedFrames > 0;
   std::string fps = na;
   if (timed) {
     fps = decimal(std::min<uint64_t>(stats->timedFrames, UINT64_MAX / 1000000000u) * 1000000000u,
-                  stats->spanNs, 1);
+                  stats->spanNs, decimalsOf(kFps));
   } else if (measured && stats->frames == 0) {
-    fps = "0.0";
+    fps = decimal(0, 1, decimalsOf(kFps));
   }
   const uint64_t period = stats != nullptr ? stats->periodNs : 0;
   std::string text;
-  text += "state ";
-  text += stats == nullptr ? "idle" : stateName(stats->state);
-  text += "\nfps " + fps;
-  text += "\nframes " + (measured ? std::to_string(stats->frames) : na);
-  text += "\nwindow_ms " + (measured ? decimal(stats->windowNs, 1000000, 0) : na);
-  text += "\nframe_ms_p50 " + (timed ? ms(stats->p50Ns) : na);
-  text += "\nframe_ms_p95 " + (timed ? ms(stats->p95Ns) : na);
-  text += "\nframe_ms_max " + (timed ? ms(stats->maxNs) : na);
-  text += "\njank " + (measured ? std::to_string(stats->jank) : na);
-  text += "\nbig_jank " + (measured ? std::to_string(stats->bigJank) : na);
-  text += "\nmissed_vsyncs " + (measured && period != 0 ? std::to_string(stats->missedVsyncs) : na);
-  text += "\nrefresh_hz " + (period != 0 ? decimal(1000000000u, period, 1) : na);
-  text += "\nlayer " + (stats != nullptr && stats->hasLayer ? stats->layer : na);
-  text += "\njank_ms " + (measured ? ms(stats->jankNs) : na);
-  text += "\n";
+  const auto line = [&text](const Field& f, const std::string& value) {
+    text += f.name;
+    text += ' ';
+    text += value;
+    text += '\n';
+  };
+  line(kState, stats == nullptr ? "idle" : stateName(stats->state));
+  line(kFps, fps);
+  line(kFrames, measured ? std::to_string(stats->frames) : na);
+  line(kWindowMs, measured ? decimal(stats->windowNs, 1000000, decimalsOf(kWindowMs)) : na);
+  line(kFrameMsP50, timed ? ms(kFrameMsP50, stats->p50Ns) : na);
+  line(kFrameMsP95, timed ? ms(kFrameMsP95, stats->p95Ns) : na);
+  line(kFrameMsMax, timed ? ms(kFrameMsMax, stats->maxNs) : na);
+  line(kJank, measured ? std::to_string(stats->jank) : na);
+  line(kBigJank, measured ? std::to_string(stats->bigJank) : na);
+  line(kMissedVsyncs, measured && period != 0 ? std::to_string(stats->missedVsyncs) : na);
+  line(kRefreshHz, period != 0 ? decimal(1000000000u, period, decimalsOf(kRefreshHz)) : na);
+  line(kLayer, stats != nullptr && stats->hasLayer ? stats->layer : na);
+  line(kJankMs, measured ? ms(kJankMs, stats->jankNs) : na);
   return text;
 }

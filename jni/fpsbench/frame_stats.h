@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fpsbench/timing_row.h"
+
 // The frame statistics of GET_FRAMESTATS: every frame a layer presented
 // since the previous tick, found by its actual present time (a latency row's
 // second column), so that a frame seen in two ticks' outputs counts once and
@@ -14,16 +16,6 @@
 //
 // Everything here is pure: the outputs, the layer names and the tick times
 // are parameters.
-
-// One latency row as it was read: its three numbers, whether they were all
-// there, and whether one is a pending frame's INT64_MAX.
-struct TimingRow {
-  bool complete = false;
-  bool startedNonZero = false;
-  uint64_t present = 0;
-  bool readyNonZero = false;
-  bool pending = false;
-};
 
 // Frames longer than twice the mean of the three before them are a jank when
 // longer than two frames of a 24 FPS film, a big jank beyond three.
@@ -79,7 +71,8 @@ class FrameCounter {
   LayerTrack track() const;
 
  private:
-  void push(uint64_t frameNs);
+  // The frame times before the next frame, which judge its jank.
+  void addRecent(uint64_t frameNs);
   void judge(uint64_t frameNs);
 
   const LayerTrack before_;

@@ -109,15 +109,14 @@ int64_t thermalTenths(int64_t raw) {
   return raw * 10;
 }
 
-std::string zoneName(std::string_view type) {
+void zoneName(std::string_view type, std::string* name) {
   if (!type.empty() && type.back() == '\n') type.remove_suffix(1);
-  std::string name = "temp_";
+  *name = field::kZoneTempC.name;
   for (char c : type) {
     const bool kept = (c >= 'a' && c <= 'z') || isDigit(c) || c == '_';
-    name += kept ? c : '_';
+    *name += kept ? c : '_';
   }
-  name += "_c";
-  return name;
+  *name += field::kZoneTempC.suffix;
 }
 
 bool parseCpuLine(std::string_view line, int* cpu, CpuTimes* times) {
@@ -152,6 +151,13 @@ std::optional<int64_t> loadTenths(const CpuTimes& before, const CpuTimes& after)
   const uint64_t busy = after.busy - before.busy;
   if (busy >= total) return 1000;
   return shareOfTenths(busy, total);
+}
+
+std::optional<int64_t> coreShareTenths(uint64_t busyNs, uint64_t elapsedNs) {
+  if (elapsedNs == 0) return std::nullopt;
+  // Shares up to many cores over any interval above a microsecond fit.
+  if (busyNs > UINT64_MAX / 2000) return std::nullopt;
+  return static_cast<int64_t>((2000 * busyNs + elapsedNs) / (2 * elapsedNs));
 }
 
 namespace {

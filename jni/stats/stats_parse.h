@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "fields.h"
+
 // Pure parsers and unit rules of the device statistics: each takes the bytes
 // a kernel file gave and returns a value, or nothing when they hold none.
 
@@ -35,21 +37,24 @@ std::optional<int64_t> gpuClockKHz(int64_t raw);
 // told apart by magnitude (above 1000: milli; above 150: tenths).
 int64_t thermalTenths(int64_t raw);
 
-// The name of a zone's line from its type: "temp_" TYPE "_c", every byte of
-// TYPE outside [a-z0-9_] made '_', and the line feed that ends the file left
-// out.
-std::string zoneName(std::string_view type);
+// The name of a zone's line from its type, in *name, whose buffer is kept
+// for the next zone's: field::kZoneTempC's prefix, TYPE with every byte
+// outside [a-z0-9_] made '_' and the line feed that ends the file left out,
+// and its suffix.
+void zoneName(std::string_view type, std::string* name);
 
-// A zone name made unique among those already given: a repeated one becomes
-// "temp_" TYPE "_2_c", then _3 and on. taken(name) tells whether name was
-// given.
+// Makes *name, a zone's name, unique among those already given: a repeated
+// one gets "_2" before the family's suffix, then "_3" and on. taken(name)
+// tells whether name was given.
 template <typename Taken>
-std::string uniqueZoneName(const std::string& name, const Taken& taken) {
-  if (!taken(name)) return name;
-  const std::string stem = name.substr(0, name.size() - 2);
+void makeZoneNameUnique(std::string* name, const Taken& taken) {
+  if (!taken(*name)) return;
+  const std::string_view suffix = field::kZoneTempC.suffix;
+  const std::string stem = name->substr(0, name->size() - suffix.size());
   for (unsigned n = 2;; ++n) {
-    std::string candidate = stem + "_" + std::to_string(n) + "_c";
-    if (!taken(candidate)) return candidate;
+    *name = stem + "_" + std::to_string(n);
+    *name += suffix;
+    if (!taken(*name)) return;
   }
 }
 
@@ -66,6 +71,11 @@ bool parseCpuLine(std::string_view line, int* cpu, CpuTimes* times);
 // a percent, rounded half up; nothing when no time passed or a counter went
 // back (a core that went offline and came back may restart its counters).
 std::optional<int64_t> loadTenths(const CpuTimes& before, const CpuTimes& after);
+
+// A share of one core in tenths of a percent, rounded half up: busyNs of
+// CPU time over elapsedNs; nothing when no time passed, or for a share too
+// large to compute.
+std::optional<int64_t> coreShareTenths(uint64_t busyNs, uint64_t elapsedNs);
 
 // The CPUs of a cpufreq related_cpus or affected_cpus list ("0-3", "0 1 2 3",
 // "4-6 7"): whether cpu is one of them.

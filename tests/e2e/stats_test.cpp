@@ -20,13 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "fixtures/stats_phone.h"
 #include "harness.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using e2e::ask;
-using e2e::writeCpuFile;
 using e2e::writeDeviceFile;
 
 constexpr char kPackage[] = "com.example.game";
@@ -52,74 +52,10 @@ std::map<std::string, std::string> fieldsOf(const std::string& reply) {
   return fields;
 }
 
-// A phone of 8 CPUs in three clusters (cpu7 offline), an Adreno GPU, a
-// battery and 40 thermal zones, written where the daemon reads them; and the
-// reply that it should give, but for uptime_ms and the probe's lines.
-std::string writePhone() {
-  std::string cpus[4];
-  const char* cur[] = {"300000",  "300000",  "300000",  "300000",
-                       "1574400", "1574400", "1574400", "NA"};
-  const char* max[] = {"1804800", "1804800", "1804800", "1804800",
-                       "2419200", "2419200", "2419200", "NA"};
-  const int cluster[] = {0, 0, 0, 0, 4, 4, 4, 7};
-  cpus[0] = "cpu_load_pct NA\n";
-  for (int cpu = 0; cpu < 8; ++cpu) {
-    const std::string dir = "cpu" + std::to_string(cpu);
-    fs::create_directories(std::string(e2e::kCpuDir) + "/" + dir + "/topology");
-    if (cpu < 7) {
-      writeCpuFile(dir + "/cpufreq/scaling_cur_freq", std::string(cur[cpu]) + "\n");
-      writeCpuFile(dir + "/cpufreq/cpuinfo_max_freq", std::string(max[cpu]) + "\n");
-    }
-    cpus[0] += dir + "_load_pct NA\n";
-    cpus[1] += dir + "_khz " + cur[cpu] + "\n";
-    cpus[2] += dir + "_max_khz " + max[cpu] + "\n";
-    cpus[3] += dir + "_cluster " + std::to_string(cluster[cpu]) + "\n";
-  }
-  writeCpuFile("cpufreq/policy0/related_cpus", "0 1 2 3\n");
-  writeCpuFile("cpufreq/policy4/related_cpus", "4 5 6\n");
-  writeCpuFile("cpufreq/policy7/related_cpus", "7\n");
-  writeCpuFile("online", "0-6\n");
-  writeCpuFile("possible", "0-7\n");
-
-  const std::string kgsl = "/sys/class/kgsl/kgsl-3d0/";
-  writeDeviceFile(kgsl + "gpuclk", "585000000\n");
-  writeDeviceFile(kgsl + "max_gpuclk", "680000000\n");
-  writeDeviceFile(kgsl + "gpu_busy_percentage", "37 %\n");
-  writeDeviceFile(kgsl + "gpubusy", "  12345  100000\n");
-  const std::string battery = "/sys/class/power_supply/battery/";
-  writeDeviceFile(battery + "capacity", "83\n");
-  writeDeviceFile(battery + "status", "Not charging\n");
-  writeDeviceFile(battery + "voltage_now", "4012000\n");
-  writeDeviceFile(battery + "current_now", "-120\n");
-  writeDeviceFile(battery + "temp", "305\n");
-  writeDeviceFile("/proc/meminfo",
-                  "MemTotal:        7700000 kB\nMemFree:          300000 kB\n"
-                  "MemAvailable:    2345678 kB\nBuffers:           12345 kB\n");
-
-  std::string zones;
-  for (int zone = 0; zone < 40; ++zone) {
-    const std::string dir = "/sys/class/thermal/thermal_zone" + std::to_string(zone) + "/";
-    std::string type = "cpu-" + std::to_string(zone / 8) + "-" + std::to_string(zone % 8);
-    std::string name =
-        "temp_cpu_" + std::to_string(zone / 8) + "_" + std::to_string(zone % 8) + "_c";
-    if (zone >= 32) {
-      type = zone % 2 == 0 ? "xo-therm" : "BMS";
-      name = zone % 2 == 0 ? "temp_xo_therm" : "temp____";
-      name += zone < 34 ? "_c" : "_" + std::to_string((zone - 32) / 2 + 1) + "_c";
-    }
-    writeDeviceFile(dir + "type", type + "\n");
-    writeDeviceFile(dir + "temp", std::to_string(30000 + zone * 250) + "\n");
-    const int tenths = (30000 + zone * 250 + 50) / 100;
-    zones += name + " " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + "\n";
-  }
-  writeDeviceFile("/sys/class/thermal/cooling_device0/type", "thermal-cpufreq-0\n");
-
-  return cpus[0] + cpus[1] + cpus[2] + cpus[3] +
-         "gpu_khz 585000\ngpu_max_khz 680000\ngpu_busy_pct 37.0\ngpu_source kgsl\n"
-         "battery_pct 83\nbattery_status Not charging\nbattery_mv 4012\nbattery_ma -120\n"
-         "battery_mw -481\nbattery_temp_c 30.5\nmem_available_kb 2345678\n"
-         "app_pids NA\napp_threads NA\napp_rss_kb NA\napp_cpu_pct NA\n" +
-         zones;
+// The fixture's phone written where the daemon reads it.
+void writePhone() {
+  std::string error;
+  ASSERT_TRUE(stats_phone::write("/", &error)) << error;
 }
 
 // /proc/stat of CPUs' busy and idle jiffies; an offline CPU has no line of
@@ -142,21 +78,13 @@ std::string procStat(const std::vector<CpuJiffies>& cpus) {
          lines + "intr 12345 0 0 7\nctxt 999\nbtime 1700000000\nprocesses 4242\n";
 }
 
-// The reply without uptime_ms and the probe's lines, which only the daemon
-// knows.
-std::string withoutOwnLines(const std::string& reply) {
-  std::string out;
-  for (const auto& [name, value] : linesOf(reply)) {
-    if (name == "uptime_ms" || name.rfind("probe_", 0) == 0) continue;
-    out += name + " " + value + "\n";
-  }
-  return out;
-}
+using stats_phone::withoutOwnLines;
 
 class Stats : public e2e::DaemonTest {};
 
 TEST_F(Stats, APhoneReadThroughTheDaemonWithLoadsSinceTheLastRequest) {
-  std::string expected = writePhone();
+  writePhone();
+  const std::string expected = withoutOwnLines(stats_phone::reply());
   std::vector<CpuJiffies> times = {{100, 900, true}, {100, 900, true}, {100, 900, true},
                                    {100, 900, true}, {500, 500, true}, {500, 500, true},
                                    {500, 500, true}, {0, 0, false}};
@@ -165,7 +93,7 @@ TEST_F(Stats, APhoneReadThroughTheDaemonWithLoadsSinceTheLastRequest) {
 
   const std::optional<std::string> first = ask(statsRequest());
   ASSERT_TRUE(first);
-  EXPECT_EQ(withoutOwnLines(*first), expected);
+  EXPECT_EQ(withoutOwnLines(*first), expected) << "the reply of " << stats_phone::replyPath();
   const auto fields = fieldsOf(*first);
   EXPECT_GT(std::stoll(fields.at("uptime_ms")), 0);
   EXPECT_EQ(fields.at("probe_cpu_pct"), "NA");
@@ -282,19 +210,25 @@ TEST_F(Stats, TheAppsProcessesWhileACollectionRuns) {
 }
 
 TEST_F(Stats, AFifoOrAFolderInAFilesPlaceReadsNAAndTheRestStays) {
-  const std::string expected = writePhone();
+  writePhone();
   launch();
+  // The clock, and the devfreq clock that would stand in for it.
   const std::string gpuclk = "/sys/class/kgsl/kgsl-3d0/gpuclk";
   fs::remove(gpuclk);
   ASSERT_EQ(mkfifo(gpuclk.c_str(), 0644), 0);
+  const std::string devfreqClock = "/sys/class/kgsl/kgsl-3d0/devfreq/cur_freq";
+  fs::remove(devfreqClock);
+  fs::create_directories(devfreqClock);
   const std::string temp = "/sys/class/thermal/thermal_zone3/temp";
   fs::remove(temp);
   fs::create_directories(temp);
   const std::optional<std::string> reply = ask(statsRequest());
   ASSERT_TRUE(reply);
-  std::string changed = expected;
-  changed.replace(changed.find("gpu_khz 585000"), 14, "gpu_khz NA");
-  changed.replace(changed.find("temp_cpu_0_3_c 30.8"), 19, "temp_cpu_0_3_c NA");
+  std::string changed;
+  for (const auto& [name, value] : linesOf(withoutOwnLines(stats_phone::reply()))) {
+    const bool unread = name == "gpu_khz" || name == "temp_cpu_0_2_0_c";
+    changed += name + " " + (unread ? "NA" : value) + "\n";
+  }
   EXPECT_EQ(withoutOwnLines(*reply), changed);
 }
 
@@ -339,7 +273,7 @@ std::optional<std::string> askFrom(const char* address, const std::vector<std::s
 }
 
 TEST_F(Stats, ADistantPeerGetsTheLinesThatFitAndTheCountLeftOut) {
-  const std::string expected = writePhone();
+  writePhone();
   for (int zone = 40; zone < 160; ++zone) {
     const std::string dir = "/sys/class/thermal/thermal_zone" + std::to_string(zone) + "/";
     writeDeviceFile(dir + "type", "sdm-therm-" + std::to_string(zone) + "\n");

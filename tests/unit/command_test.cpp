@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "dumpsys_double/record.h"
-#include "fpsbench/parse.h"
+#include "fpsbench/latency.h"
 
 namespace {
 

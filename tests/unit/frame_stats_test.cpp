@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "field_table.h"
+#include "fpsbench/latency.h"
 #include "fpsbench/line_splitter.h"
-#include "fpsbench/parse.h"
 
 namespace {
 
@@ -83,6 +84,16 @@ TEST(FrameStats, RepliesNameValueLinesInTheirOrder) {
       "frame_ms_p95 16.67\nframe_ms_max 16.67\njank 0\nbig_jank 0\nmissed_vsyncs 0\n"
       "refresh_hz 60.0\nlayer " +
           name + "\njank_ms 0.00\n");
+}
+
+TEST(FrameStats, TheReplyFollowsTheFieldTable) {
+  Ticks ticks;
+  const FrameStats before;
+  for (const std::string& text :
+       {frameStatsText(nullptr), frameStatsText(&before),
+        ticks.text(kT0, {{"L", latency(steady(kT0 - 60 * kPeriod60, kPeriod60, 60))}})}) {
+    EXPECT_EQ(field_table::whyNotInOrder(text, field::kFrameStatsFields), "") << text;
+  }
 }
 
 TEST(FrameStats, FiguresAreRoundedHalfUpFromWholeNanoseconds) {
@@ -326,80 +337,6 @@ TEST(FrameStats, AnOutputThatRunsOnKeepsTheTimesOfItsLastFramesOnly) {
   EXPECT_EQ(s.p95Ns, 10 * kMs);
   const std::string text = frameStatsText(&s);
   EXPECT_NE(text.find("\nfps 99.9\nframes 3000\n"), std::string::npos) << text;
-}
-
-TEST(TimingRow, ReadsThreeNumbersAndMarksPendingFrames) {
-  const struct {
-    std::string line;
-    bool complete, started, ready, pending;
-    uint64_t present;
-  } cases[] = {
-      {"1 2 3", true, true, true, false, 2},
-      {"0\t0\t0", true, false, false, false, 0},
-      {"1 2", false, true, false, false, 2},
-      {"", false, false, false, false, 0},
-      {"x 1 2", false, false, false, false, 0},
-      {"1 "s + kPending + " 3", true, true, true, true, UINT64_C(9223372036854775807)},
-      {kPending + " 2 3"s, true, true, true, true, 2},
-      {"1 2 "s + kPending, true, true, true, true, 2},
-      {"1 2 -"s + kPending, true, true, true, false, 2},
-      {"1 2 92233720368547758070", true, true, true, false, 2},
-      {"1 2 +0009223372036854775807", true, true, true, true, 2},
-      {"1 2 3 trailing words", true, true, true, false, 2},
-  };
-  for (const auto& c : cases) {
-    const TimingRow row = scanTimingRow(c.line.c_str());
-    EXPECT_EQ(row.complete, c.complete) << c.line;
-    EXPECT_EQ(row.startedNonZero, c.started) << c.line;
-    EXPECT_EQ(row.readyNonZero, c.ready) << c.line;
-    EXPECT_EQ(row.pending, c.pending) << c.line;
-    EXPECT_EQ(row.present, c.present) << c.line;
-  }
-}
-
-TEST(LayerName, Android15ListingsAreUnwrappedToTheBareName) {
-  const struct {
-    std::string line;
-    std::string name;
-    bool unwrapped;
-  } cases[] = {
-      {"RequestedLayerState{SurfaceView[a.b/a.b.Main](BLAST)#148 parentId=147 z=0}",
-       "SurfaceView[a.b/a.b.Main](BLAST)#148", true},
-      {"RequestedLayerState{Background for SurfaceView[a.b/a.b.Main]#149 parentId=12 "
-       "relativeParentId=-1 mirrorId=3 !handle z=-2 layerStack=0}",
-       "Background for SurfaceView[a.b/a.b.Main]#149", true},
-      {"RequestedLayerState{Display 0 name=\"Built-in Screen\"#2}",
-       "Display 0 name=\"Built-in Screen\"#2", true},
-      {"RequestedLayerState{odd {braces} z=5 inside#7 !handle}", "odd {braces} z=5 inside#7", true},
-      {"RequestedLayerState{name z=}", "name z=", true},
-      {"RequestedLayerState{name zz=4}", "name zz=4", true},
-      {"RequestedLayerState{}", "", true},
-      // Not the shape: as it came.
-      {"RequestedLayerState{no closing brace z=1", "RequestedLayerState{no closing brace z=1",
-       false},
-      {"SurfaceView[a.b/a.b.Main](BLAST)#148", "SurfaceView[a.b/a.b.Main](BLAST)#148", false},
-      {" RequestedLayerState{x}", " RequestedLayerState{x}", false},
-  };
-  for (const auto& c : cases) {
-    std::string name = c.line;
-    EXPECT_EQ(unwrapLayerName(&name), c.unwrapped) << c.line;
-    EXPECT_EQ(name, c.name) << c.line;
-  }
-  // In the layer list, an unwrapped name stands with a line feed, so that
-  // the latency command and GET_FPS get the bare name, and the pattern
-  // searches it.
-  std::vector<FrameData> list;
-  LayerListBuilder builder(&list);
-  const PackagePattern pattern("Main](BLAST)#148$");
-  for (const std::string& line :
-       {"RequestedLayerState{SurfaceView[a.b/a.b.Main](BLAST)#148 z=1}\n"s,
-        "SurfaceView[a.b/a.b.Main](BLAST)#148\n"s,
-        "RequestedLayerState{SurfaceView[a.b/a.b.Main]#147 parentId=3}\n"s}) {
-    builder.addListed(line.data(), line.size(), &pattern);
-  }
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].name, "SurfaceView[a.b/a.b.Main](BLAST)#148\n");
-  EXPECT_EQ(layerNameOf(list[0]), "SurfaceView[a.b/a.b.Main](BLAST)#148");
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "device_config.h"
-#include "fpsbench/parse.h"
+#include "fpsbench/latency.h"
 #include "sim_fixture.h"
 
 namespace {

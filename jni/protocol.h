@@ -21,10 +21,6 @@ constexpr size_t kMaxRequestSize = 1024;
 
 constexpr char kSuccess[] = "success";
 
-// The last line of a reply that was cut to fit what a distant peer may be
-// sent: "truncated N" for the N lines left out.
-constexpr char kTruncated[] = "truncated";
-
 // The keywords a client sends by name.
 constexpr char kInitialization[] = "INITIALIZATION";
 constexpr char kConnectDaemon[] = "CONNECT_DAEMON";

@@ -4,6 +4,9 @@
     source are one module);
   - no file but fields.h spells a field's name, or a family's suffix, in a
     string.
+The client (client/, beside jni/) is held to the second for every name of
+more than one word: a short one ("fps", "jank") is also the word a title or a
+command uses.
 Usage: check_jni.py [JNI_DIR]   Prints the module graph; exits 1 on a breach."""
 import os
 import re
@@ -66,6 +69,18 @@ for path, text in sorted(sources.items()):
         for name in sorted(names):
             if re.search(r'(?:"|\\n)' + re.escape(name) + r'(?![A-Za-z0-9_])', line):
                 breaches.append(f'{path}:{number} spells the field name {name}: {line.strip()}')
+
+client = os.path.join(jni, '..', 'client')
+for folder, _, files in os.walk(client):
+    for file in sorted(files):
+        if not file.endswith(('.h', '.cpp')):
+            continue
+        path = os.path.join(folder, file)
+        for number, line in enumerate(open(path, encoding='utf-8', errors='replace'), 1):
+            for name in sorted(n for n in names if '_' in n):
+                if re.search(r'(?:"|\\n)' + re.escape(name) + r'(?![A-Za-z0-9_])', line):
+                    breaches.append(f'{os.path.relpath(path, client)}:{number} spells the field '
+                                    f'name {name}: {line.strip()}')
 
 for name in sorted(modules):
     print(f'{name} -> {", ".join(sorted(modules[name])) or "-"}')

@@ -287,7 +287,7 @@ TEST(Catalog, TellsARowFromAColumnOfAnOldRecording) {
       {"cluster_khz", "", ""},
       {"temp__c", "", ""},
       {"gpu_source", "", ""},  // a text is no series
-      {"toy_units", "", ""},
+      {"fan_rpm", "", ""},
   };
   for (const auto& c : cases) {
     const Metric* row = rowOfColumn(c.column);

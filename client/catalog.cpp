@@ -466,10 +466,6 @@ bool isCpuList(std::string_view text) {
 
 constexpr char kClusterPrefix[] = "cluster";
 
-// A family of one line per CPU, whose items are CPU numbers.
-bool isCpuFamily(const field::Field& f) {
-  return f.family() && std::string_view(f.name) == field::kCoreKhz.name;
-}
 
 }  // namespace
 
@@ -529,7 +525,7 @@ std::optional<std::string> itemOfColumn(const Metric& row, std::string_view colu
       const std::string_view item = field::itemOf(*row.field, column);
       // A CPU is its number; a zone, any name but the hottest's.
       const bool made =
-          isCpuFamily(*row.field) ? allDigits(item) : !item.empty() && item != kHottestItem;
+          field::perCpu(*row.field) ? allDigits(item) : !item.empty() && item != kHottestItem;
       if (made) return std::string(item);
       return std::nullopt;
     }

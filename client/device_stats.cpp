@@ -23,14 +23,11 @@ bool isCpuNumber(std::string_view item) {
   return allDigits(item) && item.size() <= 6 && (item.size() == 1 || item[0] != '0');
 }
 
-bool isCpuFamily(const field::Field& f) {
-  return f.family() && std::string_view(f.name) == field::kCoreKhz.name;
-}
 
 // The item a line names of a family: a CPU's number, a zone's name.
 std::optional<std::string_view> itemIn(const field::Field& f, std::string_view name) {
   const std::string_view item = field::itemOf(f, name);
-  if (item.empty() || (isCpuFamily(f) && !isCpuNumber(item))) return std::nullopt;
+  if (item.empty() || (field::perCpu(f) && !isCpuNumber(item))) return std::nullopt;
   return item;
 }
 
@@ -87,7 +84,7 @@ std::vector<Core> cores(const Reading& stats) {
   for (const Reading::Field& line : stats.fields) {
     for (const Metric* row : families) {
       const auto item = itemIn(*row->field, line.name);
-      if (!item || !isCpuFamily(*row->field)) continue;
+      if (!item || !field::perCpu(*row->field)) continue;
       const unsigned cpu = static_cast<unsigned>(strtoul(std::string(*item).c_str(), nullptr, 10));
       Core& core = found[cpu];
       core.cpu = cpu;

@@ -96,7 +96,7 @@ void render(const std::string& label, const Reading& reading, From from, Samples
       continue;
     }
     if (!f.family()) continue;
-    if (std::string_view(f.name) == field::kCoreKhz.name) {
+    if (field::perCpu(f)) {
       for (const Core& core : cpus) {
         const std::string item = std::to_string(core.cpu);
         const auto v = reading.number(columnOf(row, item));

@@ -37,33 +37,6 @@ std::string gnuplotNumber(double value) {
   return text;
 }
 
-bool anyValue(const Series& series) {
-  return std::any_of(series.values.begin(), series.values.end(),
-                     [](const Value& v) { return v.has_value(); });
-}
-
-Value at(const Series& series, size_t k) {
-  return k < series.values.size() ? series.values[k] : std::nullopt;
-}
-
-// A series found by its CSV column name, with its kind and its place among
-// the columns (1 is the time).
-struct Located {
-  const Kind* kind;
-  const Series* series;
-  size_t column;
-};
-
-std::optional<Located> locate(const Table& table, const std::string& name) {
-  size_t col = 2;
-  for (const Kind& kind : table.kinds) {
-    for (const Series& series : kind.series) {
-      if (series.name == name) return Located{&kind, &series, col};
-      ++col;
-    }
-  }
-  return std::nullopt;
-}
 
 // A drawn kind, with the column of its first series.
 struct Drawn {
@@ -137,8 +110,8 @@ std::string plotPanel(const Table& table, const std::vector<Drawn>& kinds, const
     const auto where = locate(table, mark.at);
     bool marked = false;
     for (size_t k = 0; when && where && k < table.size(); ++k) {
-      const Value w = at(*when->series, k);
-      if (w && *w > 0 && at(*where->series, k)) marked = true;
+      const Value w = valueAt(*when->series, k);
+      if (w && *w > 0 && valueAt(*where->series, k)) marked = true;
     }
     std::string source = "NaN";
     if (marked) {

@@ -28,33 +28,6 @@ int liveWidth(const Kind& kind, const Series& series) {
   return std::max(kind.liveWidth, static_cast<int>(liveHead(series).size()) + 1);
 }
 
-bool anyValue(const Series& series) {
-  return std::any_of(series.values.begin(), series.values.end(),
-                     [](const Value& v) { return v.has_value(); });
-}
-
-Value at(const Series& series, size_t k) {
-  return k < series.values.size() ? series.values[k] : std::nullopt;
-}
-
-// A series found by its CSV column name, with its kind and its place among
-// the columns (1 is the time).
-struct Located {
-  const Kind* kind;
-  const Series* series;
-  size_t column;
-};
-
-std::optional<Located> locate(const Table& table, const std::string& name) {
-  size_t col = 2;
-  for (const Kind& kind : table.kinds) {
-    for (const Series& series : kind.series) {
-      if (series.name == name) return Located{&kind, &series, col};
-      ++col;
-    }
-  }
-  return std::nullopt;
-}
 
 // The series a figure divides by, when it has one and the table holds it.
 const Series* overOf(const Table& table, const Figure& f) {
@@ -168,7 +141,7 @@ std::string liveLine(const Table& table, size_t k) {
   for (const Kind& kind : table.kinds) {
     for (const Series& series : kind.series) {
       if (!series.live) continue;
-      const Value v = at(series, k);
+      const Value v = valueAt(series, k);
       line += pad(v ? fixed(*v / kind.shownPer, kind.decimals) : "NA", liveWidth(kind, series));
     }
   }
@@ -214,7 +187,7 @@ std::string csvRow(const Table& table, size_t k) {
   std::string line = format("%.3f", table.timesS[k]);
   for (const Kind& kind : table.kinds) {
     for (const Series& series : kind.series) {
-      const Value v = at(series, k);
+      const Value v = valueAt(series, k);
       line += "," + (v ? fixed(*v, kind.decimals) : "NA");
     }
   }
@@ -228,12 +201,12 @@ std::string jsonSample(const Table& table, size_t k) {
     if (kind.group) {
       Json values = Json::array();
       for (const Series& series : kind.series) {
-        values.push_back(jsonValue(at(series, k), kind.decimals));
+        values.push_back(jsonValue(valueAt(series, k), kind.decimals));
       }
       line[kind.group->sampleKey] = std::move(values);
     } else {
       for (const Series& series : kind.series) {
-        line[series.name] = jsonValue(at(series, k), kind.decimals);
+        line[series.name] = jsonValue(valueAt(series, k), kind.decimals);
       }
     }
   }

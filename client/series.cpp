@@ -1,9 +1,31 @@
 #include "series.h"
 
+#include <algorithm>
+
 namespace perfprobe {
 
 std::string liveHead(const Series& series) {
   return series.head.empty() ? series.name : series.head;
+}
+
+Value valueAt(const Series& series, size_t k) {
+  return k < series.values.size() ? series.values[k] : std::nullopt;
+}
+
+bool anyValue(const Series& series) {
+  return std::any_of(series.values.begin(), series.values.end(),
+                     [](const Value& v) { return v.has_value(); });
+}
+
+std::optional<Located> locate(const Table& table, const std::string& name) {
+  size_t col = 2;
+  for (const Kind& kind : table.kinds) {
+    for (const Series& series : kind.series) {
+      if (series.name == name) return Located{&kind, &series, col};
+      ++col;
+    }
+  }
+  return std::nullopt;
 }
 
 bool wholeShown(const Kind& kind) { return kind.decimals == 0 && kind.shownPer == 1; }

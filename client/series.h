@@ -130,6 +130,10 @@ std::string liveHead(const Series& series);
 // one of them (min, max, percentile) then shows as such.
 bool wholeShown(const Kind& kind);
 
+// The value of sample k; none past the series' end.
+Value valueAt(const Series& series, size_t k);
+bool anyValue(const Series& series);
+
 struct Table {
   std::vector<double> timesS;  // each sample's, since the collection started
   std::vector<Kind> kinds;     // in the order of every output
@@ -139,5 +143,14 @@ struct Table {
   // row leaves the series past its end missing.
   void append(double timeS, const std::vector<Value>& row);
 };
+
+// A series found by its CSV column name, with its kind and its place among
+// the columns (1 is the time).
+struct Located {
+  const Kind* kind;
+  const Series* series;
+  size_t column;
+};
+std::optional<Located> locate(const Table& table, const std::string& name);
 
 }  // namespace perfprobe

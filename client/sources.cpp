@@ -22,9 +22,6 @@ size_t seriesCount(const std::vector<Kind>& kinds) {
 
 const Metric& onlyRow(From from) { return *rowsFrom(from).front(); }
 
-bool isCpuFamily(const field::Field& f) {
-  return f.family() && std::string_view(f.name) == field::kCoreKhz.name;
-}
 
 // The series of the catalog's rows of one reply of fields, laid out from
 // the first reply (its CPUs, clusters and zones), and their values from any
@@ -62,7 +59,7 @@ FieldSeries::FieldSeries(From from, const Reading& first) {
         gets.push_back({row->derive, {f.name}});
         break;
       case Derive::kEach:
-        if (isCpuFamily(f)) {
+        if (field::perCpu(f)) {
           for (size_t cpu = 0; cpu < count; ++cpu) items.push_back({std::to_string(cpu)});
         } else {
           for (const Reading::Field& line : first.fields) {

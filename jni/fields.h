@@ -88,6 +88,12 @@ inline constexpr Field kProbeRssKb{"probe_rss_kb", nullptr, "kB", Format::kInteg
 // a distant peer loses only zones.
 inline constexpr Field kZoneTempC{"temp_", "_c", "°C", Format::kTenths};
 
+// Whether a family's items are CPU numbers (cpu3_khz), as against names
+// (a zone's).
+constexpr bool perCpu(const Field& f) {
+  return f.family() && std::string_view(f.name) == kCoreKhz.name;
+}
+
 inline constexpr const Field* kStatsFields[] = {
     &kUptimeMs,     &kCpuLoadPct,    &kCoreLoadPct, &kCoreKhz,       &kCoreMaxKhz,
     &kCoreCluster,  &kGpuKhz,        &kGpuMaxKhz,   &kGpuBusyPct,    &kGpuSource,

@@ -58,25 +58,8 @@ void writePhone() {
   ASSERT_TRUE(stats_phone::write("/", &error)) << error;
 }
 
-// /proc/stat of CPUs' busy and idle jiffies; an offline CPU has no line of
-// its own, but the first line sums every possible CPU, as the kernel's does.
-struct CpuJiffies {
-  uint64_t busy, idle;
-  bool online;
-};
-std::string procStat(const std::vector<CpuJiffies>& cpus) {
-  uint64_t busy = 0, idle = 0;
-  std::string lines;
-  for (size_t cpu = 0; cpu < cpus.size(); ++cpu) {
-    busy += cpus[cpu].busy;
-    idle += cpus[cpu].idle;
-    if (!cpus[cpu].online) continue;
-    lines += "cpu" + std::to_string(cpu) + " " + std::to_string(cpus[cpu].busy) + " 0 0 " +
-             std::to_string(cpus[cpu].idle) + " 0 0 0 0 0 0\n";
-  }
-  return "cpu  " + std::to_string(busy) + " 0 0 " + std::to_string(idle) + " 0 0 0 0 0 0\n" +
-         lines + "intr 12345 0 0 7\nctxt 999\nbtime 1700000000\nprocesses 4242\n";
-}
+using stats_phone::CpuJiffies;
+using stats_phone::procStat;
 
 using stats_phone::withoutOwnLines;
 

@@ -108,9 +108,10 @@ struct Metric {
   // that rows of its clusters stand for.
   bool series = true;
 
-  // The row's name in a recording: the field's name; a family's with "*"
-  // for its item (a CPU family's "cpu*" and its suffix); the request's keyword for a
-  // reply that is not lines of fields.
+  // The row's name in a recording: the field's name; a family's prefix,
+  // "*" for its item, and its suffix; "cluster*" and the suffix for a
+  // cluster's; the request's keyword for a reply that is not lines of
+  // fields.
   std::string key() const;
   bool isText() const { return field->format == field::Format::kText; }
   bool makesSeries() const { return series && !isText(); }
@@ -134,9 +135,9 @@ const Metric* rowByKey(std::string_view key);
 // the report draws.
 const Metric* rowOfColumn(std::string_view column);
 
-// The item or cluster of the row's series of that column ("3" of
-// a CPU's, "0-3" of a cluster's, "" of a value's); none when the row makes
-// no series of that name.
+// The item or cluster of the row's series of that column ("3" of a CPU's,
+// "0-3" of a cluster's, "" of a value's); none when the row makes no
+// series of that name.
 std::optional<std::string> itemOfColumn(const Metric& row, std::string_view column);
 
 // The section names of `perfprobe stats`, and the report's summary groups,

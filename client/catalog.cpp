@@ -3,6 +3,7 @@
 #include <ctype.h>
 
 #include <algorithm>
+#include <array>
 
 #include "protocol.h"
 #include "text.h"
@@ -500,12 +501,14 @@ std::string Metric::key() const {
   return field->name;
 }
 
-std::vector<const Metric*> rowsFrom(From from) {
-  std::vector<const Metric*> rows;
-  for (const Metric& row : catalog()) {
-    if (row.from == from) rows.push_back(&row);
-  }
-  return rows;
+const std::vector<const Metric*>& rowsFrom(From from) {
+  // Each reply's rows found once, as every reply read asks for them.
+  static const auto byReply = [] {
+    std::array<std::vector<const Metric*>, static_cast<size_t>(From::kCpuReport) + 1> rows;
+    for (const Metric& row : catalog()) rows[static_cast<size_t>(row.from)].push_back(&row);
+    return rows;
+  }();
+  return byReply[static_cast<size_t>(from)];
 }
 
 const Metric* rowByKey(std::string_view key) {
@@ -573,7 +576,7 @@ const char* sectionTitle(Section section) {
   return "";
 }
 
-ChartSpec chartSpec(Chart chart, const Metric* own) {
+ChartDef chartDef(Chart chart, const Metric* own) {
   const char* lines = "with lines lw 1.5";
   switch (chart) {
     case Chart::kFps:
@@ -610,16 +613,16 @@ ChartSpec chartSpec(Chart chart, const Metric* own) {
     case Chart::kOwn:
       break;
   }
-  ChartSpec spec{chart, "", lines, false, std::nullopt, "", "", {}, "", "", "", false, {}};
+  ChartDef def{chart, "", lines, false, std::nullopt, "", "", {}, "", "", "", false, {}};
   if (chart == Chart::kOwn && own != nullptr) {
     const std::string shown = own->shownUnit.empty() ? own->field->unit : own->shownUnit;
-    spec.ylabel = shown.empty() ? own->label : own->label + " (" + shown + ")";
-    spec.noSeries = spec.noValues = "no " + own->label;
-    spec.id = own->key();
-    spec.title = own->label;
-    spec.unit = shown;
+    def.ylabel = shown.empty() ? own->label : own->label + " (" + shown + ")";
+    def.noSeries = def.noValues = "no " + own->label;
+    def.id = own->key();
+    def.title = own->label;
+    def.unit = shown;
   }
-  return spec;
+  return def;
 }
 
 std::string columnOf(const Metric& row, const std::string& item) {
@@ -658,15 +661,15 @@ Kind kindOf(const Metric& row, const std::vector<Item>& items) {
   kind.figures = row.figures;
   kind.panel.drawn = row.plot != Chart::kNone;
   if (kind.panel.drawn) {
-    const ChartSpec spec = chartSpec(row.plot, &row);
-    kind.panel.key = row.plot == Chart::kOwn ? row.key() : spec.id;
-    kind.panel.ylabel = spec.ylabel;
-    kind.panel.style = spec.style;
-    kind.panel.fromZero = spec.fromZero;
-    kind.panel.guide = spec.guide;
-    kind.panel.noSeries = spec.noSeries;
-    kind.panel.noValues = spec.noValues;
-    kind.panel.marks = spec.panelMarks;
+    const ChartDef def = chartDef(row.plot, &row);
+    kind.panel.key = row.plot == Chart::kOwn ? row.key() : def.id;
+    kind.panel.ylabel = def.ylabel;
+    kind.panel.style = def.style;
+    kind.panel.fromZero = def.fromZero;
+    kind.panel.guide = def.guide;
+    kind.panel.noSeries = def.noSeries;
+    kind.panel.noValues = def.noValues;
+    kind.panel.marks = def.panelMarks;
   }
   // Of a watched family, the first item that holds each part.
   std::vector<std::string> drawnItems;

@@ -124,7 +124,7 @@ struct Metric {
 const std::vector<Metric>& catalog();
 
 // The rows read from one reply, in order.
-std::vector<const Metric*> rowsFrom(From from);
+const std::vector<const Metric*>& rowsFrom(From from);
 
 // The row of that key, or null.
 const Metric* rowByKey(std::string_view key);
@@ -147,7 +147,7 @@ extern const char* const kSummaryGroups[];
 extern const size_t kSummaryGroupCount;
 
 // A chart as the plot and the report draw it.
-struct ChartSpec {
+struct ChartDef {
   Chart chart;
   // The plot's panel: its y label, gnuplot's style, its y axis from 0, a
   // dashed guide across, what it says without a series or a value, and the
@@ -174,8 +174,8 @@ struct ChartSpec {
   std::vector<Mark> chartMarks;
 };
 
-// The chart's spec; a row's own chart (kOwn) is made of the row.
-ChartSpec chartSpec(Chart chart, const Metric* own = nullptr);
+// How the chart is drawn; a row's own chart (kOwn) is made of the row.
+ChartDef chartDef(Chart chart, const Metric* own = nullptr);
 
 // The fixed charts, in order.
 extern const Chart kCharts[];

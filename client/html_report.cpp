@@ -168,21 +168,21 @@ std::vector<const Metric*> rowsOf(const Recording& rec) {
 
 // The charts of the report: the fixed ones, then one for each row of a
 // chart of its own in any recording.
-std::vector<ChartSpec> chartsOf(const std::vector<Recording>& recordings) {
-  std::vector<ChartSpec> charts;
-  for (size_t c = 0; c < kChartCount; ++c) charts.push_back(chartSpec(kCharts[c]));
+std::vector<ChartDef> chartsOf(const std::vector<Recording>& recordings) {
+  std::vector<ChartDef> charts;
+  for (size_t c = 0; c < kChartCount; ++c) charts.push_back(chartDef(kCharts[c]));
   for (const Metric& row : catalog()) {
     if (row.chart != Chart::kOwn) continue;
     const bool recorded = std::any_of(recordings.begin(), recordings.end(), [&](const Recording& r) {
       return std::any_of(r.series.begin(), r.series.end(),
                          [&](const Recording::Series& s) { return s.row == &row; });
     });
-    if (recorded) charts.push_back(chartSpec(Chart::kOwn, &row));
+    if (recorded) charts.push_back(chartDef(Chart::kOwn, &row));
   }
   return charts;
 }
 
-std::vector<Line> lines(const Recording& rec, const ChartSpec& chart) {
+std::vector<Line> lines(const Recording& rec, const ChartDef& chart) {
   std::vector<Line> out;
   for (const Metric* row : rowsOf(rec)) {
     if (row->chart != chart.chart || (chart.chart == Chart::kOwn && row->key() != chart.id)) {
@@ -229,7 +229,7 @@ std::vector<Line> lines(const Recording& rec, const ChartSpec& chart) {
   }
   // The second axis' lines after the first's.
   std::stable_partition(out.begin(), out.end(), [](const Line& l) { return l.scale == "y"; });
-  for (const ChartSpec::Mark& mark : chart.chartMarks) {
+  for (const ChartDef::Mark& mark : chart.chartMarks) {
     const Recording::Series* when = valueOf(rec, mark.when);
     const Recording::Series* at = valueOf(rec, mark.at);
     if (when == nullptr || at == nullptr) continue;
@@ -352,9 +352,14 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
   for (const std::string& group : groups) {
     // A line per label: rows of one label in different recordings (the
     // frame rate of either reply, a cluster's clock or its CPUs') share it.
+    struct Entry {
+      const Metric* row;
+      const SummaryLine* line;
+      std::string title;  // of the row's series it sums up; "" for a value
+      std::string label;
+    };
     std::vector<std::string> labels;
-    std::vector<std::pair<const Metric*, const SummaryLine*>> lines;
-    std::vector<std::string> titles;  // of each of lines, "" for a value
+    std::vector<Entry> entries;
     for (const Metric& m : catalog()) {
       const bool perItem = m.derive != Derive::kValue && m.derive != Derive::kHottest;
       // The rows of one summary (a cluster's clock, or the CPUs of an older
@@ -387,52 +392,44 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
       }
       for (const std::string& title : items) {
         for (size_t i = 0; i < m.summary.size(); ++i) {
-          const SummaryLine& line = m.summary[i];
-          if (line.group != group) continue;
-          const std::string label = title + line.label;
-          const auto known = std::find(labels.begin(), labels.end(), label);
-          if (known == labels.end()) labels.push_back(label);
+          if (m.summary[i].group != group) continue;
+          const std::string label = title + m.summary[i].label;
+          if (std::find(labels.begin(), labels.end(), label) == labels.end()) {
+            labels.push_back(label);
+          }
           for (const Metric& sibling : catalog()) {
             if (&sibling != &m && !(perItem && sameSummary(sibling))) continue;
-            lines.push_back({&sibling, &sibling.summary[i]});
-            titles.push_back(perItem ? title : "");
+            entries.push_back({&sibling, &sibling.summary[i], title, label});
           }
         }
       }
     }
-    for (const std::string& label : labels) {
-      // The first line of this label that a recording has gives its value.
-      const SummaryLine* first = nullptr;
-      for (size_t i = 0; i < lines.size(); ++i) {
-        if (titles[i] + lines[i].second->label == label) {
-          first = lines[i].second;
-          break;
+    // The first entry of a label that a recording holds, and its series.
+    const auto find = [&](const Recording& rec,
+                          const std::string& label) -> std::pair<const Entry*, const Shown*> {
+      for (const Entry& e : entries) {
+        if (e.label != label) continue;
+        for (const Shown& s : seriesOf(rec, e.row)) {
+          if (e.title.empty() || s.title == e.title) return {&e, &s};
         }
       }
+      return {nullptr, nullptr};
+    };
+    for (const std::string& label : labels) {
+      const SummaryLine* first =
+          std::find_if(entries.begin(), entries.end(), [&](const Entry& e) {
+            return e.label == label;
+          })->line;
       const Get get = [&, label](const Recording& rec) -> std::optional<double> {
-        for (size_t i = 0; i < lines.size(); ++i) {
-          const auto& [m, line] = lines[i];
-          if (titles[i] + line->label != label) continue;
-          for (const Shown& s : seriesOf(rec, m)) {
-            if (!titles[i].empty() && s.title != titles[i]) continue;
-            const Recording::Series* over =
-                line->figure.over.empty() ? nullptr : rec.find(line->figure.over);
-            return figureOf(line->figure, s.values, 1, 1, over ? &over->values : nullptr);
-          }
-        }
-        return std::nullopt;
+        const auto [e, s] = find(rec, label);
+        if (e == nullptr) return std::nullopt;
+        const Recording::Series* over =
+            e->line->figure.over.empty() ? nullptr : rec.find(e->line->figure.over);
+        return figureOf(e->line->figure, s->values, 1, 1, over ? &over->values : nullptr);
       };
       const Note note = [&, label](const Recording& rec, double value) -> std::string {
-        for (size_t i = 0; i < lines.size(); ++i) {
-          const auto& [m, line] = lines[i];
-          if (titles[i] + line->label != label) continue;
-          for (const Shown& s : seriesOf(rec, m)) {
-            if (titles[i].empty() || s.title == titles[i]) {
-              return whereNote(rec, s.values, *line, value);
-            }
-          }
-        }
-        return "";
+        const auto [e, s] = find(rec, label);
+        return e == nullptr ? "" : whereNote(rec, s->values, *e->line, value);
       };
       row(group, label, first->format, first->unit, first->better, get, note);
     }
@@ -441,10 +438,10 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
 }
 
 std::string chartData(const std::vector<Recording>& recordings) {
-  const std::vector<ChartSpec> charts = chartsOf(recordings);
+  const std::vector<ChartDef> charts = chartsOf(recordings);
   std::string out = "{\"charts\":[";
   for (size_t c = 0; c < charts.size(); ++c) {
-    const ChartSpec& def = charts[c];
+    const ChartDef& def = charts[c];
     out += c ? "," : "";
     out += "{\"id\":" + jsonString(def.id) + ",\"title\":" + jsonString(def.title) +
            ",\"unit\":" + jsonString(def.unit) +

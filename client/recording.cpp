@@ -81,7 +81,7 @@ std::string recordingHeader(const RecordingMeta& meta, const Table& table) {
   for (const Kind& kind : table.kinds) {
     const Metric* row = kind.metric;
     const std::string chart =
-        row != nullptr && row->chart != Chart::kNone ? chartSpec(row->chart, row).id : "";
+        row != nullptr && row->chart != Chart::kNone ? chartDef(row->chart, row).id : "";
     for (const Series& s : kind.series) {
       series.push_back({{"name", s.name},
                         {"title", s.title},

@@ -248,10 +248,10 @@ TEST(Catalog, EachRowReachesTheOutputsItDeclares) {
       }
     }
     if (row.plot != Chart::kNone) {
-      EXPECT_TRUE(has(plot, "set ylabel '" + chartSpec(row.plot, &row).ylabel + "'")) << plot;
+      EXPECT_TRUE(has(plot, "set ylabel '" + chartDef(row.plot, &row).ylabel + "'")) << plot;
     }
     if (row.chart != Chart::kNone) {
-      const std::string id = chartSpec(row.chart, &row).id;
+      const std::string id = chartDef(row.chart, &row).id;
       ASSERT_TRUE(charts.contains(id)) << charts.dump();
       const std::string label = row.chartLabel.empty() ? kind.series.front().title : row.chartLabel;
       const bool drawn = std::any_of(charts[id].begin(), charts[id].end(),

@@ -120,10 +120,19 @@ inline constexpr Field kRefreshHz{"refresh_hz", nullptr, "Hz", Format::kTenths};
 inline constexpr Field kLayer{"layer", nullptr, "", Format::kText};
 // The time spent in jank frames.
 inline constexpr Field kJankMs{"jank_ms", nullptr, "ms", Format::kHundredths};
+// Where the frames come from: latency (each frame's present time, to the
+// nanosecond) or timestats (the compositor's histograms, whole milliseconds).
+inline constexpr Field kSource{"source", nullptr, "", Format::kText};
+// The phone's own jank verdict, where the source gives one: all janky
+// frames, those it blames on the app, and those it blames on the compositor.
+inline constexpr Field kOsJank{"os_jank", nullptr, "", Format::kInteger};
+inline constexpr Field kOsJankApp{"os_jank_app", nullptr, "", Format::kInteger};
+inline constexpr Field kOsJankSf{"os_jank_sf", nullptr, "", Format::kInteger};
 
 inline constexpr const Field* kFrameStatsFields[] = {
     &kState,       &kFps,    &kFrames,       &kWindowMs,   &kFrameMsP50, &kFrameMsP95, &kFrameMsMax,
     &kJank,        &kBigJank, &kMissedVsyncs, &kRefreshHz,  &kLayer,      &kJankMs,
+    &kSource,      &kOsJank,  &kOsJankApp,    &kOsJankSf,
 };
 
 // Whether a reader can tell every line of a reply by its name: no two

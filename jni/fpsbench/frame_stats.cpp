@@ -176,6 +176,7 @@ FrameStats FrameTracker::endTick(bool layersListed) {
     stats.state = FrameStats::State::kNoLayer;
     return stats;
   }
+  stats.source = FrameStats::Source::kLatency;
   if (!haveBest_ || !best_.hasRows) {
     stats.state = FrameStats::State::kNoFrames;
     return stats;
@@ -220,6 +221,18 @@ const char* stateName(FrameStats::State state) {
       return "no-frames";
   }
   return "collecting";
+}
+
+const char* sourceName(FrameStats::Source source) {
+  switch (source) {
+    case FrameStats::Source::kNone:
+      break;
+    case FrameStats::Source::kLatency:
+      return "latency";
+    case FrameStats::Source::kTimeStats:
+      return "timestats";
+  }
+  return "NA";
 }
 
 // value / divisor (not 0) with `decimals` decimals, rounded half up, in
@@ -296,5 +309,10 @@ std::string frameStatsText(const FrameStats* stats) {
   line(kRefreshHz, period != 0 ? decimal(1000000000u, period, decimalsOf(kRefreshHz)) : na);
   line(kLayer, stats != nullptr && stats->hasLayer ? stats->layer : na);
   line(kJankMs, measured ? ms(kJankMs, stats->jankNs) : na);
+  line(kSource, stats != nullptr ? sourceName(stats->source) : na);
+  const bool osJank = measured && stats->hasOsJank;
+  line(kOsJank, osJank ? std::to_string(stats->osJank) : na);
+  line(kOsJankApp, osJank ? std::to_string(stats->osJankApp) : na);
+  line(kOsJankSf, osJank ? std::to_string(stats->osJankSf) : na);
   return text;
 }

@@ -89,7 +89,11 @@ class FrameCounter {
 // What GET_FRAMESTATS tells of a tick.
 struct FrameStats {
   enum class State { kCollecting, kNoLayer, kNoFrames };
+  // Latency outputs give each frame's present time; the compositor's time
+  // statistics give counters and histograms of whole milliseconds.
+  enum class Source { kNone, kLatency, kTimeStats };
   State state = State::kCollecting;
+  Source source = Source::kNone;
   // Whether a tick has given the window's figures (not before the first).
   bool measured = false;
   uint64_t windowNs = 0;
@@ -107,6 +111,12 @@ struct FrameStats {
   uint64_t periodNs = 0;  // 0: unknown
   bool hasLayer = false;
   std::string layer;
+  // The phone's own verdict (time statistics only): janky frames, those
+  // blamed on the app and those blamed on the compositor.
+  bool hasOsJank = false;
+  uint64_t osJank = 0;
+  uint64_t osJankApp = 0;
+  uint64_t osJankSf = 0;
 };
 
 // The reply: "name value" lines, "NA" for what is unknown. stats is null

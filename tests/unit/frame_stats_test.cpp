@@ -68,7 +68,7 @@ TEST(FrameStats, RepliesNameValueLinesInTheirOrder) {
   EXPECT_EQ(frameStatsText(nullptr),
             "state idle\nfps NA\nframes NA\nwindow_ms NA\nframe_ms_p50 NA\nframe_ms_p95 NA\n"
             "frame_ms_max NA\njank NA\nbig_jank NA\nmissed_vsyncs NA\nrefresh_hz NA\nlayer NA\n"
-            "jank_ms NA\n");
+            "jank_ms NA\nsource NA\nos_jank NA\nos_jank_app NA\nos_jank_sf NA\n");
   const FrameStats before;  // a collection before its first tick
   EXPECT_EQ(frameStatsText(&before).substr(0, 24), "state collecting\nfps NA\n");
 
@@ -83,7 +83,7 @@ TEST(FrameStats, RepliesNameValueLinesInTheirOrder) {
       "state collecting\nfps 60.0\nframes 60\nwindow_ms 1000\nframe_ms_p50 16.67\n"
       "frame_ms_p95 16.67\nframe_ms_max 16.67\njank 0\nbig_jank 0\nmissed_vsyncs 0\n"
       "refresh_hz 60.0\nlayer " +
-          name + "\njank_ms 0.00\n");
+          name + "\njank_ms 0.00\nsource latency\nos_jank NA\nos_jank_app NA\nos_jank_sf NA\n");
 }
 
 TEST(FrameStats, TheReplyFollowsTheFieldTable) {

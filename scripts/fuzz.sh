@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-all_targets=(request cpu_report layer_list layer_rate frame_stats package_pattern stats_parse recording relay exporter_page)
+all_targets=(request cpu_report layer_list layer_rate frame_stats time_stats package_pattern stats_parse recording relay exporter_page)
 
 usage() {
   cat <<EOF

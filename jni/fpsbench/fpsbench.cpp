@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <optional>
 #include <vector>
 
 #include "clock.h"
@@ -19,6 +21,7 @@
 #include "fpsbench/frame_stats.h"
 #include "fpsbench/latency.h"
 #include "fpsbench/layer_list.h"
+#include "fpsbench/time_stats.h"
 #include "package_pattern.h"
 #include "scoped_resource.h"
 #include "trace.h"
@@ -33,7 +36,8 @@ struct Collector {
   explicit Collector(const std::string& packageName)
       : mPackageName(packageName), pattern(packageName), frameListBuilder(&frameList) {}
 
-  void publish(int fps, FrameStats&& stats);
+  // A tick's figures; without a rate, the last one stays.
+  void publish(std::optional<int> fps, FrameStats&& stats);
   // The server's side: from its return on, no rate is published, the
   // running command is killed, and every wait of the collection returns to a
   // thread that leaves.
@@ -48,8 +52,12 @@ struct Collector {
   // costs no memory.
   std::vector<FrameData> frameList;
   LayerListBuilder frameListBuilder;
-  // Only the collector thread uses it.
+  // Whether the last listing printed any layer at all, matching or not.
+  bool listedAny = false;
+  // Only the collector thread uses these.
   FrameTracker frameTracker;
+  TimeStatsTracker timeStats;
+  bool timeStatsEnabled = false;
 
   Stop stopping;
   // Orders a tick's publication against the stop, and guards the statistics.
@@ -72,10 +80,10 @@ pthread_t pid;
 std::shared_ptr<Collector> collector;
 uint64_t collectionsStarted = 0;
 
-void Collector::publish(int fps, FrameStats&& stats) {
+void Collector::publish(std::optional<int> fps, FrameStats&& stats) {
   std::lock_guard<std::mutex> guard(publishLock);
   if (!stopping.requested()) {
-    finalFPS.store(static_cast<uint32_t>(fps), std::memory_order_relaxed);
+    if (fps) finalFPS.store(static_cast<uint32_t>(*fps), std::memory_order_relaxed);
     frameStats = std::move(stats);
     ticked = true;
   }
@@ -111,14 +119,55 @@ void installQuitHandler() {
 
 int initFrameList(Collector& c) {
   c.frameListBuilder.clear();
+  c.listedAny = false;
   Command command(c.stopping);
   if (!command.start(kListArguments)) return -1;
   // tmp: one line of the listing.
   command.readLines([&c](const char* tmp, size_t len) {
     trace("in while tmp = %s\n", tmp);
+    if (!c.listedAny) c.listedAny = strspn(tmp, " \t\r\n") != len;
     c.frameListBuilder.addListed(tmp, len, &c.pattern);
   });
   return 0;
+}
+
+// A running phone always has layers: a listing without one is a compositor
+// that no longer lists them (Android 14 QPR2 and QPR3), whose latency
+// outputs hold no row either. Its time statistics count the frames instead.
+void timeStatsTick(Collector& c) {
+  if (!c.timeStatsEnabled) {
+    Command enable(c.stopping);
+    if (!enable.start(kTimeStatsEnableArguments) || !enable.readLines([](const char*, size_t) {})) {
+      return;
+    }
+    c.timeStatsEnabled = true;
+  }
+  TimeStatsParser parser(&c.pattern);
+  const uint64_t startNs = monotonicNs();
+  {
+    Command dump(c.stopping);
+    if (!dump.start(kTimeStatsDumpArguments) ||
+        !dump.readLines([&parser](const char* line, size_t len) { parser.line(line, len); })) {
+      return;
+    }
+  }
+  // The dump's moment: the middle of its command, which takes some time.
+  const uint64_t dumpNs = startNs + (monotonicNs() - startNs) / 2;
+  TimeStatsTick tick = c.timeStats.tick(parser.take(), dumpNs);
+  c.publish(tick.fps, std::move(tick.stats));
+}
+
+// One more read of the layer the last tick chose, between ticks.
+void extraRead(Collector& c) {
+  FrameCounter counter = c.frameTracker.counterForExtraRead();
+  LatencyWindow timeStamps(&counter);
+  const std::string& layerName = c.frameTracker.extraReads().layer;
+  Command command(c.stopping);
+  if (!command.start(latencyArguments(layerName).data()) ||
+      !command.readLines([&timeStamps](const char* line, size_t) { timeStamps.addOutputLine(line); })) {
+    return;
+  }
+  c.frameTracker.endExtraRead(counter);
 }
 
 // frameData is an entry of frameList, so the pattern has already selected it.
@@ -141,6 +190,13 @@ void calFPS(Collector& c) {
   c.frameTracker.beginTick(monotonicNs());
   initFrameList(c);
   trace("frameList.size() = %lu\n", static_cast<unsigned long>(c.frameList.size()));
+  if (!c.listedAny) {
+    // Neither source may judge the next tick by what the other saw.
+    c.frameTracker.endTick(false);
+    timeStatsTick(c);
+    return;
+  }
+  c.timeStats.forget();
   int final_final_fps = 0;
   for (const FrameData& frameData : c.frameList) {
     // A tick the stop has reached is abandoned.
@@ -176,9 +232,34 @@ void collectEverySecond(Collector& c) {
   while (!(timer = secondTimer())) {
     if (stop.wait(-1, &retry) < 0) return;
   }
-  while (stop.wait(timer.get(), nullptr) > 0) {
+  // The reads between ticks: the next one's monotonic time, and how many
+  // are left before the next tick.
+  uint64_t tickNs = 0;
+  uint64_t nextReadNs = 0;
+  unsigned readsLeft = 0;
+  for (;;) {
+    timespec untilRead;
+    if (readsLeft > 0) {
+      const uint64_t now = monotonicNs();
+      const uint64_t wait = nextReadNs > now ? nextReadNs - now : 0;
+      untilRead = {static_cast<time_t>(wait / 1000000000u), static_cast<long>(wait % 1000000000u)};
+    }
+    const int woke = stop.wait(timer.get(), readsLeft > 0 ? &untilRead : nullptr);
+    if (woke < 0) return;
+    if (woke == 0) {
+      extraRead(c);
+      --readsLeft;
+      const unsigned perSecond = c.frameTracker.extraReads().perSecond;
+      nextReadNs = tickNs + (perSecond - readsLeft) * (1000000000u / perSecond);
+      continue;
+    }
     uint64_t expirations;
-    if (read(timer.get(), &expirations, sizeof expirations) == sizeof expirations) calFPS(c);
+    if (read(timer.get(), &expirations, sizeof expirations) != sizeof expirations) continue;
+    tickNs = monotonicNs();
+    calFPS(c);
+    const unsigned perSecond = c.listedAny ? c.frameTracker.extraReads().perSecond : 1;
+    readsLeft = perSecond - 1;
+    nextReadNs = tickNs + 1000000000u / perSecond;
   }
 }
 

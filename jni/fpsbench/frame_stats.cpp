@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "fields.h"
 
@@ -70,6 +71,7 @@ void FrameCounter::row(const char* line, const TimingRow& row) {
     frames_.periodNs = periodOf(line);
     return;
   }
+  if (row.complete) ++frames_.rows;
   // Zero rows are empty slots, a pending frame has no present time yet, and
   // a present time past INT64_MAX is not a time at all.
   if (!row.complete || !row.startedNonZero || !row.readyNonZero || row.pending ||
@@ -123,6 +125,40 @@ LayerTrack FrameCounter::track() const {
   return track;
 }
 
+unsigned readsPerSecond(size_t rows, size_t timedFrames, uint64_t spanNs) {
+  if (rows == 0 || timedFrames == 0 || spanNs == 0) return 1;
+  const double perSecond = static_cast<double>(timedFrames) * 1e9 / static_cast<double>(spanNs);
+  if (perSecond * 100 < static_cast<double>(rows) * kNearlyFullPct) return 1;
+  const double reads = perSecond * 100 / (static_cast<double>(rows) * kReadEveryPct);
+  if (!(reads < kMaxReadsPerSecond)) return kMaxReadsPerSecond;
+  return std::max(2u, static_cast<unsigned>(std::ceil(reads)));
+}
+
+void addLayerFrames(LayerFrames* sum, const LayerFrames& more) {
+  sum->hasRows = sum->hasRows || more.hasRows;
+  sum->rows = more.rows;
+  sum->frames += more.frames;
+  if (sum->periodNs == 0) sum->periodNs = more.periodNs;
+  sum->timedFrames += more.timedFrames;
+  sum->spanNs += more.spanNs;
+  sum->maxNs = std::max(sum->maxNs, more.maxNs);
+  sum->jank += more.jank;
+  sum->bigJank += more.bigJank;
+  sum->jankNs += more.jankNs;
+  sum->missedVsyncs += more.missedVsyncs;
+}
+
+namespace {
+
+// Adds frame times to those of earlier reads, keeping the newest
+// kMaxFrameTimes when there are more.
+void addTimes(std::vector<uint64_t>* to, const std::vector<uint64_t>& times) {
+  to->insert(to->end(), times.begin(), times.end());
+  if (to->size() > kMaxFrameTimes) to->erase(to->begin(), to->end() - kMaxFrameTimes);
+}
+
+}  // namespace
+
 void FrameTracker::beginTick(uint64_t nowNs) {
   ++tick_;
   previousTickNs_ = tickNs_;
@@ -147,8 +183,17 @@ void FrameTracker::endLayer(const std::string& name, const FrameCounter& counter
   track = counter.track();
   track.seenInTick = tick_;
   tickNewest_ = std::max(tickNewest_, track.lastPresent);
-  const LayerFrames& frames = counter.frames();
+  LayerFrames frames = counter.frames();
   if (tickPeriodNs_ == 0) tickPeriodNs_ = frames.periodNs;
+  // Frames the reads between ticks counted come before this output's new
+  // ones, which are newer than all of them.
+  if (name == extra_.layer && (carried_.hasRows || carried_.frames > 0)) {
+    LayerFrames read = frames;
+    frames = carried_;
+    addLayerFrames(&frames, read);
+    addTimes(&carriedTimes_, times_);
+    times_.swap(carriedTimes_);
+  }
   // The layer with the most new frames; one without a single frame never
   // wins over one with frames, and ties go to the earlier.
   const bool better = !haveBest_ || (frames.hasRows && !best_.hasRows) ||
@@ -161,7 +206,20 @@ void FrameTracker::endLayer(const std::string& name, const FrameCounter& counter
   }
 }
 
+FrameCounter FrameTracker::counterForExtraRead() { return counterFor(extra_.layer); }
+
+void FrameTracker::endExtraRead(const FrameCounter& counter) {
+  const uint64_t seen = current_->seenInTick;
+  *current_ = counter.track();
+  current_->seenInTick = seen;
+  addLayerFrames(&carried_, counter.frames());
+  addTimes(&carriedTimes_, times_);
+}
+
 FrameStats FrameTracker::endTick(bool layersListed) {
+  carried_ = LayerFrames();
+  carriedTimes_.clear();
+  extra_ = ExtraReads();
   // Only the layers of this listing keep their tracks.
   for (auto it = tracks_.begin(); it != tracks_.end();) {
     it = it->second.seenInTick == tick_ ? std::next(it) : tracks_.erase(it);
@@ -182,6 +240,8 @@ FrameStats FrameTracker::endTick(bool layersListed) {
     return stats;
   }
   stats.state = FrameStats::State::kCollecting;
+  extra_.layer = bestName_;
+  extra_.perSecond = readsPerSecond(best_.rows, best_.timedFrames, best_.spanNs);
   stats.hasLayer = true;
   stats.layer = bestName_;
   stats.measured = true;
@@ -282,7 +342,13 @@ std::string frameStatsText(const FrameStats* stats) {
   const bool measured = stats != nullptr && stats->measured;
   const bool timed = measured && stats->timedFrames > 0;
   std::string fps = na;
-  if (timed) {
+  if (measured && stats->source == FrameStats::Source::kTimeStats) {
+    // Counters give frames, not their times: the rate is over the window.
+    if (stats->windowNs != 0) {
+      fps = decimal(std::min<uint64_t>(stats->frames, UINT64_MAX / 1000000000u) * 1000000000u,
+                    stats->windowNs, decimalsOf(kFps));
+    }
+  } else if (timed) {
     fps = decimal(std::min<uint64_t>(stats->timedFrames, UINT64_MAX / 1000000000u) * 1000000000u,
                   stats->spanNs, decimalsOf(kFps));
   } else if (measured && stats->frames == 0) {

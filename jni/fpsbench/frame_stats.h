@@ -39,6 +39,7 @@ constexpr size_t kMaxFrameTimes = 1024;
 // What one layer's latency output gave in one tick.
 struct LayerFrames {
   bool hasRows = false;    // it holds a frame at all, new or old
+  size_t rows = 0;         // rows of three numbers, empty slots included
   size_t frames = 0;       // frames newer than the cutoff
   uint64_t periodNs = 0;   // 0: no period line
   size_t timedFrames = 0;  // the new frames whose time is known
@@ -123,6 +124,29 @@ struct FrameStats {
 // while no collection runs.
 std::string frameStatsText(const FrameStats* stats);
 
+// Reads of a layer between ticks, so that an output that holds fewer
+// frames than a tick brings (64 rows at 120 FPS, 127 at 144) loses none.
+struct ExtraReads {
+  std::string layer;
+  // Reads a second, the tick's own included; 1: none between ticks.
+  unsigned perSecond = 1;
+};
+
+// An output is nearly full when a second brings at least this share of the
+// rows it holds (in %): frames may then fall out of it between two reads.
+constexpr unsigned kNearlyFullPct = 90;
+// Between reads, a layer should bring at most this share of its rows.
+constexpr unsigned kReadEveryPct = 75;
+constexpr unsigned kMaxReadsPerSecond = 4;
+
+// How often to read an output of `rows` rows of a layer that shows
+// timedFrames frames in spanNs: 1 unless it is nearly full.
+unsigned readsPerSecond(size_t rows, size_t timedFrames, uint64_t spanNs);
+
+// Adds what a later read of the same layer counted (frames newer than
+// everything in *sum) to *sum.
+void addLayerFrames(LayerFrames* sum, const LayerFrames& more);
+
 // The statistics of a collection, tick after tick: the tracks of the layers
 // the last listing held, and the best layer of the running tick.
 class FrameTracker {
@@ -135,6 +159,15 @@ class FrameTracker {
   void endLayer(const std::string& name, const FrameCounter& counter);
   // The figures of the tick; layersListed: whether any layer matched.
   FrameStats endTick(bool layersListed);
+
+  // After endTick: how often the tick's layer wants reading, between this
+  // tick and the next.
+  const ExtraReads& extraReads() const { return extra_; }
+  // Between ticks, the extra reads of that layer: a counter as counterFor
+  // gives, then endExtraRead with what it counted, which the next tick adds
+  // to the layer's frames.
+  FrameCounter counterForExtraRead();
+  void endExtraRead(const FrameCounter& counter);
 
  private:
   std::unordered_map<std::string, LayerTrack> tracks_;
@@ -154,4 +187,8 @@ class FrameTracker {
   std::string bestName_;
   std::vector<uint64_t> bestTimes_;
   std::vector<uint64_t> times_;
+  ExtraReads extra_;
+  // What the extra reads since the last tick counted, of extra_.layer.
+  LayerFrames carried_;
+  std::vector<uint64_t> carriedTimes_;
 };

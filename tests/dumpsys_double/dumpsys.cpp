@@ -1,15 +1,18 @@
 // A stand-in for Android's dumpsys, for tests: it answers
 //   dumpsys SurfaceFlinger --list
 //   dumpsys SurfaceFlinger --latency NAME
+//   dumpsys SurfaceFlinger --timestats -enable|-dump
 // from the files of the directory named by $DUMPSYS_DOUBLE_DIR:
 //   list                 the listing, as it is printed (missing: nothing)
 //   latency/<hex(NAME)>  the latency output of layer NAME (missing: the
 //                        refresh period line alone, as a device prints it)
+//   timestats            the statistics' dump (missing: nothing, as before
+//                        they are enabled)
 //   calls                every call is appended as one line: its arguments,
 //                        each hex-encoded, separated by spaces
-//   list.delay_ms, latency.delay_ms
+//   list.delay_ms, latency.delay_ms, timestats.delay_ms
 //                        sleep that long before answering
-//   list.mode, latency.mode
+//   list.mode, latency.mode, timestats.mode
 //                        "silent": print nothing; "exit": end at once with
 //                        status 1, printing nothing; "hang": start a child,
 //                        then both wait for ever with the output still open
@@ -160,6 +163,15 @@ int main(int argc, char** argv) {
     std::string latency;
     if (!readFile(dir + "/latency/" + hex(argv[3]), &latency)) latency = "16666666\n";
     answer("latency", latency);
+    return 0;
+  }
+  if (argc == 4 && strcmp(argv[1], "SurfaceFlinger") == 0 &&
+      strcmp(argv[2], "--timestats") == 0) {
+    if (strcmp(argv[3], "-dump") == 0) {
+      std::string dump;
+      readFile(dir + "/timestats", &dump);
+      answer("timestats", dump);
+    }
     return 0;
   }
   fprintf(stderr, "dumpsys double: unexpected arguments\n");

@@ -44,6 +44,8 @@ void Fixture::setLatency(const std::string& layerName, const std::string& output
   writeFile(path("latency/" + hex(layerName)), output);
 }
 
+void Fixture::setTimeStats(const std::string& dump) { writeFile(path("timestats"), dump); }
+
 void Fixture::setMode(const std::string& command, const std::string& mode) {
   writeFile(path(command + ".mode"), mode);
 }

@@ -20,7 +20,9 @@ class Fixture {
 
   void setListing(const std::string& bytes);
   void setLatency(const std::string& layerName, const std::string& output);
-  // command is "list" or "latency".
+  // The time statistics' dump.
+  void setTimeStats(const std::string& dump);
+  // command is "list", "latency" or "timestats".
   void setMode(const std::string& command, const std::string& mode);
   void setDelayMs(const std::string& command, int ms);
 

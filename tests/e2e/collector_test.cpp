@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "dumpsys_double/time_stats.h"
 #include "harness.h"
 
 namespace {
@@ -206,7 +207,7 @@ TEST_F(Collector, FrameStatisticsSayWhatTheCollectionSees) {
   EXPECT_EQ(ask("GET_FRAMESTATS"),
             "state idle\nfps NA\nframes NA\nwindow_ms NA\nframe_ms_p50 NA\nframe_ms_p95 NA\n"
             "frame_ms_max NA\njank NA\nbig_jank NA\nmissed_vsyncs NA\nrefresh_hz NA\nlayer NA\n"
-            "jank_ms NA\n");
+            "jank_ms NA\nsource NA\nos_jank NA\nos_jank_app NA\nos_jank_sf NA\n");
   const std::string container = "SurfaceView[com.example.app/com.example.app.Main]#147";
   const std::string blast = "SurfaceView[com.example.app/com.example.app.Main](BLAST)#148";
   double_.setListing("StatusBar#0\n" + container + "\n" + blast + "\n");
@@ -251,6 +252,55 @@ TEST_F(Collector, FrameStatisticsSayWhatTheCollectionSees) {
   ASSERT_TRUE(backToIdle());
 }
 
+// A compositor that lists no layer (Android 14 QPR2 and QPR3) gives latency
+// outputs without a row: the frames come from its time statistics, enabled
+// once a collection and dumped every tick.
+TEST_F(Collector, AnEmptyListingTakesTheFramesFromTheTimeStatistics) {
+  using dumpsys_double::timeStatsBlock;
+  const std::string game = "SurfaceView[com.example.app/com.example.app.Main](BLAST)#148";
+  const std::string lobby = "SurfaceView[com.example.app/com.example.app.Lobby](BLAST)#150";
+  const std::string global = dumpsys_double::timeStatsGlobalPart();
+  double_.setListing("");
+  double_.setTimeStats(global + timeStatsBlock(60, 60, lobby, 9000, {{16, 8999}}) +
+                       timeStatsBlock(60, 60, game, 600, {{16, 599}}, {2, 0, 0, 1, 1, 0, 0, 0}));
+  EXPECT_EQ(ask("INITIALIZATION:com.example.app"), "success");
+  ASSERT_TRUE(waitForStats("source", "timestats"));
+  EXPECT_EQ(statsField(ask("GET_FRAMESTATS"), "fps"), "NA");
+
+  // 60 new frames, one of them a stall the phone blames on the app.
+  double_.setTimeStats(global + timeStatsBlock(60, 60, lobby, 9000, {{16, 8999}}) +
+                       timeStatsBlock(60, 60, game, 660, {{16, 658}, {200, 1}},
+                                      {3, 0, 0, 1, 2, 0, 0, 0}));
+  ASSERT_TRUE(waitForStats("frames", "60"));
+  const auto reply = ask("GET_FRAMESTATS");
+  EXPECT_EQ(statsField(reply, "state"), "collecting");
+  EXPECT_EQ(statsField(reply, "layer"), game);
+  EXPECT_EQ(statsField(reply, "frame_ms_p50"), "16.50");
+  EXPECT_EQ(statsField(reply, "frame_ms_max"), "176.00");
+  EXPECT_EQ(statsField(reply, "jank"), "1");
+  EXPECT_EQ(statsField(reply, "refresh_hz"), "60.0");
+  EXPECT_EQ(statsField(reply, "os_jank"), "1");
+  EXPECT_EQ(statsField(reply, "os_jank_app"), "1");
+  EXPECT_EQ(statsField(reply, "os_jank_sf"), "0");
+  // 60 frames in about a second, less one, as GET_FPS counts elsewhere.
+  const int fps = std::stoi(ask("GET_FPS").value_or("0"));
+  EXPECT_TRUE(fps > 0 && fps <= 59) << fps;
+
+  // Nothing new: the app stopped drawing.
+  EXPECT_TRUE(waitForStats("fps", "0.0"));
+  EXPECT_EQ(ask("STOP_COLLECT"), "success");
+  ASSERT_TRUE(backToIdle());
+
+  const Calls calls = double_.calls();
+  const std::vector<std::string> enable = {"SurfaceFlinger", "--timestats", "-enable"};
+  const std::vector<std::string> dump = {"SurfaceFlinger", "--timestats", "-dump"};
+  EXPECT_EQ(countOf(calls, enable), 1u);
+  EXPECT_GE(countOf(calls, dump), 3u);
+  EXPECT_EQ(countOf(calls, dump) + countOf(calls, enable), calls.size() - countOf(calls, kList));
+  EXPECT_EQ(std::find(calls.begin(), calls.end(), dump) > std::find(calls.begin(), calls.end(), enable),
+            true);
+}
+
 // Android 15 wraps every name of the listing; the latency command only
 // knows the bare name.
 TEST_F(Collector, Android15ListingsReachDumpsysAsBareNames) {
@@ -270,8 +320,9 @@ TEST_F(Collector, Android15ListingsReachDumpsysAsBareNames) {
 }
 
 TEST_F(Collector, StopsAtOnceWhileACommandHangs) {
-  double_.setListing("com.example.app#0\n");
-  for (const std::string command : {"latency", "list"}) {
+  for (const std::string command : {"latency", "list", "timestats"}) {
+    // An empty listing makes the collection dump the time statistics.
+    double_.setListing(command == "timestats" ? "" : "com.example.app#0\n");
     double_.setMode(command, "hang");
     fs::remove(double_.path("hung"));
     EXPECT_EQ(ask("INITIALIZATION:com.example.app"), "success");

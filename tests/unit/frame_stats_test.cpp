@@ -53,6 +53,17 @@ class Ticks {
     }
     return tracker_.endTick(!layers.empty());
   }
+  // A read between ticks of the layer the last tick chose.
+  void extraRead(const std::string& output) {
+    FrameCounter counter = tracker_.counterForExtraRead();
+    LatencyWindow window(&counter);
+    LineSplitter lines;
+    auto add = [&window](const char* line, size_t) { window.addOutputLine(line); };
+    lines.feed(output.data(), output.size(), add);
+    lines.finish(add);
+    tracker_.endExtraRead(counter);
+  }
+  const ExtraReads& extraReads() const { return tracker_.extraReads(); }
   std::string text(uint64_t nowNs, const std::vector<std::pair<std::string, std::string>>& layers) {
     const FrameStats stats = tick(nowNs, layers);
     return frameStatsText(&stats);
@@ -337,6 +348,87 @@ TEST(FrameStats, AnOutputThatRunsOnKeepsTheTimesOfItsLastFramesOnly) {
   EXPECT_EQ(s.p95Ns, 10 * kMs);
   const std::string text = frameStatsText(&s);
   EXPECT_NE(text.find("\nfps 99.9\nframes 3000\n"), std::string::npos) << text;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FrameStats, OnlyANearlyFullOutputIsReadBetweenTicks) {
+  struct Case {
+    size_t rows;
+    double fps;
+    unsigned perSecond;
+  } cases[] = {
+      {127, 60, 1},  {127, 114, 1}, {127, 120, 2}, {127, 144, 2}, {64, 57, 1},  {64, 58, 2},
+      {64, 90, 2},   {64, 120, 3},  {64, 240, 4},  {64, 1000, 4}, {0, 120, 1},
+  };
+  for (const Case& c : cases) {
+    // A second of frames at the rate: timed frames over their span.
+    EXPECT_EQ(readsPerSecond(c.rows, 1000, static_cast<uint64_t>(1000 / c.fps * 1e9)),
+              c.perSecond)
+        << c.rows << " rows at " << c.fps;
+  }
+  EXPECT_EQ(readsPerSecond(64, 0, 0), 1u);
+}
+
+// A frame-timeline output: the newest `rows` frames presented by nowNs, no
+// empty slot.
+std::string newestFrames(const std::vector<uint64_t>& presents, uint64_t nowNs, size_t rows,
+                         uint64_t period) {
+  std::vector<uint64_t> shown;
+  for (uint64_t p : presents) {
+    if (p <= nowNs) shown.push_back(p);
+  }
+  if (shown.size() > rows) shown.erase(shown.begin(), shown.end() - static_cast<long>(rows));
+  return latency(shown, 0, period);
+}
+
+TEST(FrameStats, ReadsBetweenTicksLoseNoFrameAndCountNoneTwice) {
+  constexpr uint64_t kPeriod120 = 8333333;
+  const std::string name = "SurfaceView[com.example.game/.Main](BLAST)#7";
+  // 120 FPS for five seconds, with a 200 ms stall at each of these moments
+  // after the first tick: early, between two reads, just before a tick.
+  for (const uint64_t stallAt : {kT0 + 120 * kMs, kT0 + 1200 * kMs, kT0 + 2990 * kMs}) {
+    std::vector<uint64_t> presents;
+    uint64_t t = kT0 - 1000 * kMs;
+    while (t < kT0 + 5000 * kMs) {
+      t += t < stallAt && t + kPeriod120 >= stallAt ? 200 * kMs : kPeriod120;
+      presents.push_back(t);
+    }
+    const auto framesIn = [&presents](uint64_t from, uint64_t to) {
+      size_t n = 0;
+      for (uint64_t p : presents) n += p > from && p <= to;
+      return n;
+    };
+
+    Ticks withReads;
+    Ticks without;
+    withReads.tick(kT0, {{name, newestFrames(presents, kT0, 64, kPeriod120)}});
+    without.tick(kT0, {{name, newestFrames(presents, kT0, 64, kPeriod120)}});
+    ASSERT_EQ(withReads.extraReads().layer, name);
+    const unsigned perSecond = withReads.extraReads().perSecond;
+    ASSERT_EQ(perSecond, 3u);
+    unsigned jank = 0, jankWithout = 0;
+    for (uint64_t tick = kT0 + 1000 * kMs; tick <= kT0 + 4000 * kMs; tick += 1000 * kMs) {
+      for (unsigned k = 1; k < perSecond; ++k) {
+        const uint64_t at = tick - 1000 * kMs + k * 1000 * kMs / perSecond;
+        withReads.extraRead(newestFrames(presents, at, 64, kPeriod120));
+      }
+      const FrameStats s = withReads.tick(tick, {{name, newestFrames(presents, tick, 64, kPeriod120)}});
+      EXPECT_EQ(s.frames, framesIn(tick - 1000 * kMs, tick)) << stallAt << " " << tick;
+      EXPECT_EQ(s.timedFrames, s.frames);
+      jank += s.jank;
+      EXPECT_EQ(s.bigJank, s.jank);
+      jankWithout += without.tick(tick, {{name, newestFrames(presents, tick, 64, kPeriod120)}}).jank;
+    }
+    EXPECT_EQ(jank, 1u) << "stall at " << stallAt;
+    // One read a tick sees the newest 64 frames of some 120: a stall in
+    // the older half of a tick is never seen.
+    if (stallAt == kT0 + 1200 * kMs) {
+      EXPECT_EQ(jankWithout, 0u);
+    }
+  }
 }
 
 }  // namespace

@@ -58,6 +58,12 @@ struct Collector {
   FrameTracker frameTracker;
   TimeStatsTracker timeStats;
   bool timeStatsEnabled = false;
+  // When the running tick began, and when each of its latency reads did, in
+  // listing order; the start of the read of the layer that wants reading
+  // between ticks.
+  uint64_t tickNs = 0;
+  std::vector<uint64_t> readStarts;
+  uint64_t chosenReadNs = 0;
 
   Stop stopping;
   // Orders a tick's publication against the stop, and guards the statistics.
@@ -187,7 +193,8 @@ int calFPSByLayer(Collector& c, FrameData frameData, const std::string& layerNam
 }
 
 void calFPS(Collector& c) {
-  c.frameTracker.beginTick(monotonicNs());
+  c.tickNs = monotonicNs();
+  c.frameTracker.beginTick(c.tickNs);
   initFrameList(c);
   trace("frameList.size() = %lu\n", static_cast<unsigned long>(c.frameList.size()));
   if (!c.listedAny) {
@@ -198,16 +205,28 @@ void calFPS(Collector& c) {
   }
   c.timeStats.forget();
   int final_final_fps = 0;
+  c.readStarts.clear();
   for (const FrameData& frameData : c.frameList) {
     // A tick the stop has reached is abandoned.
     if (c.stopping.requested()) return;
     const std::string layerName = layerNameOf(frameData);
     FrameCounter counter = c.frameTracker.counterFor(layerName);
+    c.readStarts.push_back(monotonicNs());
     const int fps = calFPSByLayer(c, frameData, layerName, &counter);
     if (fps > final_final_fps) final_final_fps = fps;
     c.frameTracker.endLayer(layerName, counter);
   }
   c.publish(final_final_fps, c.frameTracker.endTick(!c.frameList.empty()));
+  // Reads between ticks fall evenly between this read of the layer and the
+  // next tick's, which comes as late after its tick's start as this one.
+  c.chosenReadNs = c.tickNs;
+  if (c.frameTracker.extraReads().perSecond > 1) {
+    for (size_t i = 0; i < c.frameList.size(); ++i) {
+      if (layerNameOf(c.frameList[i]) == c.frameTracker.extraReads().layer) {
+        c.chosenReadNs = c.readStarts[i];
+      }
+    }
+  }
 }
 
 // A timer whose first expiry is now, so the first tick runs at once; later
@@ -234,7 +253,6 @@ void collectEverySecond(Collector& c) {
   }
   // The reads between ticks: the next one's monotonic time, and how many
   // are left before the next tick.
-  uint64_t tickNs = 0;
   uint64_t nextReadNs = 0;
   unsigned readsLeft = 0;
   for (;;) {
@@ -249,17 +267,15 @@ void collectEverySecond(Collector& c) {
     if (woke == 0) {
       extraRead(c);
       --readsLeft;
-      const unsigned perSecond = c.frameTracker.extraReads().perSecond;
-      nextReadNs = tickNs + (perSecond - readsLeft) * (1000000000u / perSecond);
+      nextReadNs += 1000000000u / c.frameTracker.extraReads().perSecond;
       continue;
     }
     uint64_t expirations;
     if (read(timer.get(), &expirations, sizeof expirations) != sizeof expirations) continue;
-    tickNs = monotonicNs();
     calFPS(c);
     const unsigned perSecond = c.listedAny ? c.frameTracker.extraReads().perSecond : 1;
     readsLeft = perSecond - 1;
-    nextReadNs = tickNs + 1000000000u / perSecond;
+    nextReadNs = c.chosenReadNs + 1000000000u / perSecond;
   }
 }
 

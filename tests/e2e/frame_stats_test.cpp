@@ -1,6 +1,7 @@
 // GET_FRAMESTATS of the real daemon over the simulated device, whose every
 // frame is known: each reply must be the figures of a run of frames the
 // device presented, whatever tick it came from.
+#include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -132,6 +133,7 @@ class FrameStats : public e2e::DaemonTest {
     const std::string script = simDir_ + "/bin/dumpsys";
     std::ofstream(script) << "#!/bin/sh\n"
                           << "[ \"$2\" = --list ] && echo tick >> \"$PERFPROBE_SIM_DIR/ticks\"\n"
+                          << "echo \"$*\" >> \"$PERFPROBE_SIM_DIR/commands\"\n"
                           << "exec " << e2e::dumpsysBinDir << "/dumpsys \"$@\"\n";
     fs::permissions(script, fs::perms::owner_all);
     path_ = getenv("PATH");
@@ -183,6 +185,37 @@ class FrameStats : public e2e::DaemonTest {
       out.push_back(*fig);
     }
     EXPECT_EQ(out.size(), count) << "too few measured ticks";
+    return out;
+  }
+
+  // Starts a collection, then takes `count` replies with figures from the
+  // time statistics, a third of a second apart.
+  std::vector<std::map<std::string, std::string>> collectTimeStats(size_t count) {
+    EXPECT_EQ(ask("STOP_COLLECT"), "success");
+    EXPECT_EQ(ask(std::string("INITIALIZATION:") + kPackage), "success");
+    std::vector<std::map<std::string, std::string>> out;
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (out.size() < count && Clock::now() < deadline) {
+      e2e::nap(330);
+      auto fields = fieldsOf(ask("GET_FRAMESTATS").value_or(""));
+      if (fields["source"] != "timestats" || fields["fps"] == "NA") continue;
+      out.push_back(std::move(fields));
+    }
+    EXPECT_EQ(out.size(), count) << "too few measured ticks";
+    return out;
+  }
+
+  // Runs the simulated device's dumpsys with these arguments.
+  void dumpsys(const std::string& args) {
+    ASSERT_EQ(system((e2e::dumpsysBinDir + "/dumpsys " + args + " >/dev/null").c_str()), 0) << args;
+  }
+
+  // The dumpsys commands the daemon ran, each as its arguments after
+  // "dumpsys", one a line.
+  std::vector<std::string> commands() const {
+    std::ifstream in(simDir_ + "/commands");
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
   }
 
@@ -296,6 +329,129 @@ TEST_F(FrameStats, LinesAroundTheRowsChangeNothing) {
     for (const Figures& fig : collect(4)) EXPECT_NEAR(fig.fps, 60, 0.7);
     EXPECT_EQ(fieldsOf(ask("GET_FRAMESTATS").value_or("")).at("refresh_hz"), "120.0");
   }
+}
+
+// Android 14 QPR2 and QPR3 list no layer and give latency outputs without a
+// row: the frames come from the compositor's time statistics, whose frame
+// times are whole milliseconds.
+TEST_F(FrameStats, Android14Qpr2ReadsTheTimeStatisticsOnEveryPanel) {
+  const struct {
+    int hz;
+    const char* p50;  // the middle of the bucket of a frame time of 1/hz
+  } cases[] = {{60, "16.50"}, {90, "11.50"}, {120, "8.50"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.hz) + " Hz");
+    device("android=14qpr2\nrefresh_hz=" + std::to_string(c.hz) + "\nfps=" + std::to_string(c.hz) + "\n",
+           5);
+    for (const auto& f : collectTimeStats(3)) {
+      const double windowMs = std::stod(f.at("window_ms"));
+      // A dump's moment is known to within its command's run: a frame more
+      // or less at either end of the window.
+      EXPECT_NEAR(std::stod(f.at("fps")), c.hz, 2000.0 / windowMs + 0.1) << f.at("frames");
+      EXPECT_EQ(f.at("frame_ms_p50"), c.p50);
+      EXPECT_EQ(f.at("jank"), "0");
+      EXPECT_EQ(f.at("os_jank"), "0");
+      EXPECT_EQ(f.at("refresh_hz"), std::to_string(c.hz) + ".0");
+      EXPECT_EQ(f.at("layer"), sim::frameLayerName(config_, appStartNs_));
+    }
+  }
+  // The statistics were enabled once, never cleared or disabled, and no
+  // latency command ran.
+  const std::vector<std::string> ran = commands();
+  EXPECT_EQ(std::count(ran.begin(), ran.end(), "SurfaceFlinger --timestats -enable"), 3);
+  for (const std::string& command : ran) {
+    EXPECT_TRUE(command == "SurfaceFlinger --list" || command == "SurfaceFlinger --timestats -enable" ||
+                command == "SurfaceFlinger --timestats -dump")
+        << command;
+  }
+}
+
+TEST_F(FrameStats, Android14Qpr2StallsResetsAndAnAppThatStops) {
+  // 200 ms stalls every 1.5 s: frames of some 217 ms, in the 250 ms bucket.
+  device("android=14qpr2\nfps=60\nstall_every_s=1.5\nstall_ms=200\n", 5);
+  unsigned jank = 0, big = 0;
+  for (const auto& f : collectTimeStats(10)) {
+    jank += static_cast<unsigned>(std::stoul(f.at("jank")));
+    big += static_cast<unsigned>(std::stoul(f.at("big_jank")));
+    // 200 ms and a frame, or a stall that ends on a vsync: the 250 or the
+    // 200 ms bucket.
+    if (f.at("jank") != "0") {
+      EXPECT_TRUE(f.at("frame_ms_max") == "226.00" || f.at("frame_ms_max") == "176.00")
+          << f.at("frame_ms_max");
+    }
+  }
+  EXPECT_GE(jank, 1u);
+  EXPECT_EQ(big, jank);
+
+  // The statistics service clears the counters: never a negative or an
+  // outsized rate, and the figures come back.
+  device("android=14qpr2\nfps=60\n", 5);
+  ASSERT_FALSE(collectTimeStats(2).empty());
+  dumpsys("SurfaceFlinger --timestats -clear");
+  const size_t begun = ticks();
+  size_t measured = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while ((ticks() < begun + 4 || measured < 2) && Clock::now() < deadline) {
+    e2e::nap(330);
+    const auto f = fieldsOf(ask("GET_FRAMESTATS").value_or(""));
+    EXPECT_EQ(f.at("state"), "collecting");
+    EXPECT_EQ(f.at("source"), "timestats");
+    if (f.at("fps") == "NA") continue;
+    const double windowMs = std::stod(f.at("window_ms"));
+    EXPECT_NEAR(std::stod(f.at("fps")), 60, 2000.0 / windowMs + 0.1) << f.at("frames");
+    measured += ticks() >= begun + 2;
+  }
+  EXPECT_GE(measured, 2u);
+  const int fps = std::stoi(ask("GET_FPS").value_or("0"));
+  EXPECT_TRUE(fps >= 50 && fps <= 60) << fps;
+
+  // The app draws 60 FPS until 6 s after its start, a second from now.
+  device("android=14qpr2\nfps=0:60,6:0\n", 5);
+  ASSERT_FALSE(collectTimeStats(2).empty());
+  while (monotonicNs() < appStartNs_ + 6 * kNs + 100000000) e2e::nap(50);
+  const size_t stopped = ticks();
+  ASSERT_TRUE(e2e::waitFor([&] { return ticks() >= stopped + 3; }, std::chrono::seconds(20)));
+  const auto fields = fieldsOf(ask("GET_FRAMESTATS").value_or(""));
+  EXPECT_EQ(fields.at("fps"), "0.0");
+  EXPECT_EQ(fields.at("frames"), "0");
+  EXPECT_TRUE(e2e::waitForReply("GET_FPS", "0", std::chrono::seconds(15)));
+}
+
+// Frame-timeline outputs hold 64 rows, some half a second at 120 FPS: reads
+// between ticks must see every frame, and stalls wherever they fall.
+TEST_F(FrameStats, ShortOutputsLoseNoFrameAtHighRates) {
+  // Stalls every 1.37 s fall at a different moment of each tick.
+  device("refresh_hz=120\nfps=120\nlatency_rows=64\nstall_every_s=1.37\nstall_ms=150\n", 5);
+  unsigned jank = 0;
+  for (const Figures& fig : collect(8)) {
+    // A 150 ms stall takes 18 of a window's frames; one read a tick would
+    // see 64 at most.
+    EXPECT_GE(static_cast<double>(fig.frames), 0.8 * 120 * fig.windowMs / 1000) << fig.windowMs << " ms";
+    jank += fig.jank;
+  }
+  EXPECT_GE(jank, 1u);
+}
+
+// A layer whose output is far from full is read once a tick, as ever.
+TEST_F(FrameStats, At60FpsATickRunsTheSameCommands) {
+  device("fps=60\n", 5);
+  ASSERT_FALSE(collect(3).empty());
+  EXPECT_EQ(ask("STOP_COLLECT"), "success");
+  // Once the stop is answered no command starts.
+  const std::vector<std::string> ran = commands();
+  size_t lists = 0, latencies = 0;
+  for (const std::string& command : ran) {
+    lists += command == "SurfaceFlinger --list";
+    latencies += command.rfind("SurfaceFlinger --latency ", 0) == 0;
+  }
+  // The listing's matching layers, each read once per listing (the stop may
+  // cut the last tick short).
+  std::istringstream listing(sim::layerListing(config_, appStartNs_));
+  size_t matching = 0;
+  for (std::string line; std::getline(listing, line);) matching += line.find(kPackage) != std::string::npos;
+  ASSERT_GE(matching, 1u);
+  EXPECT_LE(latencies, lists * matching);
+  EXPECT_GE(latencies, (lists - 1) * matching);
 }
 
 }  // namespace

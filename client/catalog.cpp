@@ -161,8 +161,9 @@ SummaryLine line(const char* group, const char* label, Figure::What what, const 
   return {group, label, {what, "", ""}, format, unit, better};
 }
 
-SummaryLine ratioLine(const char* label, double per, const char* format, const char* unit) {
-  return {"Frames", label, perWindows(Figure::kRatio, "", "", per), format, unit, -1};
+SummaryLine ratioLine(const char* label, double per, const char* format, const char* unit,
+                      bool whenRecorded = false) {
+  return {"Frames", label, perWindows(Figure::kRatio, "", "", per), format, unit, -1, whenRecorded};
 }
 
 std::vector<Metric> makeCatalog() {
@@ -455,7 +456,7 @@ std::vector<Metric> makeCatalog() {
           .words({{"latency"},
                   {"timestats",
                    "frame times from the compositor's time statistics: whole milliseconds"}})
-          .summary({{"Frames", "frame source", {Figure::kCount, "", ""}, "", "", 0}})
+          .summary({{"Frames", "frame source", {Figure::kCount, "", ""}, "", "", 0, true}})
           .prometheus("perfprobe_frame_source_info",
                       "Where the frame figures come from (latency: each frame's present time; "
                       "timestats: the compositor's histograms of whole milliseconds).",
@@ -465,21 +466,21 @@ std::vector<Metric> makeCatalog() {
           .title("phone's jank")
           .figures({perWindows(Figure::kRatio, "per_10_min", "per 10 min", 600000)})
           .chart(Chart::kOsJank, "janky frames")
-          .summary({ratioLine("phone's jank per 10 min", 600000, "%.1f", "")})
+          .summary({ratioLine("phone's jank per 10 min", 600000, "%.1f", "", true)})
           .prometheus("perfprobe_os_jank_frames",
                       "Frames the device itself counted as janky in the last window."),
       Row(F, field::kOsJankApp)
           .title("phone's app jank")
           .figures({perWindows(Figure::kRatio, "per_10_min", "per 10 min", 600000)})
           .chart(Chart::kOsJank, "blamed on the app")
-          .summary({ratioLine("phone's app jank per 10 min", 600000, "%.1f", "")})
+          .summary({ratioLine("phone's app jank per 10 min", 600000, "%.1f", "", true)})
           .prometheus("perfprobe_os_jank_app_frames",
                       "Janky frames the device blamed on the app in the last window."),
       Row(F, field::kOsJankSf)
           .title("phone's compositor jank")
           .figures({perWindows(Figure::kRatio, "per_10_min", "per 10 min", 600000)})
           .chart(Chart::kOsJank, "blamed on the compositor")
-          .summary({ratioLine("phone's compositor jank per 10 min", 600000, "%.1f", "")})
+          .summary({ratioLine("phone's compositor jank per 10 min", 600000, "%.1f", "", true)})
           .prometheus("perfprobe_os_jank_sf_frames",
                       "Janky frames the device blamed on its compositor (SurfaceFlinger) in the "
                       "last window."),

@@ -66,6 +66,9 @@ struct SummaryLine {
   std::string unit;             // " ms"; " %" is a share, whose change is in points
   // 1: more is better (frames), -1: less is (jank), 0: neither (a clock).
   int better = 0;
+  // Left out when no recording has a value of it: a figure that only some
+  // phones give.
+  bool whenRecorded = false;
 };
 
 // A word a text of few words may hold, and what the summary and the report

@@ -326,7 +326,8 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
   std::vector<SummaryRow> rows;
   // `fmt` and `unit` write a value; a change of a percentage is in points.
   auto row = [&](const std::string& group, const std::string& label, const char* fmt,
-                 const std::string& unit, int better, const Get& get, const Note& note = nullptr) {
+                 const std::string& unit, int better, const Get& get, const Note& note = nullptr,
+                 bool whenRecorded = false) {
     SummaryRow r{group, label, {}, {}, std::nullopt, better};
     for (const Recording& rec : recordings) {
       const auto value = get(rec);
@@ -338,6 +339,10 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
       std::string cell = fmt[0] == '%' ? format(fmt, *value) + unit : clockText(*value);
       if (note) cell += note(rec, *value);
       r.cells.push_back(std::move(cell));
+    }
+    if (whenRecorded && std::none_of(r.values.begin(), r.values.end(),
+                                     [](const std::optional<double>& v) { return v.has_value(); })) {
+      return;
     }
     if (recordings.size() == 2 && r.values[0] && r.values[1]) {
       const double d = *r.values[1] - *r.values[0];
@@ -467,7 +472,7 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
         const auto [e, s] = find(rec, label);
         return e == nullptr ? "" : whereNote(rec, s->values, *e->line, value);
       };
-      row(group, label, first->format, first->unit, first->better, get, note);
+      row(group, label, first->format, first->unit, first->better, get, note, first->whenRecorded);
     }
     for (const Metric& m : catalog()) {
       if (m.words.empty()) continue;
@@ -478,7 +483,9 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
           r.cells.push_back(wordsCell(rec, m));
           r.values.emplace_back();
         }
-        rows.push_back(std::move(r));
+        const bool any = std::any_of(r.cells.begin(), r.cells.end(),
+                                     [](const std::optional<std::string>& c) { return c.has_value(); });
+        if (any || !line.whenRecorded) rows.push_back(std::move(r));
       }
     }
   }

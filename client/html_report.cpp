@@ -172,11 +172,12 @@ std::vector<ChartDef> chartsOf(const std::vector<Recording>& recordings) {
   std::vector<ChartDef> charts;
   for (size_t c = 0; c < kChartCount; ++c) {
     ChartDef def = chartDef(kCharts[c]);
+    const auto drawn = [&def](const Recording::Series& s) {
+      return s.row->chart == def.chart && std::any_of(s.values.begin(), s.values.end(),
+                                                      [](const Value& v) { return v.has_value(); });
+    };
     const bool recorded = std::any_of(recordings.begin(), recordings.end(), [&](const Recording& r) {
-      return std::any_of(r.series.begin(), r.series.end(), [&](const Recording::Series& s) {
-        return s.row->chart == def.chart && std::any_of(s.values.begin(), s.values.end(),
-                                                        [](const Value& v) { return v.has_value(); });
-      });
+      return std::any_of(r.series.begin(), r.series.end(), drawn);
     });
     if (!def.whenRecorded || recorded) charts.push_back(std::move(def));
   }
@@ -256,7 +257,9 @@ std::optional<std::string> wordsCell(const Recording& rec, const Metric& row) {
   for (const Recording::Series& s : rec.series) {
     if (s.row != &row) continue;
     for (const Value& v : s.values) {
-      if (v && *v >= 0 && *v < static_cast<double>(counts.size())) ++counts[static_cast<size_t>(*v)];
+      if (v && *v >= 0 && *v < static_cast<double>(counts.size())) {
+        ++counts[static_cast<size_t>(*v)];
+      }
     }
   }
   const size_t kinds = static_cast<size_t>(
@@ -340,10 +343,8 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
       if (note) cell += note(rec, *value);
       r.cells.push_back(std::move(cell));
     }
-    if (whenRecorded && std::none_of(r.values.begin(), r.values.end(),
-                                     [](const std::optional<double>& v) { return v.has_value(); })) {
-      return;
-    }
+    const auto known = [](const std::optional<double>& v) { return v.has_value(); };
+    if (whenRecorded && std::none_of(r.values.begin(), r.values.end(), known)) return;
     if (recordings.size() == 2 && r.values[0] && r.values[1]) {
       const double d = *r.values[1] - *r.values[0];
       const std::string size = fmt[0] == '%' ? format(fmt, fabs(d)) : clockText(fabs(d));
@@ -484,7 +485,7 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
           r.values.emplace_back();
         }
         const bool any = std::any_of(r.cells.begin(), r.cells.end(),
-                                     [](const std::optional<std::string>& c) { return c.has_value(); });
+                                     [](const auto& cell) { return cell.has_value(); });
         if (any || !line.whenRecorded) rows.push_back(std::move(r));
       }
     }

@@ -236,7 +236,9 @@ std::string jsonSample(const Table& table, size_t k) {
       }
       line[kind.group->sampleKey] = std::move(values);
     } else {
-      for (const Series& series : kind.series) line[series.name] = jsonValue(kind, valueAt(series, k));
+      for (const Series& series : kind.series) {
+        line[series.name] = jsonValue(kind, valueAt(series, k));
+      }
     }
   }
   return line.dump() + "\n";

@@ -39,7 +39,9 @@ inline std::string frameStatsReply(const std::string& state, const std::vector<s
   static const char* const after[] = {"jank_ms", "source", "os_jank", "os_jank_app", "os_jank_sf"};
   const auto value = [&values](size_t i) { return i < values.size() ? values[i] : "NA"; };
   std::string reply = "state " + state + "\n";
-  for (size_t i = 0; i < std::size(names); ++i) reply += std::string(names[i]) + " " + value(i) + "\n";
+  for (size_t i = 0; i < std::size(names); ++i) {
+    reply += std::string(names[i]) + " " + value(i) + "\n";
+  }
   reply += "layer " + layer + "\n";
   for (size_t i = 0; i < std::size(after); ++i) {
     reply += std::string(after[i]) + " " + value(std::size(names) + i) + "\n";

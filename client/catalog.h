@@ -72,7 +72,8 @@ struct SummaryLine {
 };
 
 // A word a text of few words may hold, and what the summary and the report
-// say of a run that had it: frame times of only whole milliseconds.
+// say of a run that had it, such as that its frame times are whole
+// milliseconds.
 struct Word {
   std::string text;
   std::string note = "";
@@ -132,8 +133,8 @@ struct Metric {
   // word it does not know is missing.
   std::vector<Word> words;
 
-  // Whether the monitor keeps series of it: not of a text of any words,
-  // nor of a family that rows of its clusters stand for.
+  // Whether the monitor keeps series of it: not of a text that lists no
+  // words, nor of a family that rows of its clusters stand for.
   bool series = true;
 
   // The row's name in a recording: the field's name; a family's prefix,

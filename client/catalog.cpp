@@ -639,7 +639,7 @@ ChartDef chartDef(Chart chart, const Metric* own) {
     case Chart::kOsJank: {
       // Beside perfprobe's own count, at each sample that had one.
       ChartDef def{chart, "janky frames", lines, true, std::nullopt, "no jank count",
-                   "no jank count", {}, "os_jank", "Jank the phone counted", "frames", false,
+                   "no jank count", {}, "phone_jank", "Jank the phone counted", "frames", false,
                    {{&field::kJank, &field::kJank, "perfprobe's jank"}}};
       def.whenRecorded = true;
       return def;

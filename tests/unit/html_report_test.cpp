@@ -450,13 +450,13 @@ TEST(HtmlReport, SaysWhichSourceTheFramesCameFrom) {
       }
     }
     const auto data = nlohmann::json::parse(chartData(runs));
-    for (const auto& chart : data["charts"]) EXPECT_NE(chart["id"], "os_jank");
+    for (const auto& chart : data["charts"]) EXPECT_NE(chart["id"], "phone_jank");
   }
   const auto data = nlohmann::json::parse(chartData({latency, timestats}));
-  EXPECT_EQ(lineLabels(data["recordings"][1], "os_jank"),
+  EXPECT_EQ(lineLabels(data["recordings"][1], "phone_jank"),
             (std::vector<std::string>{"janky frames", "blamed on the app",
                                       "blamed on the compositor", "perfprobe's jank"}));
-  EXPECT_EQ(data["recordings"][1]["charts"]["os_jank"][0]["values"], nlohmann::json({3, 0}));
+  EXPECT_EQ(data["recordings"][1]["charts"]["phone_jank"][0]["values"], nlohmann::json({3, 0}));
 }
 
 }  // namespace

@@ -380,7 +380,7 @@ TEST(RecordingReader, ReadsBackWhatTheWriterWrote) {
   EXPECT_EQ(header["series"][11].dump(),
             R"({"name":"source","title":"frame source","unit":"","chart":"","kind":"source"})");
   EXPECT_EQ(header["series"][12].dump(),
-            R"({"name":"os_jank","title":"phone's jank","unit":"","chart":"os_jank",)"
+            R"({"name":"os_jank","title":"phone's jank","unit":"","chart":"phone_jank",)"
             R"("kind":"os_jank"})");
   EXPECT_EQ(header["series"][16].dump(),
             R"({"name":"cpu1_khz","title":"cpu1","unit":"kHz","chart":"cpu_clock",)"

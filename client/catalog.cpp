@@ -83,6 +83,10 @@ class Row {
     m_.groupEqualItems = true;
     return *this;
   }
+  Row& words(std::vector<Word> words) {
+    m_.words = std::move(words);
+    return *this;
+  }
   Row& summary(std::vector<SummaryLine> lines) {
     m_.summary = std::move(lines);
     return *this;
@@ -157,8 +161,9 @@ SummaryLine line(const char* group, const char* label, Figure::What what, const 
   return {group, label, {what, "", ""}, format, unit, better};
 }
 
-SummaryLine ratioLine(const char* label, double per, const char* format, const char* unit) {
-  return {"Frames", label, perWindows(Figure::kRatio, "", "", per), format, unit, -1};
+SummaryLine ratioLine(const char* label, double per, const char* format, const char* unit,
+                      bool whenRecorded = false) {
+  return {"Frames", label, perWindows(Figure::kRatio, "", "", per), format, unit, -1, whenRecorded};
 }
 
 std::vector<Metric> makeCatalog() {
@@ -443,6 +448,42 @@ std::vector<Metric> makeCatalog() {
           .summary({ratioLine("stutter", 100, "%.2f", " %")})
           .prometheus("perfprobe_jank_seconds", "Time lost to late frames in the last window.",
                       1e-3),
+      // Where the frames came from: the compositor's time statistics hold
+      // each frame time only as a bucket of whole milliseconds.
+      Row(F, field::kSource)
+          .title("frame source")
+          .width(10)
+          .words({{"latency"},
+                  {"timestats",
+                   "frame times from the compositor's time statistics: whole milliseconds"}})
+          .summary({{"Frames", "frame source", {Figure::kCount, "", ""}, "", "", 0, true}})
+          .prometheus("perfprobe_frame_source_info",
+                      "Where the frame figures come from (latency: each frame's present time; "
+                      "timestats: the compositor's histograms of whole milliseconds).",
+                      1, "source"),
+      // The phone's own verdict, which only its time statistics give.
+      Row(F, field::kOsJank)
+          .title("phone's jank")
+          .figures({perWindows(Figure::kRatio, "per_10_min", "per 10 min", 600000)})
+          .chart(Chart::kOsJank, "janky frames")
+          .summary({ratioLine("phone's jank per 10 min", 600000, "%.1f", "", true)})
+          .prometheus("perfprobe_os_jank_frames",
+                      "Frames the device itself counted as janky in the last window."),
+      Row(F, field::kOsJankApp)
+          .title("phone's app jank")
+          .figures({perWindows(Figure::kRatio, "per_10_min", "per 10 min", 600000)})
+          .chart(Chart::kOsJank, "blamed on the app")
+          .summary({ratioLine("phone's app jank per 10 min", 600000, "%.1f", "", true)})
+          .prometheus("perfprobe_os_jank_app_frames",
+                      "Janky frames the device blamed on the app in the last window."),
+      Row(F, field::kOsJankSf)
+          .title("phone's compositor jank")
+          .figures({perWindows(Figure::kRatio, "per_10_min", "per 10 min", 600000)})
+          .chart(Chart::kOsJank, "blamed on the compositor")
+          .summary({ratioLine("phone's compositor jank per 10 min", 600000, "%.1f", "", true)})
+          .prometheus("perfprobe_os_jank_sf_frames",
+                      "Janky frames the device blamed on its compositor (SurfaceFlinger) in the "
+                      "last window."),
       Row(F, field::kState)
           .prometheus("perfprobe_collection_info",
                       "State of the frame collection (collecting, idle, no-layer, no-frames).", 1,
@@ -475,8 +516,9 @@ const char kHottestItem[] = "hottest";
 const char* const kSummaryGroups[] = {"Frames", "CPU", "GPU", "Temperature", "Power"};
 const size_t kSummaryGroupCount = std::size(kSummaryGroups);
 
-const Chart kCharts[] = {Chart::kFps,  Chart::kFrameTime,   Chart::kCpuClock, Chart::kLoad,
-                         Chart::kGpu,  Chart::kTemperature, Chart::kPower};
+const Chart kCharts[] = {Chart::kFps,  Chart::kFrameTime, Chart::kOsJank,
+                         Chart::kCpuClock, Chart::kLoad, Chart::kGpu,
+                         Chart::kTemperature, Chart::kPower};
 const size_t kChartCount = std::size(kCharts);
 
 const std::vector<Metric>& catalog() {
@@ -594,6 +636,14 @@ ChartDef chartDef(Chart chart, const Metric* own) {
                 "with points pt 5 ps 1.6 lc rgb 'red'", "big jank"}},
               "frame_time", "Frame time", "ms", false,
               {{&field::kJank, &field::kFrameMsMax, "jank"}}};
+    case Chart::kOsJank: {
+      // Beside perfprobe's own count, at each sample that had one.
+      ChartDef def{chart, "janky frames", lines, true, std::nullopt, "no jank count",
+                   "no jank count", {}, "phone_jank", "Jank the phone counted", "frames", false,
+                   {{&field::kJank, &field::kJank, "perfprobe's jank"}}};
+      def.whenRecorded = true;
+      return def;
+    }
     case Chart::kCpuClock:
       return {chart, "CPU frequency (MHz)", lines, false, std::nullopt, "no CPU listed",
               "no CPU frequency", {}, "cpu_clock", "CPU clock", "MHz", false, {}};
@@ -657,6 +707,7 @@ Kind kindOf(const Metric& row, const std::vector<Item>& items) {
   kind.shownUnit = row.shownUnit;
   kind.shownPer = row.shownPer;
   kind.liveWidth = row.liveWidth;
+  for (const Word& word : row.words) kind.words.push_back(word.text);
   kind.group = row.group;
   kind.figures = row.figures;
   kind.panel.drawn = row.plot != Chart::kNone;

@@ -36,13 +36,26 @@ enum class Derive {
 // The panels of the plot and the charts of the report, in the order both
 // draw them. A row of kOwn draws on a panel and a chart of its own, titled
 // by its label, after these.
-enum class Chart { kNone, kFps, kFrameTime, kCpuClock, kLoad, kGpu, kTemperature, kPower, kOwn };
+enum class Chart {
+  kNone,
+  kFps,
+  kFrameTime,
+  kOsJank,
+  kCpuClock,
+  kLoad,
+  kGpu,
+  kTemperature,
+  kPower,
+  kOwn
+};
 
 // The sections of `perfprobe stats`, in its order. A CPU family is a column
 // of the CPU section's table; the zones are listed hottest first.
 enum class Section { kNone, kDevice, kCpu, kGpu, kBattery, kApp, kDaemon, kTemperatures };
 
-// A line of the report's summary table: one figure of the row's series.
+// A line of the report's summary table: one figure of the row's series;
+// of a row of words, how many samples had each and the notes of those it
+// had.
 struct SummaryLine {
   std::string group;  // "Frames"; the table keeps its groups in kSummaryGroups' order
   // "FPS median"; for a row of many series, what follows each one's title:
@@ -53,6 +66,17 @@ struct SummaryLine {
   std::string unit;             // " ms"; " %" is a share, whose change is in points
   // 1: more is better (frames), -1: less is (jank), 0: neither (a clock).
   int better = 0;
+  // Left out when no recording has a value of it: a figure that only some
+  // phones give.
+  bool whenRecorded = false;
+};
+
+// A word a text of few words may hold, and what the summary and the report
+// say of a run that had it, such as that its frame times are whole
+// milliseconds.
+struct Word {
+  std::string text;
+  std::string note = "";
 };
 
 struct Metric {
@@ -104,8 +128,13 @@ struct Metric {
   // A CPU's sample also carries its cluster's label, where it is known.
   bool promCluster = false;
 
-  // Whether the monitor keeps series of it: not of a text, nor of a family
-  // that rows of its clusters stand for.
+  // Of a text of these words only: a series of the monitor, which shows a
+  // word for each sample and in the summary how many samples had each. A
+  // word it does not know is missing.
+  std::vector<Word> words;
+
+  // Whether the monitor keeps series of it: not of a text that lists no
+  // words, nor of a family that rows of its clusters stand for.
   bool series = true;
 
   // The row's name in a recording: the field's name; a family's prefix,
@@ -114,7 +143,7 @@ struct Metric {
   // fields.
   std::string key() const;
   bool isText() const { return field->format == field::Format::kText; }
-  bool makesSeries() const { return series && !isText(); }
+  bool makesSeries() const { return series && (!isText() || !words.empty()); }
   int decimals() const { return field::decimalsOf(*field); }
 };
 
@@ -172,6 +201,9 @@ struct ChartDef {
     std::string label;
   };
   std::vector<Mark> chartMarks;
+  // On the report only when a recording holds a value of its rows' lines:
+  // figures that only some phones give.
+  bool whenRecorded = false;
 };
 
 // How the chart is drawn; a row's own chart (kOwn) is made of the row.

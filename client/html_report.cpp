@@ -170,7 +170,17 @@ std::vector<const Metric*> rowsOf(const Recording& rec) {
 // chart of its own in any recording.
 std::vector<ChartDef> chartsOf(const std::vector<Recording>& recordings) {
   std::vector<ChartDef> charts;
-  for (size_t c = 0; c < kChartCount; ++c) charts.push_back(chartDef(kCharts[c]));
+  for (size_t c = 0; c < kChartCount; ++c) {
+    ChartDef def = chartDef(kCharts[c]);
+    const auto drawn = [&def](const Recording::Series& s) {
+      return s.row->chart == def.chart && std::any_of(s.values.begin(), s.values.end(),
+                                                      [](const Value& v) { return v.has_value(); });
+    };
+    const bool recorded = std::any_of(recordings.begin(), recordings.end(), [&](const Recording& r) {
+      return std::any_of(r.series.begin(), r.series.end(), drawn);
+    });
+    if (!def.whenRecorded || recorded) charts.push_back(std::move(def));
+  }
   for (const Metric& row : catalog()) {
     if (row.chart != Chart::kOwn) continue;
     const bool recorded = std::any_of(recordings.begin(), recordings.end(), [&](const Recording& r) {
@@ -239,6 +249,34 @@ std::vector<Line> lines(const Recording& rec, const ChartDef& chart) {
   return out;
 }
 
+// Of a row of words: which words the recording's samples had, and how many
+// of each when more than one, then the notes of those words; none when no
+// sample had one.
+std::optional<std::string> wordsCell(const Recording& rec, const Metric& row) {
+  std::vector<size_t> counts(row.words.size());
+  for (const Recording::Series& s : rec.series) {
+    if (s.row != &row) continue;
+    for (const Value& v : s.values) {
+      if (v && *v >= 0 && *v < static_cast<double>(counts.size())) {
+        ++counts[static_cast<size_t>(*v)];
+      }
+    }
+  }
+  const size_t kinds = static_cast<size_t>(
+      std::count_if(counts.begin(), counts.end(), [](size_t n) { return n > 0; }));
+  if (kinds == 0) return std::nullopt;
+  std::string cell;
+  std::string notes;
+  for (size_t i = 0; i < counts.size(); ++i) {
+    if (counts[i] == 0) continue;
+    if (!cell.empty()) cell += ", ";
+    cell += row.words[i].text;
+    if (kinds > 1) cell += " " + std::to_string(counts[i]);
+    if (!row.words[i].note.empty()) notes += "; " + row.words[i].note;
+  }
+  return cell + (kinds > 1 ? " samples" : "") + notes;
+}
+
 // " (zone)": the first item of the family that held the figure's value at
 // the first sample that reached it.
 std::string whereNote(const Recording& rec, const Values& values, const SummaryLine& line,
@@ -291,7 +329,8 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
   std::vector<SummaryRow> rows;
   // `fmt` and `unit` write a value; a change of a percentage is in points.
   auto row = [&](const std::string& group, const std::string& label, const char* fmt,
-                 const std::string& unit, int better, const Get& get, const Note& note = nullptr) {
+                 const std::string& unit, int better, const Get& get, const Note& note = nullptr,
+                 bool whenRecorded = false) {
     SummaryRow r{group, label, {}, {}, std::nullopt, better};
     for (const Recording& rec : recordings) {
       const auto value = get(rec);
@@ -304,6 +343,8 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
       if (note) cell += note(rec, *value);
       r.cells.push_back(std::move(cell));
     }
+    const auto known = [](const std::optional<double>& v) { return v.has_value(); };
+    if (whenRecorded && std::none_of(r.values.begin(), r.values.end(), known)) return;
     if (recordings.size() == 2 && r.values[0] && r.values[1]) {
       const double d = *r.values[1] - *r.values[0];
       const std::string size = fmt[0] == '%' ? format(fmt, fabs(d)) : clockText(fabs(d));
@@ -361,6 +402,7 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
     std::vector<std::string> labels;
     std::vector<Entry> entries;
     for (const Metric& m : catalog()) {
+      if (!m.words.empty()) continue;
       const bool perItem = m.derive != Derive::kValue && m.derive != Derive::kHottest;
       // The rows of one summary (a cluster's clock, or the CPUs of an older
       // daemon that stand for it) take their items together, in the order
@@ -431,7 +473,21 @@ std::vector<SummaryRow> summaryRows(const std::vector<Recording>& recordings) {
         const auto [e, s] = find(rec, label);
         return e == nullptr ? "" : whereNote(rec, s->values, *e->line, value);
       };
-      row(group, label, first->format, first->unit, first->better, get, note);
+      row(group, label, first->format, first->unit, first->better, get, note, first->whenRecorded);
+    }
+    for (const Metric& m : catalog()) {
+      if (m.words.empty()) continue;
+      for (const SummaryLine& line : m.summary) {
+        if (line.group != group) continue;
+        SummaryRow r{group, line.label, {}, {}, std::nullopt, 0};
+        for (const Recording& rec : recordings) {
+          r.cells.push_back(wordsCell(rec, m));
+          r.values.emplace_back();
+        }
+        const bool any = std::any_of(r.cells.begin(), r.cells.end(),
+                                     [](const auto& cell) { return cell.has_value(); });
+        if (any || !line.whenRecorded) rows.push_back(std::move(r));
+      }
     }
   }
   return rows;

@@ -100,7 +100,7 @@ std::string recordingSample(const Table& table, size_t k) {
   Json values = Json::array();
   for (const Kind& kind : table.kinds) {
     for (const Series& s : kind.series) {
-      values.push_back(jsonValue(k < s.values.size() ? s.values[k] : std::nullopt, kind.decimals));
+      values.push_back(jsonValue(kind, valueAt(s, k)));
     }
   }
   line["v"] = std::move(values);
@@ -251,9 +251,17 @@ std::optional<Recording> parseRecording(std::string_view text, const std::string
       rec.timesS.push_back(time);
       for (size_t i = 0; i < places.size(); ++i) {
         if (!places[i]) continue;
+        Recording::Series& series = rec.series[*places[i]];
         Value value;
-        if (v[i].is_number() && std::isfinite(v[i].get<double>())) value = v[i].get<double>();
-        rec.series[*places[i]].values.push_back(value);
+        if (!series.row->words.empty()) {
+          // A word the row does not know is missing, as is a number.
+          for (size_t w = 0; v[i].is_string() && w < series.row->words.size(); ++w) {
+            if (v[i].get_ref<const std::string&>() == series.row->words[w].text) value = w;
+          }
+        } else if (v[i].is_number() && std::isfinite(v[i].get<double>())) {
+          value = v[i].get<double>();
+        }
+        series.values.push_back(value);
       }
     } else {
       // A kind of line from a newer perfprobe: what this one knows still reads.

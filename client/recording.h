@@ -20,11 +20,12 @@
 //   {"t":12.345,"mark":"boss fight"}        a marker (monitor --mark)
 //   {"summary":{...}}                       last: the monitor's JSON summary
 // "t" is seconds since the sampling started; null is a value the daemon did
-// not give. Each series names its values' unit, the report's chart it is
-// drawn on ("" for none) and its kind: the catalog's row that made it
-// (catalog.h), by which the report knows what it is. A recording of the
-// first version named its series and nothing more. Each line is written whole and flushed, so a run that was killed
-// leaves a recording that reads up to its last sample.
+// not give; a text of few words (the frames' source) is its word. Each
+// series names its values' unit, the report's chart it is drawn on ("" for
+// none) and its kind: the catalog's row that made it (catalog.h), by which
+// the report knows what it is. A recording of the first version named its
+// series and nothing more. Each line is written whole and flushed, so a run
+// that was killed leaves a recording that reads up to its last sample.
 namespace perfprobe {
 
 constexpr int kRecordingVersion = 2;

@@ -109,6 +109,33 @@ std::optional<std::string> whereOf(const Table& table, const Kind& kind, const S
   return others[*at]->title;
 }
 
+// A value as the live line (divided by `per`) and the CSV write it: its
+// word, or its digits; NA when missing.
+std::string shownText(const Kind& kind, const Value& value, double per) {
+  if (!kind.words.empty()) return wordOf(kind, value).value_or("NA");
+  return value ? fixed(*value / per, kind.decimals) : "NA";
+}
+
+// Of a kind of words: how many samples had each word, in the words' order.
+std::vector<size_t> wordCounts(const Kind& kind, const Series& series) {
+  std::vector<size_t> counts(kind.words.size());
+  for (const Value& v : series.values) {
+    if (wordOf(kind, v)) ++counts[static_cast<size_t>(*v)];
+  }
+  return counts;
+}
+
+// The notes of the words that some sample had.
+std::vector<std::string> wordNotes(const Kind& kind, const std::vector<size_t>& counts) {
+  std::vector<std::string> notes;
+  if (kind.metric == nullptr) return notes;
+  for (size_t i = 0; i < counts.size() && i < kind.metric->words.size(); ++i) {
+    const std::string& note = kind.metric->words[i].note;
+    if (counts[i] > 0 && !note.empty()) notes.push_back(note);
+  }
+  return notes;
+}
+
 }  // namespace
 
 nlohmann::ordered_json jsonValue(const Value& value, int decimals) {
@@ -116,6 +143,12 @@ nlohmann::ordered_json jsonValue(const Value& value, int decimals) {
   if (decimals == 0) return wholeJson(*value);
   // The digits of the CSV, and no binary noise past them.
   return strtod(fixed(*value, decimals).c_str(), nullptr);
+}
+
+nlohmann::ordered_json jsonValue(const Kind& kind, const Value& value) {
+  if (kind.words.empty()) return jsonValue(value, kind.decimals);
+  const auto word = wordOf(kind, value);
+  return word ? Json(*word) : Json(nullptr);
 }
 
 std::string liveHeader(const Table& table) {
@@ -141,8 +174,7 @@ std::string liveLine(const Table& table, size_t k) {
   for (const Kind& kind : table.kinds) {
     for (const Series& series : kind.series) {
       if (!series.live) continue;
-      const Value v = valueAt(series, k);
-      line += pad(v ? fixed(*v / kind.shownPer, kind.decimals) : "NA", liveWidth(kind, series));
+      line += pad(shownText(kind, valueAt(series, k), kind.shownPer), liveWidth(kind, series));
     }
   }
   return line + "\n";
@@ -187,8 +219,7 @@ std::string csvRow(const Table& table, size_t k) {
   std::string line = format("%.3f", table.timesS[k]);
   for (const Kind& kind : table.kinds) {
     for (const Series& series : kind.series) {
-      const Value v = valueAt(series, k);
-      line += "," + (v ? fixed(*v, kind.decimals) : "NA");
+      line += "," + shownText(kind, valueAt(series, k), 1);
     }
   }
   return line + "\n";
@@ -206,7 +237,7 @@ std::string jsonSample(const Table& table, size_t k) {
       line[kind.group->sampleKey] = std::move(values);
     } else {
       for (const Series& series : kind.series) {
-        line[series.name] = jsonValue(valueAt(series, k), kind.decimals);
+        line[series.name] = jsonValue(kind, valueAt(series, k));
       }
     }
   }
@@ -235,6 +266,16 @@ std::string jsonSummary(const Table& table, double intervalS) {
   Json inner;
   inner["samples"] = table.size();
   for (const Kind& kind : table.kinds) {
+    if (!kind.words.empty()) {
+      for (const Series& series : kind.series) {
+        const std::vector<size_t> counts = wordCounts(kind, series);
+        Json out;
+        for (size_t i = 0; i < counts.size(); ++i) out[kind.words[i]] = counts[i];
+        out["notes"] = wordNotes(kind, counts);
+        inner[series.name] = std::move(out);
+      }
+      continue;
+    }
     if (kind.figures.empty()) continue;
     if (kind.group) {
       Json items = Json::array();
@@ -257,6 +298,25 @@ std::string summaryText(const Table& table, double intervalS) {
   std::string text = "Summary: " + std::to_string(table.size()) + " samples";
   std::string body;
   for (const Kind& kind : table.kinds) {
+    if (!kind.words.empty()) {
+      // Only a run that had a word of note says which words it had.
+      for (const Series& series : kind.series) {
+        const std::vector<size_t> counts = wordCounts(kind, series);
+        const std::vector<std::string> notes = wordNotes(kind, counts);
+        if (notes.empty()) continue;
+        body += "  " + series.title + "  ";
+        const char* sep = " ";
+        for (size_t i = 0; i < counts.size(); ++i) {
+          if (counts[i] == 0) continue;
+          body += sep + kind.words[i] + " " + std::to_string(counts[i]) +
+                  (counts[i] == 1 ? " sample" : " samples");
+          sep = ", ";
+        }
+        body += "\n";
+        for (const std::string& note : notes) body += "  " + note + "\n";
+      }
+      continue;
+    }
     if (kind.figures.empty()) continue;
     auto value = [&](const Series& series, const Figure& f) {
       const auto v = figure(kind, series, f, intervalS, overOf(table, f));

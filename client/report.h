@@ -33,6 +33,9 @@ std::string csvRow(const Table& table, size_t k);
 // A value as the JSON lines write it: null when missing, an integer for a
 // kind of whole numbers, else the digits of the CSV.
 nlohmann::ordered_json jsonValue(const Value& value, int decimals);
+// A value of the kind as the JSON lines and the recording write it: the
+// word of a kind of words, as jsonValue otherwise.
+nlohmann::ordered_json jsonValue(const Kind& kind, const Value& value);
 
 std::string jsonSample(const Table& table, size_t k);
 std::string jsonSummary(const Table& table, double intervalS);

@@ -28,6 +28,11 @@ std::optional<Located> locate(const Table& table, const std::string& name) {
   return std::nullopt;
 }
 
+std::optional<std::string> wordOf(const Kind& kind, const Value& value) {
+  if (!value || *value < 0 || *value >= static_cast<double>(kind.words.size())) return std::nullopt;
+  return kind.words[static_cast<size_t>(*value)];
+}
+
 bool wholeShown(const Kind& kind) { return kind.decimals == 0 && kind.shownPer == 1; }
 
 void Table::append(double timeS, const std::vector<Value>& row) {

@@ -109,6 +109,9 @@ struct Kind {
   std::string shownUnit;
   double shownPer = 1;
   int liveWidth = 7;  // at least; a longer head widens its column
+  // A text of these words, each value the index of one: every writer shows
+  // the word, and none of the numbers.
+  std::vector<std::string> words;
   // A kind of one series per item (per CPU) is one array in each JSON line
   // and in the JSON summary, and one table in the summary text, with this
   // head; the series of any other kind stand on their own.
@@ -129,6 +132,10 @@ std::string liveHead(const Series& series);
 // Whether the values as shown are whole numbers, which a figure that picks
 // one of them (min, max, percentile) then shows as such.
 bool wholeShown(const Kind& kind);
+
+// The word a value of a kind of words stands for; none for a missing
+// value or a kind of numbers.
+std::optional<std::string> wordOf(const Kind& kind, const Value& value);
 
 // The value of sample k; none past the series' end.
 Value valueAt(const Series& series, size_t k);

@@ -37,6 +37,7 @@ class FieldSeries {
   struct Get {
     Derive derive;
     std::vector<std::string> lines;
+    const std::vector<Word>* words = nullptr;  // of a text: the index of its word
   };
 
   std::vector<Kind> kinds_;
@@ -56,7 +57,7 @@ FieldSeries::FieldSeries(From from, const Reading& first) {
     switch (row->derive) {
       case Derive::kValue:
         items.push_back({""});
-        gets.push_back({row->derive, {f.name}});
+        gets.push_back({row->derive, {f.name}, row->isText() ? &row->words : nullptr});
         break;
       case Derive::kEach:
         if (field::perCpu(f)) {
@@ -110,6 +111,14 @@ std::vector<Value> FieldSeries::values(const Reading& reply) const {
   row.reserve(gets_.size());
   for (const Get& get : gets_) {
     Value value;
+    if (get.words != nullptr) {
+      const auto text = reply.text(get.lines.front());
+      for (size_t i = 0; text && i < get.words->size(); ++i) {
+        if ((*get.words)[i].text == *text) value = static_cast<double>(i);
+      }
+      row.push_back(value);
+      continue;
+    }
     switch (get.derive) {
       case Derive::kValue:
       case Derive::kEach:

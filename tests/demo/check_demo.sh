@@ -38,7 +38,7 @@ grep -q "in $out/demo-out/perfprobe.csv and the plot in $out/demo-out/perfprobe.
 
 header=$(head -1 "$csv")
 case $header in
-  time_s,fps,frames,window_ms,frame_ms_p50,frame_ms_p95,frame_ms_max,jank,big_jank,missed_vsyncs,refresh_hz,jank_ms,cpu0_khz,cpu1_khz,cpu2_khz,cpu3_khz,cpu4_khz,cpu5_khz,cpu6_khz,cpu7_khz,*) ;;
+  time_s,fps,frames,window_ms,frame_ms_p50,frame_ms_p95,frame_ms_max,jank,big_jank,missed_vsyncs,refresh_hz,jank_ms,source,os_jank,os_jank_app,os_jank_sf,cpu0_khz,cpu1_khz,cpu2_khz,cpu3_khz,cpu4_khz,cpu5_khz,cpu6_khz,cpu7_khz,*) ;;
   *) fail "CSV header: $header" ;;
 esac
 for name in cluster0-3_khz cluster7_max_khz cpu_load_pct cpu7_load_pct gpu_khz gpu_busy_pct \
@@ -49,14 +49,16 @@ done
 rows=$(tail -n +2 "$csv" | wc -l)
 [ "$rows" -eq "$seconds" ] || fail "$rows CSV rows, not $seconds"
 # Every row: the time, a frame rate a 60 FPS game can show, the 60 Hz panel,
-# and a frequency of the simulated phone's tables for every CPU.
+# where its frames came from, and a frequency of the simulated phone's
+# tables for every CPU.
 tail -n +2 "$csv" | awk -F, -v n="$seconds" -v columns="$(echo "$header" | awk -F, '{ print NF }')" '
   NF != columns { print "fields: " $0; bad = 1 }
   $1 !~ /^[0-9]+\.[0-9][0-9][0-9]$/ || $1 < NR - 0.5 || $1 > NR + 0.5 { print "time: " $0; bad = 1 }
   $2 !~ /^[0-9]+\.[0-9]$/ || $2 > 60.5 { print "fps: " $0; bad = 1 }
   $8 !~ /^[0-9]+$/ || $9 > $8 { print "jank: " $0; bad = 1 }
   $11 != "60.0" { print "refresh: " $0; bad = 1 }
-  { for (i = 13; i <= 20; i++) if ($i !~ /^[0-9]+$/ || $i < 300000 || $i > 3200000) { print "kHz: " $0; bad = 1 } }
+  $13 !~ /^(latency|timestats)$/ { print "source: " $0; bad = 1 }
+  { for (i = 17; i <= 24; i++) if ($i !~ /^[0-9]+$/ || $i < 300000 || $i > 3200000) { print "kHz: " $0; bad = 1 } }
   END { exit bad }' || fail "CSV rows do not fit the simulated phone"
 # The game draws 60 FPS in its first seconds, less in a second that a stall
 # or jitter touched.

@@ -290,7 +290,8 @@ TEST_F(Client, MonitorWritesTheFrameStatisticsToCsvJsonAndPlot) {
   // GET_STATS' columns follow; MonitorWritesEveryFigureOfGetStats reads them.
   const std::string frames =
       "time_s,fps,frames,window_ms,frame_ms_p50,frame_ms_p95,frame_ms_max,jank,big_jank,"
-      "missed_vsyncs,refresh_hz,jank_ms,cpu0_khz,cpu1_khz,cpu2_khz,cpu3_khz,";
+      "missed_vsyncs,refresh_hz,jank_ms,source,os_jank,os_jank_app,os_jank_sf,cpu0_khz,cpu1_khz,"
+      "cpu2_khz,cpu3_khz,";
   EXPECT_EQ(rows[0].substr(0, frames.size()), frames);
   const std::vector<std::string> json = lines(run.out);
   ASSERT_EQ(json.size(), 9u) << run.out;
@@ -307,14 +308,17 @@ TEST_F(Client, MonitorWritesTheFrameStatisticsToCsvJsonAndPlot) {
       EXPECT_EQ(fields[7], "0") << rows[i];                 // no jank
       EXPECT_EQ(fields[10], "60.0") << rows[i];             // the panel
       EXPECT_NEAR(std::stod(fields[5]), 33.33, 0.01) << rows[i];  // two vsyncs
+      EXPECT_EQ(fields[12], "latency") << rows[i];  // each frame's own time
+      EXPECT_EQ(fields[13], "NA") << rows[i];       // and no verdict of the phone's
     }
-    EXPECT_EQ(fields[12], "300000");
-    EXPECT_EQ(fields[15], "600000");
+    EXPECT_EQ(fields[16], "300000");
+    EXPECT_EQ(fields[19], "600000");
 
     const auto line = nlohmann::json::parse(json[i - 1]);
     EXPECT_NEAR(line["time_s"].get<double>(), t, 0.0006);
     if (fields[1] != "NA") {
       EXPECT_EQ(line["fps"].get<double>(), std::stod(fields[1]));
+      EXPECT_EQ(line["source"], fields[12]);
     }
     EXPECT_EQ(line["cpu_khz"].dump(), "[300000,400000,500000,600000]");
   }
@@ -323,6 +327,8 @@ TEST_F(Client, MonitorWritesTheFrameStatisticsToCsvJsonAndPlot) {
   EXPECT_NEAR(summary["fps"]["median"].get<double>(), 50, 1.0);
   EXPECT_EQ(summary["jank"]["per_10_min"], 0.0);
   EXPECT_EQ(summary["jank_ms"]["stutter_pct"], 0.0);
+  EXPECT_EQ(summary["source"]["timestats"], 0);
+  EXPECT_EQ(summary["source"]["notes"], nlohmann::json::array());
   EXPECT_EQ(summary["cpus"][3]["max_mhz"], 600.0);
 
   const std::string image = slurp(png);
@@ -503,10 +509,11 @@ TEST_F(Client, MonitorWritesEveryFigureOfGetStats) {
   ASSERT_EQ(rows.size(), 5u) << slurp(csv);
   EXPECT_EQ(rows[0],
             "time_s,fps,frames,window_ms,frame_ms_p50,frame_ms_p95,frame_ms_max,jank,big_jank,"
-            "missed_vsyncs,refresh_hz,jank_ms,cpu0_khz,cpu1_khz,cpu2_khz,cpu3_khz,cluster0-1_khz,"
-            "cluster2-3_khz,cluster0-1_max_khz,cluster2-3_max_khz,cpu_load_pct,"
-            "cluster0-1_load_pct,cluster2-3_load_pct,gpu_busy_pct,cpu0_load_pct,cpu1_load_pct,"
-            "cpu2_load_pct,cpu3_load_pct,gpu_khz,gpu_max_khz,temp_cpu_0_0_c,temp_skin_therm_c,"
+            "missed_vsyncs,refresh_hz,jank_ms,source,os_jank,os_jank_app,os_jank_sf,cpu0_khz,"
+            "cpu1_khz,cpu2_khz,cpu3_khz,cluster0-1_khz,cluster2-3_khz,cluster0-1_max_khz,"
+            "cluster2-3_max_khz,cpu_load_pct,cluster0-1_load_pct,cluster2-3_load_pct,gpu_busy_pct,"
+            "cpu0_load_pct,cpu1_load_pct,cpu2_load_pct,cpu3_load_pct,gpu_khz,gpu_max_khz,"
+            "temp_cpu_0_0_c,temp_skin_therm_c,"
             "temp_hottest_c,battery_mw,battery_pct,battery_mv,battery_ma,battery_temp_c,"
             "mem_available_kb,app_pids,app_threads,app_cpu_pct,probe_cpu_pct,app_rss_kb,"
             "probe_rss_kb,uptime_ms");
@@ -759,6 +766,8 @@ TEST_F(Client, MonitorRecordsMarkersAndTheReportShowsThem) {
     for (size_t c = 1; c < columns.size(); ++c) {
       if (fields[c] == "NA") {
         EXPECT_TRUE(v[c - 1].is_null()) << columns[c] << ": " << samples[k];
+      } else if (columns[c] == "source") {
+        EXPECT_EQ(v[c - 1], fields[c]) << samples[k];
       } else {
         ASSERT_TRUE(v[c - 1].is_number()) << columns[c] << ": " << samples[k];
         EXPECT_DOUBLE_EQ(v[c - 1].get<double>(), std::stod(fields[c])) << columns[c];
@@ -766,12 +775,12 @@ TEST_F(Client, MonitorRecordsMarkersAndTheReportShowsThem) {
       }
     }
     // In their places: the suite's CPUs' clocks.
-    EXPECT_EQ(v[12 - 1], 300000) << samples[k];
-    EXPECT_EQ(v[15 - 1], 600000) << samples[k];
+    EXPECT_EQ(v[16 - 1], 300000) << samples[k];
+    EXPECT_EQ(v[19 - 1], 600000) << samples[k];
   }
   EXPECT_GT(valued, samples.size() * 5);
-  EXPECT_EQ(columns[12], "cpu0_khz");
-  EXPECT_EQ(columns[15], "cpu3_khz");
+  EXPECT_EQ(columns[16], "cpu0_khz");
+  EXPECT_EQ(columns[19], "cpu3_khz");
 
   ASSERT_EQ(marks.size(), 2u) << slurp(record);
   EXPECT_EQ(marks[0]["mark"], "boss fight");

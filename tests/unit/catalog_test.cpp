@@ -83,10 +83,17 @@ std::string statsReply() { return replyOf(field::kStatsFields, std::size(field::
 std::string frameStatsReply() {
   std::string reply =
       replyOf(field::kFrameStatsFields, std::size(field::kFrameStatsFields));
-  // A real state, so that the exporter sees a collection.
-  const std::string state = std::string(field::kState.name) + " ";
-  const size_t at = reply.find(state);
-  reply.replace(at, reply.find('\n', at) - at, state + "collecting");
+  // A real state, so that the exporter sees a collection, and a word each
+  // text of few words knows.
+  const auto set = [&reply](const field::Field& f, const std::string& value) {
+    const std::string head = "\n" + std::string(f.name) + " ";
+    const size_t at = ("\n" + reply).find(head);
+    reply.replace(at, reply.find('\n', at) - at, head.substr(1) + value);
+  };
+  set(field::kState, "collecting");
+  for (const Metric* row : rowsFrom(From::kFrameStats)) {
+    if (!row->words.empty()) set(*row->field, row->words.back().text);
+  }
   return reply;
 }
 

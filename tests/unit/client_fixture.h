@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <optional>
@@ -27,29 +28,42 @@ inline const std::string kStatsRequest = "GET_STATS" + std::string(1024 - 9, ' '
 
 // A GET_FRAMESTATS reply as the daemon writes it, each value in its line:
 // fps, frames, window_ms, frame_ms_p50/p95/max, jank, big_jank,
-// missed_vsyncs, refresh_hz, then the layer and jank_ms (values[10]).
+// missed_vsyncs, refresh_hz, then the layer, jank_ms (values[10]), the
+// source (values[11]) and os_jank, os_jank_app, os_jank_sf (values[12-14]).
 inline std::string frameStatsReply(const std::string& state, const std::vector<std::string>& values,
                                    const std::string& layer = "NA") {
   static const char* const names[] = {"fps",          "frames",       "window_ms",
                                       "frame_ms_p50", "frame_ms_p95", "frame_ms_max",
                                       "jank",         "big_jank",     "missed_vsyncs",
                                       "refresh_hz"};
+  static const char* const after[] = {"jank_ms", "source", "os_jank", "os_jank_app", "os_jank_sf"};
+  const auto value = [&values](size_t i) { return i < values.size() ? values[i] : "NA"; };
   std::string reply = "state " + state + "\n";
   for (size_t i = 0; i < std::size(names); ++i) {
-    reply += std::string(names[i]) + " " + (i < values.size() ? values[i] : "NA") + "\n";
+    reply += std::string(names[i]) + " " + value(i) + "\n";
   }
   reply += "layer " + layer + "\n";
-  return reply + "jank_ms " + (values.size() > 10 ? values[10] : "NA") + "\n";
+  for (size_t i = 0; i < std::size(after); ++i) {
+    reply += std::string(after[i]) + " " + value(std::size(names) + i) + "\n";
+  }
+  return reply;
 }
 
 inline const std::string kLayer =
     "SurfaceView[com.example.game/com.example.game.MainActivity](BLAST)#148";
-// A window of 60 even frames.
+// A window of 60 even frames, each timed to the nanosecond.
 inline const std::string kSteady =
     "state collecting\nfps 60.0\nframes 60\nwindow_ms 1000\nframe_ms_p50 16.67\n"
     "frame_ms_p95 16.68\nframe_ms_max 16.70\njank 0\nbig_jank 0\nmissed_vsyncs 0\n"
     "refresh_hz 60.0\nlayer " +
-    kLayer + "\njank_ms 0.00\n";
+    kLayer + "\njank_ms 0.00\nsource latency\nos_jank NA\nos_jank_app NA\nos_jank_sf NA\n";
+// The same window from the compositor's time statistics: frame times of
+// whole-millisecond buckets, and the phone's own jank verdict.
+inline const std::string kSteadyTimestats =
+    frameStatsReply("collecting",
+                    {"60.0", "60", "1000", "16.50", "16.50", "17.50", "1", "0", "0", "60.0",
+                     "1.00", "timestats", "2", "1", "1"},
+                    kLayer);
 
 // The daemon's replies, written out: each request takes the next reply of
 // its list; none left is no reply, and so is one the client refuses, as
@@ -194,12 +208,20 @@ inline Table rateTable(const std::vector<RateSample>& samples, size_t cpus) {
 }
 
 // A table of the frame statistics' kinds and `cpus` CPUs: each row is the
-// eleven numbers of a reply in its order, then the CPUs in kHz.
+// eleven numbers of a reply in its order up to jank_ms, then the CPUs in
+// kHz; the source and the phone's own counts are missing.
 inline Table frameTable(const std::vector<std::vector<Value>>& rows, size_t cpus) {
   Table t;
   t.kinds = frameStatsKinds();
   t.kinds.push_back(cpuKind(cpus));
-  for (size_t i = 0; i < rows.size(); ++i) t.append(static_cast<double>(i + 1), rows[i]);
+  size_t frames = 0;
+  for (size_t i = 0; i + 1 < t.kinds.size(); ++i) frames += t.kinds[i].series.size();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    std::vector<Value> row = rows[i];
+    row.resize(std::max(row.size(), size_t{11}));
+    row.insert(row.begin() + 11, frames - 11, std::nullopt);
+    t.append(static_cast<double>(i + 1), row);
+  }
   return t;
 }
 

@@ -399,4 +399,64 @@ TEST(HtmlReport, EachLineHasItsFieldsDigits) {
   }
 }
 
+// A run of frames from these sources (0: latency, 1: timestats, none: no
+// frames) and the phone's own counts, in windows of a second.
+Recording framesRun(const std::string& name, const Values& source, const Values& osJank) {
+  Recording rec;
+  rec.name = name;
+  rec.timesS = timesOf(source.size(), 1);
+  rec.series = {
+      ofRow("fps", "fps", Values(source.size(), 60)),
+      ofRow("window_ms", "window_ms", Values(source.size(), 1000)),
+      ofRow("jank", "jank", Values(source.size(), 1)),
+      ofRow("source", "source", source),
+      ofRow("os_jank", "os_jank", osJank),
+      ofRow("os_jank_app", "os_jank_app", osJank),
+      ofRow("os_jank_sf", "os_jank_sf", Values(source.size(), std::nullopt)),
+  };
+  rec.ended = true;
+  return rec;
+}
+
+// The report says which source a run's frames came from, and that those of
+// the compositor's time statistics are whole milliseconds; the phone's own
+// counts, and their chart, are there only for a run that has them.
+TEST(HtmlReport, SaysWhichSourceTheFramesCameFrom) {
+  const auto none = std::nullopt;
+  const std::string whole =
+      "frame times from the compositor's time statistics: whole milliseconds";
+  const Recording latency = framesRun("latency.jsonl", {0, 0, none}, {none, none, none});
+  const Recording timestats = framesRun("timestats.jsonl", {1, 1}, {3, 0});
+  const Recording mixed = framesRun("mixed.jsonl", {0, 1, 0}, {none, 6, none});
+
+  const auto cells = cellsByLabel(summaryRows({latency, timestats, mixed, newerDaemon()}));
+  EXPECT_EQ(cells.at("frame source"),
+            (Cells{"latency", "timestats; " + whole, "latency 2, timestats 1 samples; " + whole,
+                   none}));
+  // 3 frames in 2 s; 6 in the one second that counted them.
+  EXPECT_EQ(cells.at("phone's jank per 10 min"), (Cells{none, "900.0", "3600.0", none}));
+  EXPECT_EQ(cells.at("phone's app jank per 10 min"), (Cells{none, "900.0", "3600.0", none}));
+  // No run has a count blamed on the compositor: no line of it.
+  EXPECT_EQ(cells.count("phone's compositor jank per 10 min"), 0u);
+
+  // Runs of the latency alone, or older than the source, show neither.
+  for (const std::vector<Recording>& runs :
+       {std::vector<Recording>{latency}, std::vector<Recording>{newerDaemon()}}) {
+    const std::vector<SummaryRow> rows = summaryRows(runs);
+    for (const SummaryRow& row : rows) {
+      EXPECT_EQ(row.label.find("phone's"), std::string::npos) << row.label;
+      for (const auto& cell : row.cells) {
+        EXPECT_EQ(cell.value_or("").find("whole"), std::string::npos) << row.label;
+      }
+    }
+    const auto data = nlohmann::json::parse(chartData(runs));
+    for (const auto& chart : data["charts"]) EXPECT_NE(chart["id"], "phone_jank");
+  }
+  const auto data = nlohmann::json::parse(chartData({latency, timestats}));
+  EXPECT_EQ(lineLabels(data["recordings"][1], "phone_jank"),
+            (std::vector<std::string>{"janky frames", "blamed on the app",
+                                      "blamed on the compositor", "perfprobe's jank"}));
+  EXPECT_EQ(data["recordings"][1]["charts"]["phone_jank"][0]["values"], nlohmann::json({3, 0}));
+}
+
 }  // namespace

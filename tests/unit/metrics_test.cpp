@@ -87,6 +87,52 @@ TEST(ExporterPage, ConvertsToBaseUnitsAndLeavesOutWhatIsUnknown) {
   }
 }
 
+// The frames' source is a label of an info series, as the GPU's is; the
+// phone's own jank counts are families of their own, with a sample only
+// where the source gives them.
+TEST(ExporterPage, ThePhonesJankAndTheFramesSource) {
+  const std::string osJank[] = {"perfprobe_os_jank_frames{device=\"pixel\"}",
+                                "perfprobe_os_jank_app_frames{device=\"pixel\"}",
+                                "perfprobe_os_jank_sf_frames{device=\"pixel\"}"};
+  const struct {
+    std::string reply;
+    std::string source;  // "": no info series
+    std::vector<std::string> counts;  // "": no sample
+  } cases[] = {
+      {fixture::kSteadyTimestats, "timestats", {"2", "1", "1"}},
+      {fixture::kSteady, "latency", {"", "", ""}},
+      {fixture::frameStatsReply("idle", {}), "", {"", "", ""}},
+      // A count of 0 is a sample; a word the client does not know yet is
+      // still its label.
+      {fixture::frameStatsReply("collecting", {"60.0", "60", "1000", "16.50", "16.50", "16.50",
+                                               "0", "0", "0", "60.0", "0.00", "frametimeline",
+                                               "0", "0", "0"}),
+       "frametimeline",
+       {"0", "0", "0"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reply);
+    Samples samples;
+    renderFrames(deviceLabel("pixel"), *parseFrameStats(c.reply), &samples);
+    const std::string page = exposition({&samples});
+    const auto series = seriesOf(page);
+    for (size_t i = 0; i < std::size(osJank); ++i) {
+      const auto found = series.find(osJank[i]);
+      EXPECT_EQ(found == series.end() ? "" : found->second, c.counts[i]) << osJank[i];
+    }
+    size_t infos = 0;
+    for (const auto& [name, value] : series) {
+      if (name.rfind("perfprobe_frame_source_info{", 0) != 0) continue;
+      ++infos;
+      EXPECT_EQ(name, "perfprobe_frame_source_info{device=\"pixel\",source=\"" + c.source + "\"}");
+      EXPECT_EQ(value, "1");
+    }
+    EXPECT_EQ(infos, c.source.empty() ? 0u : 1u);
+    EXPECT_EQ(page.find("# TYPE perfprobe_os_jank_frames gauge\n") != std::string::npos,
+              !c.counts[0].empty());
+  }
+}
+
 TEST(ExporterPage, EachFamilyOnceWithEveryDeviceTogether) {
   RequestCounts counts;
   for (double s : {0.0005, 0.003, 0.003, 0.2, 7.0}) counts.observe(s);
@@ -180,6 +226,7 @@ TEST(ExporterPage, FamiliesComeInTheirOrder) {
                 "perfprobe_missed_vsyncs gauge",
                 "perfprobe_refresh_rate_hertz gauge",
                 "perfprobe_jank_seconds gauge",
+                "perfprobe_frame_source_info gauge",
                 "perfprobe_collection_info gauge",
             }));
   // A family's lines keep the reply's items in order: the CPUs by number,

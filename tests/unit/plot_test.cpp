@@ -68,7 +68,7 @@ TEST(ClientPlot, FrameTimesWithTheJankMarked) {
       2);
   // Three panels: the rate, the frame times with the jank marked on the
   // longest frame (column 7) where column 8 (jank) or 9 (big_jank) is above
-  // 0, and the CPUs from column 13.
+  // 0, and the CPUs from column 17, after the source and the phone's counts.
   const std::string script = plotScript("/tmp/d", "/x/p.png", "t", t);
   EXPECT_NE(script.find("size 1280,1350 "), std::string::npos) << script;
   EXPECT_NE(script.find("set multiplot layout 3,1 "), std::string::npos) << script;
@@ -82,7 +82,7 @@ TEST(ClientPlot, FrameTimesWithTheJankMarked) {
                         "ps 1.6 lc rgb 'red' title 'big jank'\n"),
             std::string::npos)
       << script;
-  EXPECT_NE(script.find("using 1:(column(13)/1000.0) with lines lw 1.5 title 'cpu0'"),
+  EXPECT_NE(script.find("using 1:(column(17)/1000.0) with lines lw 1.5 title 'cpu0'"),
             std::string::npos)
       << script;
   EXPECT_EQ(script.find("set ylabel", script.find("frame time") + 1),

@@ -228,6 +228,34 @@ TEST(RecordingReader, TakesOnlyNumbersAsValues) {
   for (const auto& [name, values] : want) EXPECT_EQ(valuesOf(*p.rec, name), values) << name;
 }
 
+// A series of words takes only a word it knows, as the index the table
+// keeps of it; any other word, a number or anything else is missing.
+TEST(RecordingReader, TakesOnlyAKnownWordOfASeriesOfWords) {
+  const std::string text =
+      R"({"perfprobe_recording":2,"series":[{"name":"source","kind":"source"},)"
+      R"({"name":"fps","kind":"fps"}]})"
+      "\n"
+      R"({"t":1,"v":["latency",1]})"
+      "\n"
+      R"({"t":2,"v":["timestats",2]})"
+      "\n"
+      R"({"t":3,"v":["frametimeline",3]})"
+      "\n"
+      R"({"t":4,"v":[1,4]})"
+      "\n"
+      R"({"t":5,"v":["Timestats",5]})"
+      "\n"
+      R"({"t":6,"v":[null,6]})"
+      "\n" +
+      std::string(kSummary);
+  const Parsed p = parse(text);
+  ASSERT_TRUE(p.rec.has_value()) << p.error;
+  EXPECT_TRUE(p.warnings.empty()) << joined(p.warnings);
+  EXPECT_EQ(valuesOf(*p.rec, "source"),
+            (Values{0, 1, std::nullopt, std::nullopt, std::nullopt, std::nullopt}));
+  EXPECT_EQ(valuesOf(*p.rec, "fps"), (Values{1, 2, 3, 4, 5, 6}));
+}
+
 // A header field of another type is taken as absent: never converted (a port
 // beyond an int's range) and never thrown over (a host that is a number).
 TEST(RecordingReader, TakesHeaderFieldsOnlyOfTheirType) {
@@ -269,12 +297,13 @@ TEST(RecordingReader, ReadsBackWhatTheWriterWrote) {
   table.kinds = frameStatsKinds();
   table.kinds.push_back(cpuKind(2));
   // fps, frames, window_ms, frame_ms_p50/p95/max, jank, big_jank,
-  // missed_vsyncs, refresh_hz, jank_ms, cpu0_khz, cpu1_khz.
+  // missed_vsyncs, refresh_hz, jank_ms, source (0: latency, 1: timestats),
+  // os_jank, os_jank_app, os_jank_sf, cpu0_khz, cpu1_khz.
+  const auto na = std::nullopt;
   const std::vector<Values> rows = {
-      {59.9, 60, 1001, 16.67, 16.94, 33.33, 0, 0, 1, 60, 0, 300000, 1785600},
-      {std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-       std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, 300000, std::nullopt},
-      {30.5, 31, 1016, 33.33, 50, 83.33, 3, 1, 20, 120, 75.5, 2841600, 0},
+      {59.9, 60, 1001, 16.67, 16.94, 33.33, 0, 0, 1, 60, 0, 0, na, na, na, 300000, 1785600},
+      {na, na, na, na, na, na, na, na, na, na, na, na, na, na, na, 300000, na},
+      {30.5, 31, 1016, 33, 50, 83, 3, 1, 20, 120, 75.5, 1, 4, 3, 0, 2841600, 0},
   };
   const std::vector<double> times = {0.503, 1.001, 1.75};
   for (size_t k = 0; k < rows.size(); ++k) table.append(times[k], rows[k]);
@@ -331,7 +360,12 @@ TEST(RecordingReader, ReadsBackWhatTheWriterWrote) {
   }
   EXPECT_EQ(names[9], "refresh_hz");
   EXPECT_EQ(names[10], "jank_ms");
-  EXPECT_EQ(names[12], "cpu1_khz");
+  EXPECT_EQ(names[11], "source");
+  EXPECT_EQ(names[16], "cpu1_khz");
+  // The source as its word, not as the index the table keeps.
+  EXPECT_NE(text.find(R"("v":[30.5,31,1016,33.0,50.0,83.0,3,1,20,120.0,75.5,"timestats",4,3,0,)"),
+            std::string::npos)
+      << text;
 
   // The header names each series' unit, chart and kind.
   const auto header = nlohmann::ordered_json::parse(text.substr(0, text.find('\n')));
@@ -343,7 +377,12 @@ TEST(RecordingReader, ReadsBackWhatTheWriterWrote) {
   EXPECT_EQ(header["series"][4].dump(),
             R"({"name":"frame_ms_p95","title":"p95","unit":"ms","chart":"frame_time",)"
             R"("kind":"frame_ms_p95"})");
+  EXPECT_EQ(header["series"][11].dump(),
+            R"({"name":"source","title":"frame source","unit":"","chart":"","kind":"source"})");
   EXPECT_EQ(header["series"][12].dump(),
+            R"({"name":"os_jank","title":"phone's jank","unit":"","chart":"phone_jank",)"
+            R"("kind":"os_jank"})");
+  EXPECT_EQ(header["series"][16].dump(),
             R"({"name":"cpu1_khz","title":"cpu1","unit":"kHz","chart":"cpu_clock",)"
             R"("kind":"GET_SIMPLE"})");
 }

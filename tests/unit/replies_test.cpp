@@ -103,9 +103,10 @@ TEST(ClientProtocol, KnowsWhichTextsTheDaemonAnswers) {
 }
 
 // The lines of a GET_FRAMESTATS reply in its order: the state, the ten
-// numbers up to refresh_hz, the layer and jank_ms.
+// numbers up to refresh_hz, the layer, jank_ms, the source and the phone's
+// three counts, which are NA here.
 Fields frameFields(const std::string& state, const std::vector<Text>& numbers, const Text& layer,
-                   const Text& jankMs) {
+                   const Text& jankMs, const Text& source = {}) {
   static const char* const names[] = {"fps",          "frames",       "window_ms",
                                       "frame_ms_p50", "frame_ms_p95", "frame_ms_max",
                                       "jank",         "big_jank",     "missed_vsyncs",
@@ -116,6 +117,8 @@ Fields frameFields(const std::string& state, const std::vector<Text>& numbers, c
   }
   fields.push_back({"layer", layer});
   fields.push_back({"jank_ms", jankMs});
+  fields.push_back({"source", source});
+  for (const char* name : {"os_jank", "os_jank_app", "os_jank_sf"}) fields.push_back({name, {}});
   return fields;
 }
 
@@ -123,7 +126,7 @@ TEST(ClientProtocol, ParsesFrameStatsLineByLine) {
   const Fields steady = frameFields("collecting",
                                     {"60.0", "60", "1000", "16.67", "16.68", "16.70", "0", "0",
                                      "0", "60.0"},
-                                    kLayer, "0.00");
+                                    kLayer, "0.00", "latency");
   Fields unknown = steady;  // names it does not know keep their place
   unknown.insert(unknown.begin(), Reading::Field{"vsync_offset", "2"});
   unknown.push_back(Reading::Field{"next_metric", "1 2 3"});
@@ -188,7 +191,7 @@ TEST(ClientProtocol, ParsesAnyBytesAsFrameStatsWithoutHarm) {
     const auto stats = parseFrameStats(kSteady.substr(0, n));
     ASSERT_EQ(stats.has_value(), n >= 17) << n;
     if (stats) {
-      EXPECT_EQ(stats->text("jank_ms").has_value(), n == kSteady.size()) << n;
+      EXPECT_EQ(stats->text("source").has_value(), n > kSteady.find("\nos_jank ")) << n;
     }
   }
   // Bytes from a fixed generator, weighted towards the reply's own.

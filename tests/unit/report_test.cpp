@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 
+#include <deque>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -260,13 +261,16 @@ TEST(ClientReport, FrameStatsReachEveryOutput) {
   EXPECT_EQ(liveLine(t, 2), "     3.0    NA           NA     NA     NA     NA\n");
   EXPECT_EQ(csvHeader(t),
             "time_s,fps,frames,window_ms,frame_ms_p50,frame_ms_p95,frame_ms_max,jank,big_jank,"
-            "missed_vsyncs,refresh_hz,jank_ms,cpu0_khz,cpu1_khz\n");
-  EXPECT_EQ(csvRow(t, 1), "2.000,55.0,55,1000,16.67,33.33,150.00,2,1,3,60.0,240.00,300000,NA\n");
-  EXPECT_EQ(csvRow(t, 2), "3.000,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA\n");
+            "missed_vsyncs,refresh_hz,jank_ms,source,os_jank,os_jank_app,os_jank_sf,cpu0_khz,"
+            "cpu1_khz\n");
+  EXPECT_EQ(csvRow(t, 1),
+            "2.000,55.0,55,1000,16.67,33.33,150.00,2,1,3,60.0,240.00,NA,NA,NA,NA,300000,NA\n");
+  EXPECT_EQ(csvRow(t, 2), "3.000,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA\n");
   EXPECT_EQ(jsonSample(t, 1),
             "{\"time_s\":2.0,\"fps\":55.0,\"frames\":55,\"window_ms\":1000,\"frame_ms_p50\":16.67,"
             "\"frame_ms_p95\":33.33,\"frame_ms_max\":150.0,\"jank\":2,\"big_jank\":1,"
-            "\"missed_vsyncs\":3,\"refresh_hz\":60.0,\"jank_ms\":240.0,"
+            "\"missed_vsyncs\":3,\"refresh_hz\":60.0,\"jank_ms\":240.0,\"source\":null,"
+            "\"os_jank\":null,\"os_jank_app\":null,\"os_jank_sf\":null,"
             "\"cpu_khz\":[300000,null]}\n");
   EXPECT_EQ(summaryText(t, 1.0),
             "Summary: 3 samples, 2 with a frame rate\n"
@@ -283,8 +287,92 @@ TEST(ClientReport, FrameStatsReachEveryOutput) {
             "\"mean\":57.5,\"p5\":55.0,\"seconds_below_30\":0.0},"
             "\"jank\":{\"per_10_min\":600.0},\"big_jank\":{\"per_10_min\":300.0},"
             "\"missed_vsyncs\":{\"per_10_min\":900.0},\"jank_ms\":{\"stutter_pct\":12.0},"
+            "\"source\":{\"latency\":0,\"timestats\":0,\"notes\":[]},"
+            "\"os_jank\":{\"per_10_min\":null},\"os_jank_app\":{\"per_10_min\":null},"
+            "\"os_jank_sf\":{\"per_10_min\":null},"
             "\"cpus\":[{\"mean_mhz\":1042.8,\"max_mhz\":1785.6},"
             "{\"mean_mhz\":null,\"max_mhz\":null}]}}\n");
+}
+
+// The monitor's table of these GET_FRAMESTATS replies, one a sample, and
+// GET_SIMPLE's one CPU.
+Table framesOf(const std::deque<std::string>& replies) {
+  Replies probe;
+  Replies daemon;
+  probe.next[fixture::kFrameStatsRequest] = {replies.front()};
+  daemon.next[fixture::kFrameStatsRequest] = replies;
+  daemon.next[kGetSimple] = std::deque<std::string>(replies.size() + 1, "cpuFreq:300000");
+  Sources sources(monitorSources(probe.ask()));
+  Table t;
+  t.kinds = sources.start(daemon.ask()).value_or(std::vector<Kind>());
+  for (size_t k = 0; k < replies.size(); ++k) {
+    bool answered = false;
+    t.append(static_cast<double>(k + 1), sources.sample(daemon.ask(), &answered));
+  }
+  return t;
+}
+
+// Frame times from the compositor's time statistics are buckets of whole
+// milliseconds: a summary says so when any sample had them, and which
+// source each sample had when they mixed; one of latency alone stays as it
+// was.
+TEST(ClientReport, SaysWhenFrameTimesAreWholeMilliseconds) {
+  using fixture::kSteady;
+  using fixture::kSteadyTimestats;
+  const std::string idle = fixture::frameStatsReply("idle", {});
+  const std::string note =
+      "  frame times from the compositor's time statistics: whole milliseconds\n";
+  const struct {
+    std::deque<std::string> replies;
+    std::string lines;  // of the text summary, "" for none
+    std::string json;
+  } cases[] = {
+      {{kSteady, kSteady, idle}, "", R"({"latency":2,"timestats":0,"notes":[]})"},
+      {{kSteadyTimestats, kSteadyTimestats}, "  frame source   timestats 2 samples\n" + note,
+       R"({"latency":0,"timestats":2,"notes":["frame times from the compositor's time )"
+       R"(statistics: whole milliseconds"]})"},
+      {{kSteady, idle, kSteadyTimestats, kSteady},
+       "  frame source   latency 2 samples, timestats 1 sample\n" + note,
+       R"({"latency":2,"timestats":1,"notes":["frame times from the compositor's time )"
+       R"(statistics: whole milliseconds"]})"},
+  };
+  for (const auto& c : cases) {
+    const Table t = framesOf(c.replies);
+    SCOPED_TRACE(csvHeader(t) + csvRow(t, 0));
+    const std::string text = summaryText(t, 1.0);
+    EXPECT_EQ(text.find("whole milliseconds") != std::string::npos, !c.lines.empty()) << text;
+    if (!c.lines.empty()) {
+      EXPECT_NE(text.find(c.lines), std::string::npos) << text;
+    }
+    const auto summary = nlohmann::ordered_json::parse(jsonSummary(t, 1.0))["summary"];
+    EXPECT_EQ(summary["source"].dump(), c.json);
+  }
+
+  // Each sample shows its word in every file; the phone's counts are rates
+  // of the windows sampled, as the jank is.
+  const Table t = framesOf({kSteady, kSteadyTimestats, idle});
+  Table chosen = t;
+  std::string why;
+  ASSERT_TRUE(chooseLive(chosen, "fps,source,os_jank", &why)) << why;
+  EXPECT_EQ(liveHeader(chosen), "  time_s   fps    source os_jank\n");
+  EXPECT_EQ(liveLine(chosen, 0), "     1.0  60.0   latency      NA\n");
+  EXPECT_EQ(liveLine(chosen, 1), "     2.0  60.0 timestats       2\n");
+  EXPECT_EQ(liveLine(chosen, 2), "     3.0    NA        NA      NA\n");
+  EXPECT_EQ(csvRow(t, 1),
+            "2.000,60.0,60,1000,16.50,16.50,17.50,1,0,0,60.0,1.00,timestats,2,1,1,300000\n");
+  const auto sample = nlohmann::json::parse(jsonSample(t, 0));
+  EXPECT_EQ(sample["source"], "latency");
+  EXPECT_TRUE(sample["os_jank"].is_null());
+  EXPECT_EQ(nlohmann::json::parse(jsonSample(t, 2))["source"], nullptr);
+  // The default live line is as it was.
+  EXPECT_EQ(liveHeader(t), "  time_s   fps frame_ms_p95   jank   cpu0  (MHz)\n");
+  const std::string text = summaryText(t, 1.0);
+  // 2, 1 and 1 frames in the 1000 ms of the one window that counted them.
+  EXPECT_NE(text.find("  phone's jank   per 10 min 1200.00\n"
+                      "  phone's app jank   per 10 min 600.00\n"
+                      "  phone's compositor jank   per 10 min 600.00\n"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace

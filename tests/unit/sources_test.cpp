@@ -174,9 +174,10 @@ TEST(ClientSources, TheFramesAreFrameStatsOnlyWhenTheDaemonGivesThem) {
     if (c.stats) {
       EXPECT_EQ(csv,
                 "time_s,fps,frames,window_ms,frame_ms_p50,frame_ms_p95,frame_ms_max,jank,"
-                "big_jank,missed_vsyncs,refresh_hz,jank_ms,cpu0_khz\n"
-                "1.000,60.0,60,1000,16.67,16.68,16.70,0,0,0,60.0,0.00,300000\n"
-                "2.000,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,400000\n")
+                "big_jank,missed_vsyncs,refresh_hz,jank_ms,source,os_jank,os_jank_app,"
+                "os_jank_sf,cpu0_khz\n"
+                "1.000,60.0,60,1000,16.67,16.68,16.70,0,0,0,60.0,0.00,latency,NA,NA,NA,300000\n"
+                "2.000,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,NA,400000\n")
           << where;
       EXPECT_EQ(daemon.asked, (std::vector<std::string>{kGetSimple, kFrameStatsRequest,
                                                         kGetSimple, kFrameStatsRequest,

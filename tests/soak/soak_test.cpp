@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "fields.h"
 #include "e2e/harness.h"
 #include "protocol.h"
 
@@ -174,13 +175,9 @@ bool fpsReply(const std::string& reply) { return reply == "0" || reply == std::t
 
 // Every line of the frame statistics, in order, whatever their values.
 bool frameStatsShape(const std::string& reply) {
-  static const char* const kNames[] = {"state",         "fps",          "frames",       "window_ms",
-                                       "frame_ms_p50",  "frame_ms_p95", "frame_ms_max", "jank",
-                                       "big_jank",      "missed_vsyncs", "refresh_hz",  "layer",
-                                       "jank_ms"};
   size_t at = 0;
-  for (const char* name : kNames) {
-    const std::string head = std::string(name) + " ";
+  for (const field::Field* f : field::kFrameStatsFields) {
+    const std::string head = std::string(f->name) + " ";
     if (reply.compare(at, head.size(), head) != 0) return false;
     const size_t end = reply.find('\n', at);
     if (end == std::string::npos) return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <optional>
@@ -10,6 +11,10 @@
 namespace sim {
 
 constexpr int64_t kNsPerSecond = 1000000000;
+
+// The wall clock at the monotonic clock's zero, in seconds since the epoch:
+// a phone booted in November 2023.
+constexpr int64_t kBootEpochSeconds = 1700000000;
 
 // Lines of one latency output; SurfaceFlinger keeps this many frames a layer.
 constexpr size_t kLatencySlots = 127;
@@ -90,7 +95,8 @@ std::optional<DeviceConfig> parseDeviceConfig(std::string_view text, std::string
 // "60" or "0:60,5:45,9:58" (seconds may have decimals).
 std::optional<std::vector<FpsStep>> parseFpsSchedule(std::string_view text, std::string* error);
 
-// The contents of the app file: the start time in ns, an optional line feed.
+// The contents of the app file, and of the time statistics' files: a
+// CLOCK_MONOTONIC time in ns, an optional line feed.
 std::optional<int64_t> parseAppStart(std::string_view text);
 
 // "package/activity", a leading "." of the activity standing for the package.

@@ -303,15 +303,6 @@ std::string prefixLine(const DeviceConfig& config, int64_t nowNs) {
              : "Dumping without lock after timeout: Connection timed out (-110)\n";
 }
 
-// dumpsys' own line after a dump that ran out of time. Its message begins
-// with a line feed: after an output that ends in a blank line that is the
-// blank line, after any other there is one more.
-std::string withTimeoutSuffix(const DeviceConfig& config, std::string out) {
-  if (!config.timeoutSuffix) return out;
-  if (out.size() < 2 || out.compare(out.size() - 2, 2, "\n\n") != 0) out += "\n";
-  return out + "*** SERVICE 'SurfaceFlinger' DUMP TIMEOUT (10000ms) EXPIRED ***\n";
-}
-
 std::vector<Frame> framesOf(Drawing drawing, const DeviceConfig& config,
                             std::optional<int64_t> appStartNs, int64_t nowNs) {
   const int64_t periodNs = refreshPeriodNs(config);
@@ -388,6 +379,14 @@ void forEachSystemFrame(Drawing drawing, const DeviceConfig& config,
 }
 
 }  // namespace
+
+// Its message begins with a line feed: after an output that ends in a blank
+// line that is the blank line, after any other there is one more.
+std::string withTimeoutSuffix(const DeviceConfig& config, std::string out) {
+  if (!config.timeoutSuffix) return out;
+  if (out.size() < 2 || out.compare(out.size() - 2, 2, "\n\n") != 0) out += "\n";
+  return out + "*** SERVICE 'SurfaceFlinger' DUMP TIMEOUT (10000ms) EXPIRED ***\n";
+}
 
 int64_t frameOffsetNs(int64_t k, int fps) {
   return k / fps * kNsPerSecond + k % fps * kNsPerSecond / fps;

@@ -30,6 +30,10 @@ constexpr int kMaxTruthSteps = 10000000;
 // read as an empty slot.
 int64_t vsyncAtOrAfter(int64_t ns, int64_t periodNs);
 
+// out, and dumpsys' own line after a dump that ran out of time when the
+// configuration asks for it.
+std::string withTimeoutSuffix(const DeviceConfig& config, std::string out);
+
 // What "dumpsys SurfaceFlinger --list" prints: nothing on Android 14 QPR2. appStartNs is empty while the
 // app is not running.
 std::string layerListing(const DeviceConfig& config, std::optional<int64_t> appStartNs);

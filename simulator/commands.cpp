@@ -142,8 +142,8 @@ int runTimeStats(const std::vector<std::string>& flags) {
     } else if (flag == "-dump") {
       dump = true;
     } else {
-      return fail("dumpsys: SurfaceFlinger --timestats takes -enable, -disable, -clear and -dump, "
-                  "not '" + flag + "'");
+      const std::string flags = "-enable, -disable, -clear and -dump";
+      return fail("dumpsys: SurfaceFlinger --timestats takes " + flags + ", not '" + flag + "'");
     }
   }
   const std::string dir = stateDir();

@@ -23,7 +23,9 @@ struct Layer {
   Drawing drawing;
 };
 
-bool ofApp(Drawing drawing) { return drawing == Drawing::appFrames || drawing == Drawing::appWindow; }
+bool ofApp(Drawing drawing) {
+  return drawing == Drawing::appFrames || drawing == Drawing::appWindow;
+}
 
 // Sequence ids count every layer SurfaceFlinger has made, so a re-created
 // app's layers get new ones: here one set per microsecond of its start time,
@@ -359,7 +361,8 @@ void forEachSystemFrame(Drawing drawing, const DeviceConfig& config,
     case Drawing::appFrames:
       break;
     case Drawing::appWindow:
-      for (int64_t i = 0; i < 3; ++i) each(vsyncAtOrAfter(*appStartNs, periodNs) + i * periodNs, periodNs);
+      for (int64_t i = 0; i < 3; ++i)
+        each(vsyncAtOrAfter(*appStartNs, periodNs) + i * periodNs, periodNs);
       break;
     case Drawing::statusBar: {
       constexpr int64_t kTickNs = 5000000;
@@ -478,8 +481,8 @@ void forEachAppFrame(const DeviceConfig& config, int64_t appStartNs, int64_t fro
     } else {
       if (vsync > fromNs && vsync <= toNs) {
         if (last) shown(*last);
-        last = ShownFrame{vsync, frame->queuedNs, previous, kNsPerSecond / timeline.fpsOf(frame->seg),
-                          frame->k != 0, 0};
+        const int64_t paceNs = kNsPerSecond / timeline.fpsOf(frame->seg);
+        last = ShownFrame{vsync, frame->queuedNs, previous, paceNs, frame->k != 0, 0};
       }
       previous = vsync;
     }

@@ -34,8 +34,8 @@ int64_t vsyncAtOrAfter(int64_t ns, int64_t periodNs);
 // configuration asks for it.
 std::string withTimeoutSuffix(const DeviceConfig& config, std::string out);
 
-// What "dumpsys SurfaceFlinger --list" prints: nothing on Android 14 QPR2. appStartNs is empty while the
-// app is not running.
+// What "dumpsys SurfaceFlinger --list" prints: nothing on Android 14 QPR2.
+// appStartNs is empty while the app is not running.
 std::string layerListing(const DeviceConfig& config, std::optional<int64_t> appStartNs);
 
 // The name, as the latency command takes it, of the layer that shows the

@@ -144,25 +144,25 @@ std::string jankPayload(int64_t frames, int64_t janky) {
 std::string layerBlockText(const LayerBlock& block, const DrawingLayer& layer, int refreshHz) {
   char averageFps[32];
   snprintf(averageFps, sizeof averageFps, "%.3f",
-           block.gaps == 0 ? 0.0
-                           : 1e9 * static_cast<double>(block.gaps) /
-                                 static_cast<double>(block.gapSumNs));
-  std::string out = "\ndisplayRefreshRate = " + std::to_string(refreshHz) +
-                    " fps\nrenderRate = " + std::to_string(block.renderRate) +
-                    " fps\nuid = " + std::to_string(layer.ofApp ? kAppUid : kSystemUiUid) +
-                    "\nlayerName = " + layer.name +
-                    "\npackageName = \ngameMode = Unsupported\ntotalFrames = " +
-                    std::to_string(block.frames) +
-                    "\ndroppedFrames = " + std::to_string(block.dropped) +
-                    "\nlateAcquireFrames = 0\nbadDesiredPresentFrames = 0\n"
-                    "Jank payload for this layer:\n" +
-                    jankPayload(block.frames, block.janky) +
-                    "SetFrameRate vote for this layer:\n"
-                    "frameRate = 0.00\n"
-                    "frameRateCompatibility = Default\n"
-                    "seamlessness = ShouldBeSeamless\n"
-                    "averageFPS = " +
-                    averageFps + "\n";
+           block.gaps == 0
+               ? 0.0
+               : 1e9 * static_cast<double>(block.gaps) / static_cast<double>(block.gapSumNs));
+  std::string out =
+      "\ndisplayRefreshRate = " + std::to_string(refreshHz) +
+      " fps\nrenderRate = " + std::to_string(block.renderRate) +
+      " fps\nuid = " + std::to_string(layer.ofApp ? kAppUid : kSystemUiUid) +
+      "\nlayerName = " + layer.name +
+      "\npackageName = \ngameMode = Unsupported\ntotalFrames = " + std::to_string(block.frames) +
+      "\ndroppedFrames = " + std::to_string(block.dropped) +
+      "\nlateAcquireFrames = 0\nbadDesiredPresentFrames = 0\n"
+      "Jank payload for this layer:\n" +
+      jankPayload(block.frames, block.janky) +
+      "SetFrameRate vote for this layer:\n"
+      "frameRate = 0.00\n"
+      "frameRateCompatibility = Default\n"
+      "seamlessness = ShouldBeSeamless\n"
+      "averageFPS = " +
+      averageFps + "\n";
   for (size_t t = 0; t < kTimes; ++t) {
     out += std::string(kTimeNames[t]) + " histogram is as below:\n" + histogramText(block.times[t]);
   }
@@ -198,26 +198,22 @@ std::string timeStatsDump(const DeviceConfig& config, std::optional<int64_t> app
     // frame to the next whichever block each lands in.
     int64_t lastPresentNs = -1;
     int64_t lastGapNs = -1;
-    forEachShownFrame(config, appStartNs, layers[i].name, globalFromNs, nowNs,
-                      [&](const ShownFrame& frame) {
-                        const Counted counted = countFrame(frame, refreshHz, periodNs);
-                        presents.push_back(frame.presentNs);
-                        GlobalBlock& g = global[counted.renderRate];
-                        ++g.frames;
-                        if (counted.janky) ++g.janky;
-                        if (frame.presentNs <= layerFromNs) return;
-                        auto found = blocks.find({i, counted.renderRate});
-                        if (found == blocks.end()) {
-                          found = blocks.emplace(std::make_pair(i, counted.renderRate),
-                                                 LayerBlock{i, counted.renderRate})
-                                      .first;
-                        }
-                        const int64_t gapNs =
-                            lastPresentNs < 0 ? -1 : frame.presentNs - lastPresentNs;
-                        found->second.add(frame, counted, periodNs, gapNs, lastGapNs);
-                        lastPresentNs = frame.presentNs;
-                        lastGapNs = gapNs;
-                      });
+    forEachShownFrame(
+        config, appStartNs, layers[i].name, globalFromNs, nowNs, [&](const ShownFrame& frame) {
+          const Counted counted = countFrame(frame, refreshHz, periodNs);
+          presents.push_back(frame.presentNs);
+          GlobalBlock& g = global[counted.renderRate];
+          ++g.frames;
+          if (counted.janky) ++g.janky;
+          if (frame.presentNs <= layerFromNs) return;
+          const std::pair<size_t, int> key{i, counted.renderRate};
+          LayerBlock& block =
+              blocks.try_emplace(key, LayerBlock{i, counted.renderRate}).first->second;
+          const int64_t gapNs = lastPresentNs < 0 ? -1 : frame.presentNs - lastPresentNs;
+          block.add(frame, counted, periodNs, gapNs, lastGapNs);
+          lastPresentNs = frame.presentNs;
+          lastGapNs = gapNs;
+        });
   }
   std::sort(presents.begin(), presents.end());
   presents.erase(std::unique(presents.begin(), presents.end()), presents.end());
@@ -282,7 +278,8 @@ std::string timeStatsDump(const DeviceConfig& config, std::optional<int64_t> app
     return a->renderRate > b->renderRate;
   });
   if (sorted.size() > kMaxLayerBlocks) sorted.resize(kMaxLayerBlocks);
-  for (const LayerBlock* block : sorted) out += layerBlockText(*block, layers[block->layer], refreshHz);
+  for (const LayerBlock* block : sorted)
+    out += layerBlockText(*block, layers[block->layer], refreshHz);
   return out;
 }
 

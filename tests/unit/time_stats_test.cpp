@@ -163,10 +163,10 @@ TEST(SimTimeStats, TimesCountInTheFirstBucketNotBelowTheirWholeMilliseconds) {
     double ms;
     int bucket;
   } cases[] = {
-      {0, 0},      {0.999999, 0}, {1, 1},      {16.99, 16},  {34, 34},     {34.5, 34},
-      {35, 36},    {36.9, 36},    {37, 38},    {50.9, 50},   {51, 54},     {54.9, 54},
-      {55, 58},    {150.5, 150},  {151, 200},  {200.9, 200}, {201, 250},   {999, 1000},
-      {1000.9, 1000}, {1001, 1000}, {2000, 1000}, {86400000, 1000},
+      {0, 0},         {0.999999, 0}, {1, 1},       {16.99, 16},      {34, 34},   {34.5, 34},
+      {35, 36},       {36.9, 36},    {37, 38},     {50.9, 50},       {51, 54},   {54.9, 54},
+      {55, 58},       {150.5, 150},  {151, 200},   {200.9, 200},     {201, 250}, {999, 1000},
+      {1000.9, 1000}, {1001, 1000},  {2000, 1000}, {86400000, 1000},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(sim::histogramBucketMs(static_cast<int64_t>(c.ms * kMs + 0.5)), c.bucket) << c.ms;
@@ -264,7 +264,8 @@ TEST(SimTimeStats, TheAppsBlocksHoldItsFramesSinceTheEnable) {
       gaps += total(e.gaps);
     }
     // The gaps chain across blocks: one fewer than the layer's frames.
-    EXPECT_EQ(frames, static_cast<int64_t>(sim::presentedFrames(config, kStart, enabled, now).size()));
+    EXPECT_EQ(frames,
+              static_cast<int64_t>(sim::presentedFrames(config, kStart, enabled, now).size()));
     EXPECT_EQ(gaps, frames - 1);
   }
 }
@@ -322,7 +323,8 @@ TEST(SimTimeStats, AStallIsOneJankyFrameAfterALongGap) {
   const Block& afterStall = blocks[1];
   EXPECT_EQ(steady["renderRate"], "60 fps");
   EXPECT_EQ(steady["jankyFrames"], "0");
-  EXPECT_EQ(steady.histograms.at("present2present"), (Histogram{{16, steady.number("totalFrames") - 1}}));
+  EXPECT_EQ(steady.histograms.at("present2present"),
+            (Histogram{{16, steady.number("totalFrames") - 1}}));
   // 60 / 31 vsyncs; stalls end at 12.5 s, 14.5 s ... 40.5 s after the start.
   EXPECT_EQ(afterStall["renderRate"], "2 fps");
   EXPECT_EQ(afterStall.number("totalFrames"), 15);
@@ -332,17 +334,18 @@ TEST(SimTimeStats, AStallIsOneJankyFrameAfterALongGap) {
   // Late by the 30 vsyncs beyond its pace.
   EXPECT_EQ(afterStall.histograms.at("appDeadlineDeltas"), (Histogram{{500, 15}}));
   EXPECT_EQ(afterStall["averageFPS"], "1.935");
-  EXPECT_EQ(steady.histograms.at("appDeadlineDeltas"), (Histogram{{0, steady.number("totalFrames")}}));
+  EXPECT_EQ(steady.histograms.at("appDeadlineDeltas"),
+            (Histogram{{0, steady.number("totalFrames")}}));
 }
 
 TEST(SimTimeStats, AnAppThatStopsDrawingAddsNothing) {
   const DeviceConfig config = configOf("android=14qpr2\nfps=0:60,20:0");
   const TimeStatsState state{kStart + 10 * kNsPerSecond, std::nullopt};
   const std::string name = sim::frameLayerName(config, kStart);
-  const std::vector<Block> atStop =
-      blocksOf(parseDump(sim::timeStatsDump(config, kStart, state, kStart + 21 * kNsPerSecond)), name);
-  const std::vector<Block> later =
-      blocksOf(parseDump(sim::timeStatsDump(config, kStart, state, kStart + 900 * kNsPerSecond)), name);
+  const std::vector<Block> atStop = blocksOf(
+      parseDump(sim::timeStatsDump(config, kStart, state, kStart + 21 * kNsPerSecond)), name);
+  const std::vector<Block> later = blocksOf(
+      parseDump(sim::timeStatsDump(config, kStart, state, kStart + 900 * kNsPerSecond)), name);
   ASSERT_EQ(atStop.size(), 1u);
   EXPECT_EQ(atStop[0].number("totalFrames"), 600);
   ASSERT_EQ(later.size(), 1u);
@@ -350,8 +353,8 @@ TEST(SimTimeStats, AnAppThatStopsDrawingAddsNothing) {
   EXPECT_EQ(later[0].histograms, atStop[0].histograms);
   // Once it draws again, the gap since its last frame is in its block.
   const DeviceConfig again = configOf("android=14qpr2\nfps=0:60,20:0,40:60");
-  const std::vector<Block> resumed =
-      blocksOf(parseDump(sim::timeStatsDump(again, kStart, state, kStart + 41 * kNsPerSecond)), name);
+  const std::vector<Block> resumed = blocksOf(
+      parseDump(sim::timeStatsDump(again, kStart, state, kStart + 41 * kNsPerSecond)), name);
   ASSERT_EQ(resumed.size(), 2u);
   EXPECT_EQ(resumed[1]["renderRate"], "0 fps");
   EXPECT_EQ(resumed[1].histograms.at("present2present"), (Histogram{{1000, 1}}));
@@ -370,7 +373,8 @@ TEST(SimTimeStats, AResetEmptiesTheLayersAndKeepsTheGlobalCounts) {
   const int64_t now = reset + 5 * kNsPerSecond;
   const Dump before =
       parseDump(sim::timeStatsDump(config, kStart, TimeStatsState{enabled, std::nullopt}, now));
-  const Dump after = parseDump(sim::timeStatsDump(config, kStart, TimeStatsState{enabled, reset}, now));
+  const Dump after =
+      parseDump(sim::timeStatsDump(config, kStart, TimeStatsState{enabled, reset}, now));
   const std::vector<Block> app = blocksOf(after, name);
   ASSERT_EQ(app.size(), 1u);
   EXPECT_EQ(app[0].number("totalFrames"),
@@ -380,10 +384,12 @@ TEST(SimTimeStats, AResetEmptiesTheLayersAndKeepsTheGlobalCounts) {
   EXPECT_EQ(after.legacy.fields, before.legacy.fields);
   EXPECT_EQ(after.legacy.histograms, before.legacy.histograms);
   ASSERT_EQ(after.timeline.size(), before.timeline.size());
-  for (size_t i = 0; i < after.timeline.size(); ++i) EXPECT_EQ(after.timeline[i].fields, before.timeline[i].fields);
+  for (size_t i = 0; i < after.timeline.size(); ++i)
+    EXPECT_EQ(after.timeline[i].fields, before.timeline[i].fields);
   // A reset before the enable changes nothing.
-  EXPECT_EQ(sim::timeStatsDump(config, kStart, TimeStatsState{enabled, enabled - kNsPerSecond}, now),
-            sim::timeStatsDump(config, kStart, TimeStatsState{enabled, std::nullopt}, now));
+  EXPECT_EQ(
+      sim::timeStatsDump(config, kStart, TimeStatsState{enabled, enabled - kNsPerSecond}, now),
+      sim::timeStatsDump(config, kStart, TimeStatsState{enabled, std::nullopt}, now));
 }
 
 TEST(SimTimeStats, TheGlobalPartCountsWhatTheDisplayComposed) {
@@ -394,12 +400,13 @@ TEST(SimTimeStats, TheGlobalPartCountsWhatTheDisplayComposed) {
   const std::string text =
       sim::timeStatsDump(config, kStart, TimeStatsState{enabled, std::nullopt}, now);
   const Dump dump = parseDump(text);
-  EXPECT_EQ(dump.heads, (std::vector<std::string>{
-                            "SurfaceFlinger TimeStats:", "Legacy stats are as follows:",
-                            "displayConfigStats is as below:",
-                            "Global aggregated jank payload (Timeline stats):",
-                            "Jank payload for this layer:", "SetFrameRate vote for this layer:",
-                            "Jank payload for this layer:", "SetFrameRate vote for this layer:"}));
+  EXPECT_EQ(
+      dump.heads,
+      (std::vector<std::string>{
+          "SurfaceFlinger TimeStats:", "Legacy stats are as follows:",
+          "displayConfigStats is as below:", "Global aggregated jank payload (Timeline stats):",
+          "Jank payload for this layer:", "SetFrameRate vote for this layer:",
+          "Jank payload for this layer:", "SetFrameRate vote for this layer:"}));
   const Block& g = dump.legacy;
   EXPECT_EQ(g.number("statsStart"), sim::kBootEpochSeconds + 5010);
   EXPECT_EQ(g.number("statsEnd"), sim::kBootEpochSeconds + 5070);
@@ -420,9 +427,9 @@ TEST(SimTimeStats, TheGlobalPartCountsWhatTheDisplayComposed) {
   EXPECT_EQ(total(g.histograms.at("Global frame duration")), 1860);
   EXPECT_EQ(total(g.histograms.at("Global render engine duration")), 0);
   EXPECT_NEAR(g.number("totalP2PTime"), 60000, 50);
-  for (const char* zero : {"missedFrames", "clientCompositionFrames",
-                           "clientCompositionReusedFrames", "refreshRateSwitches",
-                           "compositionStrategyChanges"}) {
+  for (const char* zero :
+       {"missedFrames", "clientCompositionFrames", "clientCompositionReusedFrames",
+        "refreshRateSwitches", "compositionStrategyChanges"}) {
     EXPECT_EQ(g[zero], "0") << zero;
   }
   EXPECT_EQ(dump.timeline.size(), 2u);
@@ -474,7 +481,8 @@ class SimTimeStatsCommands : public ::testing::Test {
     char exe[4096];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     ASSERT_GT(n, 0);
-    const fs::path build = fs::path(std::string(exe, static_cast<size_t>(n))).parent_path().parent_path();
+    const fs::path build =
+        fs::path(std::string(exe, static_cast<size_t>(n))).parent_path().parent_path();
     sim_ = build / "bin/perfprobe-sim";
     dumpsys_ = build / "simulator/bin/dumpsys";
     if (!fs::exists(sim_) || !fs::exists(dumpsys_))

@@ -87,9 +87,10 @@ the app running since boot), which holds
   timestats_reset    the last -clear or "timestats reset": its time, ns
 An unknown key or a bad value is an error, for dumpsys too.
 
---timestats, on every android= value: -disable, -enable, -clear, then -dump.
--dump prints nothing until -enable; then SurfaceFlinger's time statistics:
-the global part counted since the enable, then a block per layer that showed
+--timestats answers on every android= value; its flags act in this order:
+-disable, -enable (a second one changes nothing), -clear, -dump. -dump prints
+nothing until the first -enable; then SurfaceFlinger's time statistics: the
+global part, counted since the enable, then a block per layer that showed
 frames and render rate (refresh rate / vsyncs since its last frame), counted
 since the later of the enable and the last reset, most frames first. A frame
 of the app later than its pace (1e9/fps, in whole vsyncs) is janky, counted
@@ -192,7 +193,7 @@ int runCli(int argc, char** argv) {
       app->add_subcommand("stop", "Record the app as stopped: its layers disappear");
 
   CLI::App* timeStats = cli.add_subcommand(
-      "timestats", "Act on the compositor's time statistics (needs PERFPROBE_SIM_DIR)");
+      "timestats", "The compositor's time statistics (needs PERFPROBE_SIM_DIR)");
   timeStats->require_subcommand(1);
   CLI::App* timeStatsReset = timeStats->add_subcommand(
       "reset", "Clear every layer's counters now, as the statistics service's pull does");

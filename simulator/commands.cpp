@@ -124,10 +124,6 @@ timespec durationSpec(int64_t ns) {
   return {static_cast<time_t>(ns / sim::kNsPerSecond), static_cast<long>(ns % sim::kNsPerSecond)};
 }
 
-}  // namespace
-
-namespace {
-
 // "--timestats" followed by any of its flags: they are applied in this
 // order, whatever order they come in.
 int runTimeStats(const std::vector<std::string>& flags) {

@@ -472,7 +472,7 @@ void forEachAppFrame(const DeviceConfig& config, int64_t appStartNs, int64_t fro
   } else {
     frame = timeline.firstAtOrAfter(appStartNs);
   }
-  // Told once the frames that lose its vsync to it are counted.
+  // Held back until the frames that lose its vsync to it are counted.
   std::optional<ShownFrame> last;
   for (int step = 0; frame && frame->queuedNs <= toNs && step < kMaxTruthSteps; ++step) {
     const int64_t vsync = vsyncAtOrAfter(frame->queuedNs, periodNs);

@@ -30,8 +30,8 @@ constexpr int kMaxTruthSteps = 10000000;
 // read as an empty slot.
 int64_t vsyncAtOrAfter(int64_t ns, int64_t periodNs);
 
-// out, and dumpsys' own line after a dump that ran out of time when the
-// configuration asks for it.
+// out as dumpsys passes it on: followed by its own line for a dump that ran
+// out of time when the configuration asks for it.
 std::string withTimeoutSuffix(const DeviceConfig& config, std::string out);
 
 // What "dumpsys SurfaceFlinger --list" prints: nothing on Android 14 QPR2.

@@ -21,6 +21,7 @@
 #include "device_model.h"
 #include "scoped_resource.h"
 #include "surface_flinger.h"
+#include "time_stats.h"
 
 int fail(const std::string& message) {
   fprintf(stderr, "perfprobe-sim: %s\n", message.c_str());
@@ -123,14 +124,63 @@ timespec durationSpec(int64_t ns) {
   return {static_cast<time_t>(ns / sim::kNsPerSecond), static_cast<long>(ns % sim::kNsPerSecond)};
 }
 
+// "--timestats" followed by any of its flags: they are applied in this
+// order, whatever order they come in.
+int runTimeStats(const std::vector<std::string>& flags) {
+  bool enable = false, disable = false, clear = false, dump = false;
+  for (const std::string& flag : flags) {
+    if (flag == "-enable") {
+      enable = true;
+    } else if (flag == "-disable") {
+      disable = true;
+    } else if (flag == "-clear") {
+      clear = true;
+    } else if (flag == "-dump") {
+      dump = true;
+    } else {
+      const std::string flags = "-enable, -disable, -clear and -dump";
+      return fail("dumpsys: SurfaceFlinger --timestats takes " + flags + ", not '" + flag + "'");
+    }
+  }
+  const std::string dir = stateDir();
+  if ((enable || disable || clear) && dir.empty()) {
+    return fail("dumpsys: SurfaceFlinger --timestats: only -dump works without PERFPROBE_SIM_DIR");
+  }
+  std::string error;
+  if (disable) {
+    const std::string path = dir + "/" + sim::kTimeStatsEnabledFile;
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) return fail("dumpsys: " + errnoText(path));
+  }
+  const std::string now = std::to_string(monotonicNs()) + "\n";
+  if (enable) {
+    // Enabling again keeps counting from the first time.
+    bool created = false;
+    if (!sim::createFileAtomic(dir + "/" + sim::kTimeStatsEnabledFile, now, &created, &error))
+      return fail("dumpsys: " + error);
+  }
+  if (clear && !sim::writeFileAtomic(dir + "/" + sim::kTimeStatsResetFile, now, &error))
+    return fail("dumpsys: " + error);
+  sim::DeviceState state;
+  if (!loadDeviceState(&state, &error)) return fail(error);
+  const std::string out = sim::withTimeoutSuffix(
+      state.config,
+      dump ? sim::timeStatsDump(state.config, state.appStartNs, state.timeStats, monotonicNs())
+           : "");
+  if (!writeAll(STDOUT_FILENO, out)) return fail(errnoText("dumpsys: stdout"));
+  return 0;
+}
+
 }  // namespace
 
 int runDumpsys(const std::vector<std::string>& args) {
   const bool list = args.size() == 2 && args[0] == "SurfaceFlinger" && args[1] == "--list";
   const bool latency = args.size() == 3 && args[0] == "SurfaceFlinger" && args[1] == "--latency";
+  if (args.size() >= 2 && args[0] == "SurfaceFlinger" && args[1] == "--timestats")
+    return runTimeStats(std::vector<std::string>(args.begin() + 2, args.end()));
   if (!list && !latency) {
     return fail(
-        "dumpsys: only 'SurfaceFlinger --list' and 'SurfaceFlinger --latency NAME' are simulated");
+        "dumpsys: only 'SurfaceFlinger --list', 'SurfaceFlinger --latency NAME' and "
+        "'SurfaceFlinger --timestats FLAGS' are simulated");
   }
   sim::DeviceState state;
   std::string error;
@@ -139,6 +189,19 @@ int runDumpsys(const std::vector<std::string>& args) {
       list ? sim::layerListing(state.config, state.appStartNs)
            : sim::latencyOutput(state.config, state.appStartNs, monotonicNs(), args[2]);
   if (!writeAll(STDOUT_FILENO, out)) return fail(errnoText("dumpsys: stdout"));
+  return 0;
+}
+
+int runTimeStatsReset() {
+  const std::string dir = stateDir();
+  if (dir.empty()) return fail("timestats reset: PERFPROBE_SIM_DIR is not set");
+  if (!isDirectory(dir))
+    return fail("timestats reset: PERFPROBE_SIM_DIR " + dir + " is not a folder");
+  std::string error;
+  if (!writeFileAtomic(dir + "/" + sim::kTimeStatsResetFile, std::to_string(monotonicNs()) + "\n",
+                       &error)) {
+    return fail("timestats reset: " + error);
+  }
   return 0;
 }
 

@@ -18,6 +18,10 @@ int runDumpsys(const std::vector<std::string>& args);
 int runAppStart(double agoSeconds, bool process, int64_t vsyncNs, int64_t afterVsyncNs);
 int runAppStop();
 
+// Resets the compositor's layer time statistics now, as the statistics
+// service's pull does.
+int runTimeStatsReset();
+
 int runCpuTree(const std::string& root, int cpus);
 int runCpuWalk(const std::string& root, int intervalMs, double durationSeconds, uint64_t seed);
 

@@ -145,13 +145,26 @@ bool setValue(DeviceConfig* config, std::string_view key, std::string_view value
     return true;
   }
   if (key == "android") {
+    if (value == "14qpr2") {
+      config->android = kAndroid14Qpr2;
+      return true;
+    }
     const auto version = parseUnsigned(value, 99);
     if (!version ||
         (*version != 7 && *version != 10 && *version != 12 && *version != 13 && *version != 15)) {
-      *why = "expected 7, 10, 12, 13 or 15";
+      *why = "expected 7, 10, 12, 13, 14qpr2 or 15";
       return false;
     }
     config->android = static_cast<int>(*version);
+    return true;
+  }
+  if (key == "latency_rows") {
+    const auto rows = parseUnsigned(value, kLatencySlots);
+    if (!rows || *rows == 0) {
+      *why = "expected a whole number from 1 to " + std::to_string(kLatencySlots);
+      return false;
+    }
+    config->latencyRows = static_cast<int>(*rows);
     return true;
   }
   if (key == "prefix") {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <optional>
@@ -11,6 +12,13 @@ namespace sim {
 
 constexpr int64_t kNsPerSecond = 1000000000;
 
+// The wall clock at the monotonic clock's zero, in seconds since the epoch:
+// a phone booted in November 2023.
+constexpr int64_t kBootEpochSeconds = 1700000000;
+
+// Lines of one latency output; SurfaceFlinger keeps this many frames a layer.
+constexpr size_t kLatencySlots = 127;
+
 // From fromNs after the app's start on (until the next step), fps frames a
 // second; 0 draws nothing.
 struct FpsStep {
@@ -21,6 +29,11 @@ struct FpsStep {
 // The line SurfaceFlinger prints before a latency output when it could not
 // take its lock in time.
 enum class DumpPrefix { none, unresponsive, withoutLock };
+
+// android=14qpr2: Android 14 QPR2 and QPR3, whose compositor front end lists
+// no layer and answers --latency with the period alone; frames are in its
+// time statistics.
+constexpr int kAndroid14Qpr2 = 14;
 
 // Which driver's files show the GPU.
 enum class GpuFamily { kgsl, exynos, devfreq, none };
@@ -41,8 +54,13 @@ struct DeviceConfig {
   int64_t stallEveryNs = 0;
   int64_t stallNs = 0;
   uint64_t seed = 1;
-  // 7, 10 (Android 8 to 11), 12, 13 or 15: how the layers are named and listed.
+  // 7, 10 (Android 8 to 11), 12, 13, kAndroid14Qpr2 or 15: how the layers
+  // are named and listed.
   int android = 13;
+  // The most rows of a latency output, newest kept, none of them empty, as
+  // builds that answer from the frame timeline print; 0: kLatencySlots rows,
+  // empty slots "0 0 0" first.
+  int latencyRows = 0;
   DumpPrefix prefix = DumpPrefix::none;
   // Of the latency outputs, those that get the prefix, chosen by time.
   int prefixPercent = 100;
@@ -77,7 +95,8 @@ std::optional<DeviceConfig> parseDeviceConfig(std::string_view text, std::string
 // "60" or "0:60,5:45,9:58" (seconds may have decimals).
 std::optional<std::vector<FpsStep>> parseFpsSchedule(std::string_view text, std::string* error);
 
-// The contents of the app file: the start time in ns, an optional line feed.
+// The contents of the app file, and of the time statistics' files: a
+// CLOCK_MONOTONIC time in ns, an optional line feed.
 std::optional<int64_t> parseAppStart(std::string_view text);
 
 // "package/activity", a leading "." of the activity standing for the package.

@@ -44,29 +44,53 @@ bool writeAll(int fd, const std::string& bytes) {
   return true;
 }
 
-bool writeFileAtomic(const std::string& path, const std::string& content, std::string* error) {
+namespace {
+
+// The whole content in a temporary file beside path, named "" on failure.
+std::string writeTemporary(const std::string& path, const std::string& content,
+                           std::string* error) {
   const size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   const std::string temp = dir + "." + base + "." + std::to_string(getpid()) + ".tmp";
-  {
-    const ScopedFile fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd) {
-      *error = errnoText(temp);
-      return false;
-    }
-    if (!writeAll(fd.get(), content)) {
-      *error = errnoText(temp);
-      unlink(temp.c_str());
-      return false;
-    }
+  const ScopedFile fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd) {
+    *error = errnoText(temp);
+    return "";
   }
+  if (!writeAll(fd.get(), content)) {
+    *error = errnoText(temp);
+    unlink(temp.c_str());
+    return "";
+  }
+  return temp;
+}
+
+}  // namespace
+
+bool writeFileAtomic(const std::string& path, const std::string& content, std::string* error) {
+  const std::string temp = writeTemporary(path, content, error);
+  if (temp.empty()) return false;
   if (rename(temp.c_str(), path.c_str()) != 0) {
     *error = errnoText(path);
     unlink(temp.c_str());
     return false;
   }
   return true;
+}
+
+bool createFileAtomic(const std::string& path, const std::string& content, bool* created,
+                      std::string* error) {
+  const std::string temp = writeTemporary(path, content, error);
+  if (temp.empty()) return false;
+  const bool linked = link(temp.c_str(), path.c_str()) == 0;
+  const int linkErrno = errno;
+  unlink(temp.c_str());
+  *created = linked;
+  if (linked || linkErrno == EEXIST) return true;
+  errno = linkErrno;
+  *error = errnoText(path);
+  return false;
 }
 
 bool writeFileInPlace(const std::string& path, const std::string& content, std::string* error) {
@@ -144,17 +168,26 @@ bool loadDeviceState(const std::string& dir, DeviceState* state, std::string* er
     *error = errnoText(confPath);
     return false;
   }
-  const std::string appPath = dir + "/app";
-  text.clear();
-  if (readFile(appPath, &text)) {
-    state->appStartNs = parseAppStart(text);
-    if (!state->appStartNs) {
-      *error = appPath + ": expected the start time in ns";
+  // Each a CLOCK_MONOTONIC time in ns, as the app file holds.
+  const std::pair<const char*, std::optional<int64_t>*> times[] = {
+      {"app", &state->appStartNs},
+      {kTimeStatsEnabledFile, &state->timeStats.enabledNs},
+      {kTimeStatsResetFile, &state->timeStats.resetNs},
+  };
+  for (const auto& [name, ns] : times) {
+    const std::string path = dir + "/" + name;
+    text.clear();
+    if (readFile(path, &text)) {
+      *ns = parseAppStart(text);
+      if (!*ns) {
+        *error = path + (ns == &state->appStartNs ? ": expected the start time in ns"
+                                                  : ": expected a time in ns");
+        return false;
+      }
+    } else if (errno != ENOENT) {
+      *error = errnoText(path);
       return false;
     }
-  } else if (errno != ENOENT) {
-    *error = errnoText(appPath);
-    return false;
   }
   return true;
 }

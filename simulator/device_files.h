@@ -10,6 +10,7 @@
 #include "cpu_model.h"
 #include "device_config.h"
 #include "device_model.h"
+#include "time_stats.h"
 
 namespace sim {
 
@@ -21,6 +22,11 @@ bool writeAll(int fd, const std::string& bytes);
 // Through a temporary file beside it and a rename, so that a reader sees the
 // old contents or the new, never a part.
 bool writeFileAtomic(const std::string& path, const std::string& content, std::string* error);
+
+// As writeFileAtomic, through a link rather than a rename, so that a file
+// already there stays as it is: *created says whether this call made it.
+bool createFileAtomic(const std::string& path, const std::string& content, bool* created,
+                      std::string* error);
 
 // Over the file's own bytes from offset 0, then cut to length: the file may
 // be a bind mount (over /proc/stat), which a rename would not replace.
@@ -63,11 +69,16 @@ class DeviceWalk {
 };
 
 // What the folder named by PERFPROBE_SIM_DIR holds: device.conf (the
-// defaults when absent) and the app's start (none when absent).
+// defaults when absent), the app's start (none when absent) and whether the
+// compositor keeps time statistics (kTimeStatsEnabledFile,
+// kTimeStatsResetFile).
 struct DeviceState {
   DeviceConfig config;
   std::optional<int64_t> appStartNs;
+  TimeStatsState timeStats;
 };
+constexpr char kTimeStatsEnabledFile[] = "timestats_enabled";
+constexpr char kTimeStatsResetFile[] = "timestats_reset";
 bool loadDeviceState(const std::string& dir, DeviceState* state, std::string* error);
 
 // The number of cpuN folders in a CPU folder; 0 when it cannot be read.

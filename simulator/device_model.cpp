@@ -660,8 +660,7 @@ std::string ProcStat::text(int64_t uptimeNs) const {
   const uint64_t irqs = busy * 211 + sum.ticks[CpuTimes::irq] * 97;
   out += "intr " + std::to_string(irqs) + " 0 0 0 0\n";
   out += "ctxt " + std::to_string(busy * 389) + "\n";
-  // Boot time in seconds since the epoch, of a phone booted in November 2023.
-  out += "btime 1700000000\n";
+  out += "btime " + std::to_string(kBootEpochSeconds) + "\n";
   out += "processes " + std::to_string(900 + uptimeNs / kNsPerSecond / 4) + "\n";
   out += "procs_running 2\nprocs_blocked 0\n";
   out += "softirq " + std::to_string(sum.ticks[CpuTimes::softirq] * 53) + " 0 0 0 0\n";

@@ -19,6 +19,7 @@ const char kFooter[] = R"(
 Called through a link named "dumpsys" (first on PATH) it answers
   dumpsys SurfaceFlinger --list
   dumpsys SurfaceFlinger --latency NAME
+  dumpsys SurfaceFlinger --timestats [-enable] [-disable] [-clear] [-dump]
 from the folder named by PERFPROBE_SIM_DIR (unset: the defaults below, with
 the app running since boot), which holds
   device.conf  optional; key=value lines, whole-line # comments:
@@ -44,7 +45,11 @@ the app running since boot), which holds
                               (SurfaceView[pkg/Activity](BLAST)#0), 13 (sequence
                               ids, new ones when the app starts again), 15 (as 13,
                               each line RequestedLayerState{NAME ATTRIBUTES};
-                              --latency knows only NAME)
+                              --latency knows only NAME), 14qpr2 (names as 13,
+                              but --list prints nothing and --latency the
+                              period alone: the frames are in --timestats)
+    latency_rows=             127 rows, empty slots 0 0 0 first; N (1 to 127):
+                              the newest N frames at most, no empty slot
     prefix=none               unresponsive or without_lock: a latency output
                               starts with SurfaceFlinger's line for a dump it
                               could not lock...
@@ -78,7 +83,20 @@ the app running since boot), which holds
     app_threads=4             threads of the app's process (app start --process)
   app          while the app runs: its start, CLOCK_MONOTONIC ns ("app start")
   app_pid      while the app's process runs: its pid ("app start --process")
-An unknown key or a bad value is an error, for dumpsys too.)";
+  timestats_enabled  from the first -enable until -disable: its time, ns
+  timestats_reset    the last -clear or "timestats reset": its time, ns
+An unknown key or a bad value is an error, for dumpsys too.
+
+--timestats answers on every android= value; its flags act in this order:
+-disable, -enable (a second one changes nothing), -clear, -dump. -dump prints
+nothing until the first -enable; then SurfaceFlinger's time statistics: the
+global part, counted since the enable, then a block per layer that showed
+frames and render rate (refresh rate / vsyncs since its last frame), counted
+since the later of the enable and the last reset, most frames first. A frame
+of the app later than its pace (1e9/fps, in whole vsyncs) is janky, counted
+as appUnattributedJankyFrames; the first of a schedule's stretch never is.
+"perfprobe-sim timestats reset" and -clear reset the layers' counters, as
+the statistics service's pull does; the global part counts on.)";
 
 const char kAppFooter[] = R"(
 start writes the start time, CLOCK_MONOTONIC ns, to $PERFPROBE_SIM_DIR/app
@@ -174,6 +192,12 @@ int runCli(int argc, char** argv) {
   CLI::App* appStop =
       app->add_subcommand("stop", "Record the app as stopped: its layers disappear");
 
+  CLI::App* timeStats = cli.add_subcommand(
+      "timestats", "The compositor's time statistics (needs PERFPROBE_SIM_DIR)");
+  timeStats->require_subcommand(1);
+  CLI::App* timeStatsReset = timeStats->add_subcommand(
+      "reset", "Clear every layer's counters now, as the statistics service's pull does");
+
   CLI::App* tree = cli.add_subcommand(
       "cpu-tree",
       "Write a phone's CPU folder (cpuN/, cpufreq/policyP/, decoys) into ROOT, each cluster at its "
@@ -255,6 +279,7 @@ int runCli(int argc, char** argv) {
 
   if (*appStart) return runAppStart(ago, process, vsyncNs, afterVsyncNs);
   if (*appStop) return runAppStop();
+  if (*timeStatsReset) return runTimeStatsReset();
   if (*tree) return runCpuTree(treeRoot, cpus);
   if (*deviceTree) return runDeviceTree(deviceRoot, deviceCpus);
   if (*deviceWalk)

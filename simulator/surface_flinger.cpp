@@ -1,6 +1,7 @@
 #include "surface_flinger.h"
 
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "device_model.h"
@@ -21,6 +22,10 @@ struct Layer {
   std::string name;  // as the latency command takes it
   Drawing drawing;
 };
+
+bool ofApp(Drawing drawing) {
+  return drawing == Drawing::appFrames || drawing == Drawing::appWindow;
+}
 
 // Sequence ids count every layer SurfaceFlinger has made, so a re-created
 // app's layers get new ones: here one set per microsecond of its start time,
@@ -112,7 +117,7 @@ std::vector<Layer> layersOf(const DeviceConfig& config, std::optional<int64_t> a
       }
       break;
     }
-    default:  // 13
+    default:  // 13, and 14 QPR2 alike
       add("Display Root#0", Drawing::nothing);
       add("Display Overlays#1", Drawing::nothing);
       add("com.android.systemui.ImageWallpaper#38", Drawing::nothing);
@@ -193,6 +198,8 @@ class AppTimeline {
     }
     return std::nullopt;
   }
+
+  int fpsOf(size_t seg) const { return fps_[seg].fps; }
 
   std::optional<Drawn> lastAtOrBefore(int64_t ns) const {
     for (int step = 0; step < kMaxLoopSteps && ns >= startNs_; ++step) {
@@ -298,15 +305,6 @@ std::string prefixLine(const DeviceConfig& config, int64_t nowNs) {
              : "Dumping without lock after timeout: Connection timed out (-110)\n";
 }
 
-// dumpsys' own line after a dump that ran out of time. Its message begins
-// with a line feed: after an output that ends in a blank line that is the
-// blank line, after any other there is one more.
-std::string withTimeoutSuffix(const DeviceConfig& config, std::string out) {
-  if (!config.timeoutSuffix) return out;
-  if (out.size() < 2 || out.compare(out.size() - 2, 2, "\n\n") != 0) out += "\n";
-  return out + "*** SERVICE 'SurfaceFlinger' DUMP TIMEOUT (10000ms) EXPIRED ***\n";
-}
-
 std::vector<Frame> framesOf(Drawing drawing, const DeviceConfig& config,
                             std::optional<int64_t> appStartNs, int64_t nowNs) {
   const int64_t periodNs = refreshPeriodNs(config);
@@ -344,7 +342,54 @@ std::vector<Frame> framesOf(Drawing drawing, const DeviceConfig& config,
   return frames;
 }
 
+// The frames of a layer that only the system draws, shown in (fromNs, toNs],
+// oldest first.
+void forEachSystemFrame(Drawing drawing, const DeviceConfig& config,
+                        std::optional<int64_t> appStartNs, int64_t fromNs, int64_t toNs,
+                        const std::function<void(const ShownFrame&)>& shown) {
+  const int64_t periodNs = refreshPeriodNs(config);
+  int64_t previous = -1;
+  // Drawn a moment before it is shown, at its own steady pace: no jank.
+  const auto each = [&](int64_t presentNs, int64_t paceNs) {
+    if (presentNs > fromNs && presentNs <= toNs) {
+      shown({presentNs, readyTime(presentNs, periodNs), previous, paceNs, false, 0});
+    }
+    previous = presentNs;
+  };
+  switch (drawing) {
+    case Drawing::nothing:
+    case Drawing::appFrames:
+      break;
+    case Drawing::appWindow:
+      for (int64_t i = 0; i < 3; ++i)
+        each(vsyncAtOrAfter(*appStartNs, periodNs) + i * periodNs, periodNs);
+      break;
+    case Drawing::statusBar: {
+      constexpr int64_t kTickNs = 5000000;
+      if (toNs < kTickNs) break;
+      // From the tick before the window on, for its previous present.
+      const int64_t first = std::max<int64_t>(fromNs - kTickNs, 0) / kNsPerSecond;
+      if (first > 0) previous = (first - 1) * kNsPerSecond + kTickNs;
+      for (int64_t s = first; s * kNsPerSecond + kTickNs <= toNs; ++s) {
+        each(s * kNsPerSecond + kTickNs, kNsPerSecond);
+      }
+      break;
+    }
+    case Drawing::bootOnly:
+      for (int64_t i = 0; i < 2; ++i) each(kNsPerSecond + i * periodNs, periodNs);
+      break;
+  }
+}
+
 }  // namespace
+
+// Its message begins with a line feed: after an output that ends in a blank
+// line that is the blank line, after any other there is one more.
+std::string withTimeoutSuffix(const DeviceConfig& config, std::string out) {
+  if (!config.timeoutSuffix) return out;
+  if (out.size() < 2 || out.compare(out.size() - 2, 2, "\n\n") != 0) out += "\n";
+  return out + "*** SERVICE 'SurfaceFlinger' DUMP TIMEOUT (10000ms) EXPIRED ***\n";
+}
 
 int64_t frameOffsetNs(int64_t k, int fps) {
   return k / fps * kNsPerSecond + k % fps * kNsPerSecond / fps;
@@ -364,7 +409,9 @@ int64_t vsyncAtOrAfter(int64_t ns, int64_t periodNs) {
 
 std::string layerListing(const DeviceConfig& config, std::optional<int64_t> appStartNs) {
   std::string out;
-  for (const Layer& layer : layersOf(config, appStartNs)) out += layer.line + "\n";
+  if (config.android != kAndroid14Qpr2) {
+    for (const Layer& layer : layersOf(config, appStartNs)) out += layer.line + "\n";
+  }
   return withTimeoutSuffix(config, std::move(out));
 }
 
@@ -381,9 +428,16 @@ std::string latencyOutput(const DeviceConfig& config, std::optional<int64_t> app
   const std::vector<Layer> layers = layersOf(config, appStartNs);
   const auto layer = std::find_if(layers.begin(), layers.end(),
                                   [&name](const Layer& l) { return l.name == name; });
-  if (layer == layers.end()) return withTimeoutSuffix(config, std::move(out));
-  const std::vector<Frame> frames = framesOf(layer->drawing, config, appStartNs, nowNs);
-  for (size_t i = frames.size(); i < kLatencySlots; ++i) out += "0\t0\t0\n";
+  // The new front end keeps no frames for this command.
+  if (layer == layers.end() || config.android == kAndroid14Qpr2) {
+    return withTimeoutSuffix(config, std::move(out));
+  }
+  std::vector<Frame> frames = framesOf(layer->drawing, config, appStartNs, nowNs);
+  if (config.latencyRows > 0) {
+    frames.resize(std::min(frames.size(), static_cast<size_t>(config.latencyRows)));
+  } else {
+    for (size_t i = frames.size(); i < kLatencySlots; ++i) out += "0\t0\t0\n";
+  }
   for (auto f = frames.rbegin(); f != frames.rend(); ++f) {
     out += std::to_string(f->desiredNs) + "\t" + std::to_string(f->actualNs) + "\t" +
            std::to_string(f->readyNs) + "\n";
@@ -395,22 +449,69 @@ std::string latencyOutput(const DeviceConfig& config, std::optional<int64_t> app
 std::vector<int64_t> presentedFrames(const DeviceConfig& config, int64_t appStartNs, int64_t fromNs,
                                      int64_t toNs) {
   std::vector<int64_t> presents;
-  if (toNs <= fromNs || toNs < appStartNs) return presents;
+  forEachAppFrame(config, appStartNs, fromNs, toNs,
+                  [&presents](const ShownFrame& frame) { presents.push_back(frame.presentNs); });
+  return presents;
+}
+
+void forEachAppFrame(const DeviceConfig& config, int64_t appStartNs, int64_t fromNs, int64_t toNs,
+                     const std::function<void(const ShownFrame&)>& shown) {
+  if (toNs <= fromNs || toNs < appStartNs) return;
   const int64_t periodNs = refreshPeriodNs(config);
   const AppTimeline timeline(config, appStartNs, toNs + 1);
   // Frames before this one reach the compositor before its ideal time, at or
   // before the last vsync at or before fromNs, and are shown by then.
   const int64_t lastVsyncNs = std::max<int64_t>(fromNs, 0) / periodNs * periodNs;
   std::optional<Drawn> frame = timeline.lastAtOrBefore(lastVsyncNs);
-  if (!frame) frame = timeline.firstAtOrAfter(appStartNs);
+  // The layer's latest present so far; the frame before the first walked
+  // one holds a vsync of its own, or shares the vsync of one that does.
+  int64_t previous = -1;
+  if (frame) {
+    if (const auto before = timeline.lastAtOrBefore(frame->idealNs - 1))
+      previous = vsyncAtOrAfter(before->queuedNs, periodNs);
+  } else {
+    frame = timeline.firstAtOrAfter(appStartNs);
+  }
+  // Held back until the frames that lose its vsync to it are counted.
+  std::optional<ShownFrame> last;
   for (int step = 0; frame && frame->queuedNs <= toNs && step < kMaxTruthSteps; ++step) {
     const int64_t vsync = vsyncAtOrAfter(frame->queuedNs, periodNs);
-    if (vsync > fromNs && vsync <= toNs && (presents.empty() || presents.back() != vsync)) {
-      presents.push_back(vsync);
+    if (vsync == previous) {
+      if (last && last->presentNs == vsync) ++last->droppedAfter;
+    } else {
+      if (vsync > fromNs && vsync <= toNs) {
+        if (last) shown(*last);
+        const int64_t paceNs = kNsPerSecond / timeline.fpsOf(frame->seg);
+        last = ShownFrame{vsync, frame->queuedNs, previous, paceNs, frame->k != 0, 0};
+      }
+      previous = vsync;
     }
     frame = timeline.firstAtOrAfter(frame->idealNs + 1);
   }
-  return presents;
+  if (last) shown(*last);
+}
+
+std::vector<DrawingLayer> drawingLayers(const DeviceConfig& config,
+                                        std::optional<int64_t> appStartNs) {
+  std::vector<DrawingLayer> drawing;
+  for (const Layer& layer : layersOf(config, appStartNs)) {
+    if (layer.drawing != Drawing::nothing) drawing.push_back({layer.name, ofApp(layer.drawing)});
+  }
+  return drawing;
+}
+
+void forEachShownFrame(const DeviceConfig& config, std::optional<int64_t> appStartNs,
+                       const std::string& name, int64_t fromNs, int64_t toNs,
+                       const std::function<void(const ShownFrame&)>& shown) {
+  for (const Layer& layer : layersOf(config, appStartNs)) {
+    if (layer.name != name) continue;
+    if (layer.drawing == Drawing::appFrames) {
+      forEachAppFrame(config, *appStartNs, fromNs, toNs, shown);
+    } else {
+      forEachSystemFrame(layer.drawing, config, appStartNs, fromNs, toNs, shown);
+    }
+    return;
+  }
 }
 
 }  // namespace sim

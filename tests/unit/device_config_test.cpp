@@ -33,6 +33,7 @@ TEST(SimConfig, EmptyOrCommentOnlyGivesTheDefaults) {
     EXPECT_EQ(config.stallNs, 0);
     EXPECT_EQ(config.seed, 1u);
     EXPECT_EQ(config.android, 13);
+    EXPECT_EQ(config.latencyRows, 0);
     EXPECT_EQ(config.prefix, sim::DumpPrefix::none);
     EXPECT_EQ(config.prefixPercent, 100);
     EXPECT_FALSE(config.timeoutSuffix);
@@ -72,6 +73,9 @@ TEST(SimConfig, ReadsEveryKey) {
   EXPECT_EQ(configOf("prefix=unresponsive").prefix, sim::DumpPrefix::unresponsive);
   for (const int version : {7, 10, 12, 13, 15})
     EXPECT_EQ(configOf("android=" + std::to_string(version)).android, version);
+  EXPECT_EQ(configOf("android=14qpr2").android, sim::kAndroid14Qpr2);
+  for (const int rows : {1, 64, 127})
+    EXPECT_EQ(configOf("latency_rows=" + std::to_string(rows)).latencyRows, rows);
 }
 
 TEST(SimConfig, WindowNameJoinsPackageAndActivity) {
@@ -117,8 +121,14 @@ TEST(SimConfig, BadValuesAreRefusedWithLineAndReason) {
       {"activity=", "activity: must be non-empty"},
       {"fps=60\nfps=30", "line 2: fps: given twice"},
       {"stall_every_s=1\nstall_ms=1000", "stall_ms must be shorter"},
-      {"android=11", "android: expected 7, 10, 12, 13 or 15"},
+      {"android=11", "android: expected 7, 10, 12, 13, 14qpr2 or 15"},
       {"android=", "android: expected"},
+      // Only QPR2 and later builds of 14 have the new front end.
+      {"android=14", "android: expected"},
+      {"android=14QPR2", "android: expected"},
+      {"latency_rows=0", "latency_rows: expected a whole number from 1 to 127"},
+      {"latency_rows=128", "latency_rows: expected"},
+      {"latency_rows=64.0", "latency_rows: expected"},
       {"prefix=Unresponsive", "prefix: expected none, unresponsive or without_lock"},
       {"prefix=", "prefix: expected"},
       {"prefix_percent=101", "prefix_percent: expected a whole number from 0 to 100"},

@@ -573,6 +573,81 @@ TEST(SimLayers, EveryVersionShowsTheFramesOnOneLayerAndZerosBesideIt) {
   }
 }
 
+TEST(SimLayers, Android14Qpr2ListsNothingAndGivesThePeriodAlone) {
+  const DeviceConfig config = configOf("android=14qpr2\nrefresh_hz=90");
+  const int64_t now = 60 * kNsPerSecond;
+  EXPECT_EQ(sim::layerListing(config, 0), "");
+  EXPECT_EQ(sim::layerListing(config, std::nullopt), "");
+  // Its layers are named as Android 13 names them, frames or none.
+  const std::string blast = sim::frameLayerName(config, 0);
+  EXPECT_EQ(blast, sim::frameLayerName(configOf("android=13"), 0));
+  for (const std::string& name : {blast, std::string("StatusBar#64"), std::string("nope")}) {
+    EXPECT_EQ(sim::latencyOutput(config, 0, now, name), "11111111\n") << name;
+  }
+  EXPECT_EQ(sim::latencyOutput(configOf("android=14qpr2\nprefix=unresponsive"), 0, now, blast),
+            "SurfaceFlinger appears to be unresponsive, dumping anyways (no lock held)\n"
+            "16666666\n");
+  const std::string timeout = "*** SERVICE 'SurfaceFlinger' DUMP TIMEOUT (10000ms) EXPIRED ***\n";
+  const DeviceConfig late = configOf("android=14qpr2\ntimeout_suffix=1");
+  EXPECT_EQ(sim::layerListing(late, 0), "\n" + timeout);
+  EXPECT_EQ(sim::latencyOutput(late, 0, now, blast), "16666666\n\n" + timeout);
+}
+
+// Rows as builds that answer from the frame timeline print them: the newest
+// frames, a pending one included, and never an empty slot.
+TEST(SimLatency, LatencyRowsKeepTheNewestFramesWithoutEmptySlots) {
+  // A frame comes a millisecond after each vsync: just after one it awaits
+  // its fence.
+  const int64_t start = simtest::kStart + kMs;
+  const int64_t pending = start + 10 * kNsPerSecond + 1;
+  const struct {
+    std::string conf;
+    int64_t now;
+    std::string name;
+    size_t rows;
+  } cases[] = {
+      {"refresh_hz=120\nfps=120\nlatency_rows=64", pending, "", 64},
+      {"refresh_hz=120\nfps=120\nlatency_rows=64", pending + 4 * kMs, "", 64},
+      {"refresh_hz=120\nfps=120\nlatency_rows=1", pending, "", 1},
+      {"fps=60\nlatency_rows=127", pending, "", 127},
+      // Fewer frames than rows: as many rows as frames.
+      {"fps=60\nlatency_rows=64", start + 500 * kMs, "", 31},
+      {"latency_rows=64", pending, "NavigationBar0#66", 2},
+      {"latency_rows=64", pending,
+       listedName(DeviceConfig(), start,
+                  "SurfaceView[com.example.game/com.example.game.MainActivity]#"),
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.conf + ", " + c.name);
+    const DeviceConfig config = configOf(c.conf);
+    const std::string name = c.name.empty() ? sim::frameLayerName(config, start) : c.name;
+    const std::string out = sim::latencyOutput(config, start, c.now, name);
+    // The same frames as the full output's newest.
+    const std::string full = sim::latencyOutput(
+        configOf(c.conf.substr(0, c.conf.find("latency_rows"))), start, c.now, name);
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::vector<std::string> fullLines;
+    std::istringstream fullIn(full);
+    for (std::string line; std::getline(fullIn, line);) fullLines.push_back(line);
+    ASSERT_EQ(lines.size(), c.rows + 2);
+    ASSERT_EQ(fullLines.size(), sim::kLatencySlots + 2);
+    EXPECT_EQ(lines.front(), fullLines.front());
+    EXPECT_EQ(lines.back(), "");
+    for (size_t i = 1; i <= c.rows; ++i) {
+      EXPECT_NE(lines[i], "0\t0\t0") << "row " << i;
+      EXPECT_EQ(lines[i], fullLines[fullLines.size() - 2 - c.rows + i]) << "row " << i;
+    }
+  }
+  // Just after a vsync the newest row is the pending frame's.
+  const DeviceConfig config = configOf("refresh_hz=120\nfps=120\nlatency_rows=64");
+  const std::string out =
+      sim::latencyOutput(config, start, pending, sim::frameLayerName(config, start));
+  EXPECT_NE(out.find("\t9223372036854775807\t"), std::string::npos);
+}
+
 TEST(SimLayers, ARecreatedAppGetsNewIds) {
   for (const int android : {13, 15}) {
     SCOPED_TRACE("Android " + std::to_string(android));

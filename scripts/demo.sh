@@ -19,10 +19,12 @@ cpu_dir=/sys/devices/system/cpu
 package=com.example.game
 
 # The frame rate of a steady game at REFRESH_HZ and FPS, as GET_FRAMESTATS
-# and GET_FPS tell it after a few ticks.
+# and GET_FPS tell it after a few ticks; with LABEL, on the phone that
+# device.conf's EXTRA lines make, with the frames of the last tick and where
+# they came from.
 compare_rates() {
-  local client=$1 sim=$2 state=$3 hz=$4 fps=$5 stats old
-  printf 'package=%s\nrefresh_hz=%s\nfps=%s\n' "$package" "$hz" "$fps" > "$state/device.conf"
+  local client=$1 sim=$2 state=$3 hz=$4 fps=$5 extra=${6:-} label=${7:-} reply stats old
+  printf 'package=%s\nrefresh_hz=%s\nfps=%s\n%s' "$package" "$hz" "$fps" "$extra" > "$state/device.conf"
   # Frames that reach the compositor a microsecond before their vsync: at a
   # dump none is still waiting for its fence, whose pending row would end
   # GET_FPS's count early with a part of a second.
@@ -30,11 +32,18 @@ compare_rates() {
   "$client" stop >/dev/null
   "$client" start "$package" >/dev/null
   sleep 3.2
-  stats=$("$client" send GET_FRAMESTATS | awk '$1 == "fps" { print $2 }')
+  reply=$("$client" send GET_FRAMESTATS)
+  stats=$(awk '$1 == "fps" { print $2 }' <<<"$reply")
   old=$("$client" fps)
   "$client" stop >/dev/null
-  printf '  a %3s FPS game on a %3s Hz panel: GET_FRAMESTATS fps %6s   GET_FPS %4s\n' \
-    "$fps" "$hz" "$stats" "$old"
+  if [ -z "$label" ]; then
+    printf '  a %3s FPS game on a %3s Hz panel: GET_FRAMESTATS fps %6s   GET_FPS %4s\n' \
+      "$fps" "$hz" "$stats" "$old"
+  else
+    printf '  %s: fps %s, %s frames a tick from %s; GET_FPS %s\n' "$label" "$stats" \
+      "$(awk '$1 == "frames" { print $2 }' <<<"$reply")" \
+      "$(awk '$1 == "source" { print $2 }' <<<"$reply")" "$old"
+  fi
 }
 
 # What a tester would type into monitor --mark as the game goes: the heavy
@@ -100,6 +109,11 @@ CONF
   echo "127 frames, less one, and 127 frames last less than two seconds above 63 FPS):"
   compare_rates "$client" "$sim" "$state" 60 60
   compare_rates "$client" "$sim" "$state" 120 120
+  echo "Where the latency outputs fail, the frames still count:"
+  compare_rates "$client" "$sim" "$state" 120 120 $'android=14qpr2\n' \
+    "Android 14 QPR2, no layer listed"
+  compare_rates "$client" "$sim" "$state" 120 120 $'latency_rows=64\n' \
+    "64-row outputs, 120 FPS"
   rm -rf "$state"
 }
 

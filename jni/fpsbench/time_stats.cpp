@@ -337,6 +337,13 @@ TimeStatsTick TimeStatsTracker::tick(std::vector<LayerTimeStats>&& layers, uint6
     previous_.emplace(std::move(name), std::move(layer));
   }
 
+  // A collection's first dump may come right after the statistics were
+  // enabled, before any layer has presented a frame: only later ones can
+  // tell that no layer matches.
+  if (first) {
+    tick.fps = 0;
+    return tick;
+  }
   if (layers.empty()) {
     stats.state = FrameStats::State::kNoLayer;
     stats.source = FrameStats::Source::kNone;
@@ -345,8 +352,7 @@ TimeStatsTick TimeStatsTracker::tick(std::vector<LayerTimeStats>&& layers, uint6
   }
   // With nothing to compare to, or counters cleared since, the tick cannot
   // tell how many frames came: its figures are unknown.
-  if (first) tick.fps = 0;
-  if (first || reset || windowNs == 0) return tick;
+  if (reset || windowNs == 0) return tick;
 
   stats.measured = true;
   stats.windowNs = windowNs;

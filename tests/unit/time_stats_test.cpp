@@ -203,7 +203,11 @@ TEST(TimeStats, TheLayerWithTheMostNewFramesWinsNotTheMostInTotal) {
       2 * kS, block(60, 60, other, 90010, {{16, 90009}}) + block(60, 60, kGame, 70, {{16, 60}}));
   EXPECT_EQ(t.stats.layer, kGame);
   EXPECT_EQ(t.stats.frames, 60u);
-  // No matching layer at all: no-layer, and no source to name.
+  // No matching layer at all: no-layer, and no source to name; but not on
+  // a collection's first dump, which may come before any layer drew.
+  Dumps fresh;
+  EXPECT_EQ(fresh.tick(1 * kS, "").stats.state, FrameStats::State::kCollecting);
+  EXPECT_EQ(fresh.tick(2 * kS, "").stats.state, FrameStats::State::kNoLayer);
   const TimeStatsTick none = dumps.tick(3 * kS, block(60, 60, "StatusBar#3", 10, {}));
   EXPECT_EQ(none.stats.state, FrameStats::State::kNoLayer);
   EXPECT_EQ(none.fps, 0);

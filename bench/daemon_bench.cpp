@@ -826,10 +826,11 @@ int main(int argc, char** argv) {
     const double latencyWhole = msPerTick(wholeBefore, wholeAfter, latencyOf);
     constexpr double kTimeStatsLimit = 1.1;
     printf("%s: %s on a phone that lists no layer: a tick runs the listing and reads the time\n"
-           "  statistics of %d layers (%zu bytes), 2 commands against 9. Against %s in latency mode:\n"
+           "  statistics of %d layers (%zu bytes), 2 commands against %d. Against %s in latency mode:\n"
            "  own x%.2f (goal %.1f %s), whole x%.2f; VmHWM %zu kB against %zu kB\n",
            servers[timeStatsServer].label.c_str(), timeStatsOf.c_str(), workload::kLayers,
-           workload::timeStatsDump(workload::kLayers, workload::kTimeStatsMatching).size(), timeStatsOf.c_str(),
+           workload::timeStatsDump(workload::kLayers, workload::kTimeStatsMatching).size(),
+           1 + workload::kMatchingLayers, timeStatsOf.c_str(),
            own / latencyOwn, kTimeStatsLimit, goal(own / latencyOwn <= kTimeStatsLimit).c_str(), whole / latencyWhole,
            hwmKb[timeStatsServer], hwmKb[latencyOf]);
   }

@@ -848,7 +848,7 @@ int main(int argc, char** argv) {
   printf("Every reply was exact; %s after the ticks: %s\n", kGetFps, expectedFps.c_str());
   if (timeStatsServer != 0) {
     // No counter moved since the first dump: no frame, from the package's
-    // busiest layer.
+    // first layer in the dump, which a tie goes to.
     const Server& s = servers[timeStatsServer];
     const std::optional<std::string> fps = ask(s.sock.get(), kGetFps);
     const std::optional<std::string> stats = ask(s.sock.get(), kGetFrameStats);

@@ -31,8 +31,9 @@ int matchingLayerFps(int index);
 // The compositor's time statistics as a phone with the game in front has
 // gathered them for a while: the global part, then `layers` blocks, the
 // most frames first, `matching` of them kPackage's (its SurfaceView at two
-// rate pairs, then its other windows), every histogram filled with counts
-// of 3 to 6 digits, as hours of frames give (lines of some 650 bytes).
+// rate pairs, then its other windows), five of each block's eight
+// histograms spread over 14 buckets with counts of 3 to 6 digits, as hours
+// of frames give (lines of some 650 bytes).
 std::string timeStatsDump(int layers, int matching);
 // The blocks of kPackage in the time statistics the benchmarks give.
 constexpr int kTimeStatsMatching = 3;

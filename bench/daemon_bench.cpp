@@ -10,8 +10,13 @@
 //    (schedstat), and it with every command it started (a cgroup around
 //    it), against programs that only run the same commands and read their
 //    output, directly and through "sh -c"; and its peak resident memory.
+//  - with --timestats=LABEL, the same for a second instance of daemon LABEL
+//    ("LABEL/ts") on a phone whose listing is empty, which takes the frames
+//    from the compositor's time statistics: its listing and a dump of 40
+//    layers a tick, against the first instance's CPU in latency mode.
 //
-// daemon_bench --dumpsys-dir=DIR --echo=PATH --floor=PATH [--rounds=N] [--ticks=N] LABEL=DAEMON...
+// daemon_bench --dumpsys-dir=DIR --echo=PATH --floor=PATH [--rounds=N] [--ticks=N]
+//              [--timestats=LABEL] LABEL=DAEMON...
 //
 // It runs as root in private pid, mount and network namespaces, with a tmpfs
 // over the CPU directory and the dumpsys double first on PATH. Every server
@@ -302,10 +307,20 @@ std::string makeDumpsysFixture(dumpsys_double::Fixture* fixture) {
   return std::to_string(best);
 }
 
+// A dumpsys double's folder for a collector of the time statistics: an
+// empty listing, and the dump. The dump stays the same, so every tick after
+// the first finds no new frame: its parse costs what a moving one would.
+void makeTimeStatsFixture(dumpsys_double::Fixture* fixture) {
+  fixture->setListing("");
+  fixture->setTimeStats(workload::timeStatsDump(workload::kLayers, workload::kTimeStatsMatching));
+}
+
 struct Server {
   std::string label;
   std::string path;
   bool isDaemon = false;
+  // A daemon whose collector reads the time statistics.
+  bool timeStats = false;
   // The collector's bare minimum: no socket; it collects from its start,
   // started with this option.
   bool isFloor = false;
@@ -486,6 +501,7 @@ int main(int argc, char** argv) {
   std::string floorPath;
   int rounds = 200;
   int ticks = 20;
+  std::string timeStatsOf;
   std::vector<Server> servers(1);
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -499,6 +515,8 @@ int main(int argc, char** argv) {
       rounds = std::max(1, std::atoi(arg.c_str() + 9));
     } else if (arg.rfind("--ticks=", 0) == 0) {
       ticks = std::max(10, std::atoi(arg.c_str() + 8));
+    } else if (arg.rfind("--timestats=", 0) == 0) {
+      timeStatsOf = arg.substr(12);
     } else if (arg.find('=') != std::string::npos && arg[0] != '-') {
       Server s;
       s.label = arg.substr(0, arg.find('='));
@@ -510,7 +528,9 @@ int main(int argc, char** argv) {
     }
   }
   if (dumpsysDir.empty() || echoPath.empty() || floorPath.empty() || servers.size() < 2) {
-    fprintf(stderr, "usage: %s --dumpsys-dir=DIR --echo=PATH --floor=PATH [--rounds=N] [--ticks=N] LABEL=DAEMON...\n",
+    fprintf(stderr,
+            "usage: %s --dumpsys-dir=DIR --echo=PATH --floor=PATH [--rounds=N] [--ticks=N] [--timestats=LABEL] "
+            "LABEL=DAEMON...\n",
             argv[0]);
     return 2;
   }
@@ -655,6 +675,34 @@ int main(int argc, char** argv) {
          "the same files read in a row, %.1f us (90th percentile %.1f)\n",
          kGetStats, statsFiles.size(), statsFloor, statsFilesMedian, percentile(statsFileSamples, 0.9));
 
+  // The time statistics' collector: the same daemon again, on a phone of
+  // its own, which answered no round trip, so its idle memory is as started.
+  size_t latencyOf = 0;
+  size_t timeStatsServer = 0;
+  if (!timeStatsOf.empty()) {
+    for (size_t i = 1; i < servers.size(); ++i) {
+      if (servers[i].label == timeStatsOf) latencyOf = i;
+    }
+    if (latencyOf == 0) fail("--timestats=" + timeStatsOf + ": no daemon of that label");
+    Server s;
+    s.label = timeStatsOf + "/ts";
+    s.path = servers[latencyOf].path;
+    s.isDaemon = true;
+    s.timeStats = true;
+    fixtures.push_back(std::make_unique<dumpsys_double::Fixture>());
+    s.dumpsys = fixtures.back().get();
+    makeTimeStatsFixture(fixtures.back().get());
+    groups.push_back(std::make_unique<CpuGroup>());
+    s.group = groups.back().get();
+    servers.push_back(std::move(s));
+    timeStatsServer = servers.size() - 1;
+    launch(servers[timeStatsServer], serverCpu, ownNetns.get());
+    if (ask(servers[timeStatsServer].sock.get(), kInitialization) != std::optional<std::string>(kSuccess)) {
+      fail(servers[timeStatsServer].label + ": " + kInitialization + " failed");
+    }
+    idleRssKb.push_back(e2e::processState(servers[timeStatsServer].pid).rssKb);
+  }
+
   // Collections: the bare minimums and every daemon collect at once, their
   // ticks spread over the second, and each is measured just before two of
   // its own ticks, when the one before has long ended.
@@ -710,9 +758,13 @@ int main(int argc, char** argv) {
       rssKb[i] = state.rssKb;
     }
   }
-  const size_t callsPerTick = 1 + workload::kMatchingLayers;
   for (const size_t i : collectors) {
-    if (callsAfter[i] - callsBefore[i] != callsPerTick * static_cast<size_t>(ticks) || callsBefore[i] % callsPerTick != 0) {
+    // A tick of the time statistics: the listing and the dump, after the
+    // collection's one "-enable".
+    const size_t callsPerTick = servers[i].timeStats ? 2 : 1 + workload::kMatchingLayers;
+    const size_t callsFirst = servers[i].timeStats ? 1 : 0;
+    if (callsAfter[i] - callsBefore[i] != callsPerTick * static_cast<size_t>(ticks) ||
+        callsBefore[i] < callsFirst || (callsBefore[i] - callsFirst) % callsPerTick != 0) {
       fail(servers[i].label + ": " + std::to_string(callsAfter[i] - callsBefore[i]) +
            " commands in the measured ticks, not " + std::to_string(callsPerTick * static_cast<size_t>(ticks)) +
            " (a tick lasted most of a second: is the machine busy?)");
@@ -743,7 +795,15 @@ int main(int argc, char** argv) {
     snprintf(wholeCell, sizeof wholeCell, "%.2f ms", whole);
     snprintf(shellRatio, sizeof shellRatio, "%.2f", whole / shellWhole);
     snprintf(rss, sizeof rss, "%zu kB", rssKb[i]);
-    if (s.isFloor) {
+    if (s.timeStats) {
+      // Its commands are not the floors': it is measured against the same
+      // daemon in latency mode, below.
+      snprintf(ownRatio, sizeof ownRatio, "-");
+      snprintf(wholeRatio, sizeof wholeRatio, "-");
+      snprintf(shellRatio, sizeof shellRatio, "-");
+      snprintf(hwm, sizeof hwm, "%zu kB (%zu %s)", hwmKb[i], kHwmLimitKb, goal(hwmKb[i] <= kHwmLimitKb).c_str());
+      snprintf(idle, sizeof idle, "%zu kB", idleRssKb[i]);
+    } else if (s.isFloor) {
       snprintf(ownRatio, sizeof ownRatio, "%.2f", own / directOwn);
       snprintf(wholeRatio, sizeof wholeRatio, "%.2f", whole / directWhole);
       snprintf(hwm, sizeof hwm, "%zu kB", hwmKb[i]);
@@ -759,18 +819,48 @@ int main(int argc, char** argv) {
     printf("%-16s %-10s %-17s %-10s %-18s %-9s %-20s %-10s %s\n", s.label.c_str(), ownCell, ownRatio, wholeCell,
            wholeRatio, shellRatio, hwm, rss, idle);
   }
+  if (timeStatsServer != 0) {
+    const double own = msPerTick(ownBefore, ownAfter, timeStatsServer);
+    const double latencyOwn = msPerTick(ownBefore, ownAfter, latencyOf);
+    const double whole = msPerTick(wholeBefore, wholeAfter, timeStatsServer);
+    const double latencyWhole = msPerTick(wholeBefore, wholeAfter, latencyOf);
+    constexpr double kTimeStatsLimit = 1.1;
+    printf("%s: %s on a phone that lists no layer: a tick runs the listing and reads the time\n"
+           "  statistics of %d layers (%zu bytes), 2 commands against %d. Against %s in latency mode:\n"
+           "  own x%.2f (goal %.1f %s), whole x%.2f; VmHWM %zu kB against %zu kB\n",
+           servers[timeStatsServer].label.c_str(), timeStatsOf.c_str(), workload::kLayers,
+           workload::timeStatsDump(workload::kLayers, workload::kTimeStatsMatching).size(),
+           1 + workload::kMatchingLayers, timeStatsOf.c_str(),
+           own / latencyOwn, kTimeStatsLimit, goal(own / latencyOwn <= kTimeStatsLimit).c_str(), whole / latencyWhole,
+           hwmKb[timeStatsServer], hwmKb[latencyOf]);
+  }
   if (!groupsMade) {
     printf("No cgroup could be made here, so \"whole\" counts reaped children in clock ticks: "
            "run more --ticks for a finer figure.\n");
   }
   for (const size_t i : collectors) {
-    if (servers[i].isFloor) continue;
+    if (servers[i].isFloor || servers[i].timeStats) continue;
     const std::optional<std::string> fps = ask(servers[i].sock.get(), kGetFps);
     if (fps != std::optional<std::string>(expectedFps)) {
       fail(servers[i].label + ": " + kGetFps + " gave " + fps.value_or("no reply") + ", not " + expectedFps);
     }
   }
   printf("Every reply was exact; %s after the ticks: %s\n", kGetFps, expectedFps.c_str());
+  if (timeStatsServer != 0) {
+    // No counter moved since the first dump: no frame, from the package's
+    // first layer in the dump, which a tie goes to.
+    const Server& s = servers[timeStatsServer];
+    const std::optional<std::string> fps = ask(s.sock.get(), kGetFps);
+    const std::optional<std::string> stats = ask(s.sock.get(), kGetFrameStats);
+    const std::string expected = std::string(kContains) + "state collecting\nfps 0.0\nframes 0\nlayer " +
+                                 workload::timeStatsGameLayer() + "\nsource timestats\n";
+    if (fps != std::optional<std::string>("0") || !stats || !replyMatches(*stats, expected)) {
+      fail(s.label + ": " + kGetFps + " gave " + fps.value_or("no reply") + ", not 0, and " + kGetFrameStats +
+           " gave\n" + stats.value_or("no reply") + "\nnot with every line of\n" + expected);
+    }
+    printf("%s: %s 0, and %s no frame from the game's SurfaceView: the dump stays the same\n", s.label.c_str(),
+           kGetFps, kGetFrameStats);
+  }
   cleanUp();
   return 0;
 }

@@ -25,6 +25,9 @@
 #else
 #include "fpsbench/parse.h"
 #endif
+#if __has_include("fpsbench/time_stats.h")
+#include "fpsbench/time_stats.h"
+#endif
 #ifndef PERFPROBE_BASELINE
 #include "trace.h"
 #endif
@@ -68,6 +71,66 @@ void BM_LayerRateAndFrames(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * output.size()));
 }
 BENCHMARK(BM_LayerRateAndFrames)->Arg(0)->Arg(1);
+#endif
+
+#if __has_include("fpsbench/time_stats.h")
+// The time statistics' dump of 40 layers, fed in the pieces a command's
+// output comes in: /0 with the package's pattern, which keeps its 3 blocks
+// (2 layers), as a tick reads it; /1 without one, which keeps every block
+// (39 layers: the SurfaceView has two), as a pattern that matches every
+// name would.
+void BM_TimeStatsDump(benchmark::State& state) {
+  const std::string dump = workload::timeStatsDump(workload::kLayers, workload::kTimeStatsMatching);
+  const PackagePattern pattern(workload::kPackage);
+  const bool all = state.range(0) == 1;
+  state.SetLabel(all ? "every layer" : "package");
+  const std::vector<LayerTimeStats> kept = timeStatsFromOutput(dump, all ? nullptr : &pattern);
+  const size_t layers = all ? workload::kLayers - 1 : 2;
+  if (kept.size() != layers || (!all && kept[0].name != workload::timeStatsGameLayer())) {
+    state.SkipWithError("the dump reads wrong");
+  }
+  for (auto _ : state) benchmark::DoNotOptimize(timeStatsFromOutput(dump, all ? nullptr : &pattern));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dump.size()));
+  state.counters["dump_bytes"] = static_cast<double>(dump.size());
+}
+BENCHMARK(BM_TimeStatsDump)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
+
+// A tick's whole work on a dump once its output is read: the parse with the
+// package's pattern and the tracker's difference against the tick before.
+void BM_TimeStatsTick(benchmark::State& state) {
+  const std::string dump = workload::timeStatsDump(workload::kLayers, workload::kTimeStatsMatching);
+  const PackagePattern pattern(workload::kPackage);
+  TimeStatsTracker tracker;
+  uint64_t now = 1000000000;
+  tracker.tick(timeStatsFromOutput(dump, &pattern), now);
+  for (auto _ : state) {
+    TimeStatsParser parser(&pattern);
+    LineSplitter lines;
+    const auto feed = [&parser](const char* line, size_t len) { parser.line(line, len); };
+    lines.feed(dump.data(), dump.size(), feed);
+    lines.finish(feed);
+    TimeStatsTick tick = tracker.tick(parser.take(), now += 1000000000);
+    if (!tick.stats.measured) state.SkipWithError("no figures from the tick");
+    benchmark::DoNotOptimize(tick);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dump.size()));
+}
+BENCHMARK(BM_TimeStatsTick)->Unit(benchmark::kMicrosecond);
+
+// Their floor: the same pieces cut and handed on, read by nobody.
+void BM_TimeStatsLines(benchmark::State& state) {
+  const std::string dump = workload::timeStatsDump(workload::kLayers, workload::kTimeStatsMatching);
+  for (auto _ : state) {
+    size_t pieces = 0;
+    LineSplitter lines;
+    const auto count = [&pieces](const char*, size_t) { ++pieces; };
+    lines.feed(dump.data(), dump.size(), count);
+    lines.finish(count);
+    benchmark::DoNotOptimize(pieces);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * dump.size()));
+}
+BENCHMARK(BM_TimeStatsLines)->Unit(benchmark::kMicrosecond);
 #endif
 
 // The layer list from a listing of 200 names.

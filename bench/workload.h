@@ -28,6 +28,19 @@ std::string latencyOutput(int fps);
 // The frame rates of the matching layers; the highest is what GET_FPS gives.
 int matchingLayerFps(int index);
 
+// The compositor's time statistics as a phone with the game in front has
+// gathered them for a while: the global part, then `layers` blocks, the
+// most frames first, `matching` of them kPackage's (its SurfaceView at two
+// rate pairs, then its other windows), five of each block's eight
+// histograms spread over 14 buckets with counts of 3 to 6 digits, as hours
+// of frames give (lines of some 650 bytes).
+std::string timeStatsDump(int layers, int matching);
+// The blocks of kPackage in the time statistics the benchmarks give.
+constexpr int kTimeStatsMatching = 3;
+// The name of the first block of kPackage in timeStatsDump: the layer the
+// collector reports while no counter moves.
+std::string timeStatsGameLayer();
+
 // Frequencies in kHz, as scaling_cur_freq files hold them: "1804800\n".
 std::vector<std::string> cpuFreqFiles(int cpus);
 

@@ -27,13 +27,20 @@ them all in one run:
      same run, two programs that only run the same nine commands and read
      their output: directly, as the daemon does, and through "sh -c". The
      ratios to those floors are what to compare across machines. And each
-     daemon's peak resident memory (VmHWM) while collecting.
+     daemon's peak resident memory (VmHWM) while collecting. This tree's
+     static daemon also runs a second time ("perfprobed/ts") on a phone whose
+     listing is empty, so that it reads the compositor's time statistics (a
+     dump of 40 layers, about 240 KiB) every tick: its CPU against its own in
+     latency mode, and its VmHWM.
   3. Google Benchmark of the pure parts, for this tree and for the first
      REV: a layer's rate from 129 lines, the layer list from 200 names, the
      CPU report from 12 values and from 12 files beside a bare read of them,
-     package patterns at their limits, the selection of 8 layers of 40, and
+     package patterns at their limits, the selection of 8 layers of 40,
      GET_STATS's work over a phone's files, idle (/0) and with the app's
-     process among 30 others (/1), beside a bare read of the same files.
+     process among 30 others (/1), beside a bare read of the same files, and
+     the parse of the 40-layer time statistics with the package's pattern
+     (/0) and keeping every layer (/1), a tick on it, and its bare cutting
+     into lines.
 
 Needs root for private namespaces (as the end-to-end tests do); without
 them part 1 and 2 are skipped. Every reply is checked byte for byte.
@@ -117,7 +124,7 @@ daemons+=("dynamic=build/bench-dynamic/perfprobed" "perfprobed=build/bench/perfp
 status=0
 build/bench/bench/daemon_bench --dumpsys-dir=build/bench/tests/dumpsys_double/bin \
   --echo=build/bench/bench/udp_echo --floor=build/bench/bench/collector_floor \
-  --rounds="$rounds" --ticks="$ticks" "${daemons[@]}" || status=$?
+  --rounds="$rounds" --ticks="$ticks" --timestats=perfprobed "${daemons[@]}" || status=$?
 [ "$status" -eq 77 ] && status=0
 
 # The median of 5 repetitions of each benchmark.

@@ -95,9 +95,10 @@ void TimeStatsParser::line(const char* text, size_t len) {
   // Only a whole piece goes on; a shorter one without its line feed ended
   // at a zero byte or with the dump.
   continued_ = !ends && len == LineSplitter::kLineBufSize - 1;
+  const bool lineEnds = !continued_;
   if (continued) {
     // The rest of a line that outgrew its piece: only a histogram's matters.
-    if (inHistogram_) histogramPiece(text, len, ends);
+    if (inHistogram_) histogramPiece(text, len, lineEnds);
     return;
   }
   inHistogram_ = false;
@@ -106,7 +107,7 @@ void TimeStatsParser::line(const char* text, size_t len) {
   // its heading is read as it would be anywhere.
   if (histogramNext_ && (histogramNext_ = false, len > 0 && text[0] >= '0' && text[0] <= '9')) {
     inHistogram_ = true;
-    histogramPiece(text, len, ends);
+    histogramPiece(text, len, lineEnds);
     return;
   }
   if (ends) --len;
@@ -192,7 +193,7 @@ void TimeStatsParser::keyLine(const char* text, size_t len) {
   }
 }
 
-void TimeStatsParser::histogramPiece(const char* text, size_t len, bool ends) {
+void TimeStatsParser::histogramPiece(const char* text, size_t len, bool lineEnds) {
   if (layer() == nullptr) return;
   size_t i = 0;
   while (i < len) {
@@ -200,18 +201,18 @@ void TimeStatsParser::histogramPiece(const char* text, size_t len, bool ends) {
     const size_t end = space != nullptr ? static_cast<size_t>(space - text) : len;
     const char* part = text + i;
     size_t partLen = end - i;
-    if (space == nullptr && !ends) {
-      // Cut by the piece's end: kept for the next piece. No token is longer
-      // than a bucket and a 32-bit count.
-      const size_t room = sizeof token_ - tokenLen_;
-      memcpy(token_ + tokenLen_, part, std::min(partLen, room));
-      tokenLen_ = std::min(tokenLen_ + partLen, sizeof token_);
+    if (space == nullptr && !lineEnds) {
+      // Cut by the piece's end: kept for the next piece. A token too long
+      // for the room is no bucket's, and stays too long.
+      if (tokenLen_ + partLen <= sizeof token_) memcpy(token_ + tokenLen_, part, partLen);
+      tokenLen_ += partLen;
       return;
     }
     if (tokenLen_ > 0) {
-      const size_t room = sizeof token_ - tokenLen_;
-      memcpy(token_ + tokenLen_, part, std::min(partLen, room));
-      histogramToken(token_, std::min(tokenLen_ + partLen, sizeof token_));
+      if (tokenLen_ + partLen <= sizeof token_) {
+        memcpy(token_ + tokenLen_, part, partLen);
+        histogramToken(token_, tokenLen_ + partLen);
+      }
       tokenLen_ = 0;
     } else {
       histogramToken(part, partLen);
@@ -222,6 +223,9 @@ void TimeStatsParser::histogramPiece(const char* text, size_t len, bool ends) {
 
 void TimeStatsParser::histogramToken(const char* text, size_t len) {
   while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) --len;
+  // "1000ms=4294967295" and its like: anything longer is no bucket's, cut
+  // by a piece's end or not.
+  if (len > sizeof token_) return;
   size_t i = 0;
   size_t ms = 0;
   while (i < len && text[i] >= '0' && text[i] <= '9' && ms <= kLastBucketMs) {

@@ -94,7 +94,8 @@ class TimeStatsParser {
 
  private:
   void keyLine(const char* text, size_t len);
-  void histogramPiece(const char* text, size_t len, bool ends);
+  // lineEnds: the piece is the last of its line.
+  void histogramPiece(const char* text, size_t len, bool lineEnds);
   void histogramToken(const char* text, size_t len);
   LayerTimeStats* layer() { return layer_ < 0 ? nullptr : &layers_[static_cast<size_t>(layer_)]; }
 
@@ -113,7 +114,8 @@ class TimeStatsParser {
   // The next line is the block's present2present histogram.
   bool histogramNext_ = false;
   bool inHistogram_ = false;
-  // A histogram token cut by the end of a piece.
+  // A histogram token cut by the end of a piece, and its length, which may
+  // outgrow the room.
   char token_[32];
   size_t tokenLen_ = 0;
 };

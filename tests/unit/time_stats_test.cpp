@@ -102,11 +102,23 @@ TEST(TimeStats, AHistogramLineLongerThanAPieceIsReadAcrossThePieces) {
   }
 }
 
+TEST(TimeStats, TheLastBucketCountsWhereTheDumpEndsWithoutALineFeed) {
+  std::string dump = "displayRefreshRate = 60 fps\nlayerName = game#1\n"
+                     "present2present histogram is as below:\n" +
+                     histogram({{16, 5}, {1000, 2}});
+  dump.pop_back();
+  const auto layers = parse(dump, "game");
+  ASSERT_EQ(layers.size(), 1u);
+  EXPECT_EQ(layers[0].present2present[16], 5u);
+  EXPECT_EQ(layers[0].present2present[kTimeStatsBuckets - 1], 2u);
+}
+
 TEST(TimeStats, GarbageNeverCountsAndNeverStopsTheNextBlock) {
   const std::string dump =
       "displayRefreshRate = 60 fps\nlayerName = game#1\ntotalFrames = -5\njankyFrames = x\n"
       "present2present histogram is as below:\n"
-      "16ms=7x 17ms=-1 ms=3 99999999999999999999ms=1 1001ms=4 35ms=5 16ms=2\n"
+      "16ms=7x 17ms=-1 ms=3 99999999999999999999ms=1 1001ms=4 35ms=5 "
+      "16ms=000000000000000000000000000000001 16ms=2\n"
       "present2present histogram is as below:\n"
       // A heading without its line: the next block still starts.
       "displayRefreshRate = 90 fps\nrenderRate = 90 fps\nlayerName = game#2\n"

@@ -11,9 +11,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
-#include <optional>
 #include <vector>
 
 #include "clock.h"

@@ -149,16 +149,22 @@ void timeStatsTick(Collector& c) {
     c.timeStatsEnabled = true;
   }
   TimeStatsParser parser(&c.pattern);
-  const uint64_t startNs = monotonicNs();
+  // The dump's moment: when its first line came, which the compositor
+  // writes once it has taken its counters. Starting the command before it
+  // and streaming the rest after it take times that vary from tick to tick.
+  uint64_t dumpNs = 0;
   {
     Command dump(c.stopping);
     if (!dump.start(kTimeStatsDumpArguments) ||
-        !dump.readLines([&parser](const char* line, size_t len) { parser.line(line, len); })) {
+        !dump.readLines([&parser, &dumpNs](const char* line, size_t len) {
+          if (dumpNs == 0) dumpNs = monotonicNs();
+          parser.line(line, len);
+        })) {
       return;
     }
   }
-  // The dump's moment: the middle of its command, which takes some time.
-  const uint64_t dumpNs = startNs + (monotonicNs() - startNs) / 2;
+  // An empty dump holds no layer; its moment matters to no figure.
+  if (dumpNs == 0) dumpNs = monotonicNs();
   TimeStatsTick tick = c.timeStats.tick(parser.take(), dumpNs);
   c.publish(tick.fps, std::move(tick.stats));
 }

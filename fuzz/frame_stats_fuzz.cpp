@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fields.h"
 #include "fpsbench/frame_stats.h"
 #include "fpsbench/latency.h"
 #include "fpsbench/line_splitter.h"
@@ -60,13 +61,10 @@ void check(const FrameStats& s, const char* how) {
              "%s: jank %u, big %u, missed %u of %zu", how, s.jank, s.bigJank, s.missedVsyncs,
              s.timedFrames);
   FUZZ_CHECK(s.jankNs <= s.spanNs, "%s: jank time beyond the span", how);
-  static const char* const kNames[] = {"state",        "fps",           "frames",       "window_ms",
-                                       "frame_ms_p50", "frame_ms_p95",  "frame_ms_max", "jank",
-                                       "big_jank",     "missed_vsyncs", "refresh_hz",   "layer",
-                                       "jank_ms"};
   const std::string text = frameStatsText(&s);
   size_t at = 0;
-  for (const char* name : kNames) {
+  for (const field::Field* f : field::kFrameStatsFields) {
+    const char* name = f->name;
     const std::string head = std::string(name) + " ";
     FUZZ_CHECK(text.compare(at, head.size(), head) == 0, "%s: no line %s in %s", how, name,
                fuzz::show(text).c_str());

@@ -26,16 +26,6 @@ std::string histogram(const char* name, uint64_t total, size_t peak) {
          dumpsys_double::timeStatsHistogram(spread(total, peak));
 }
 
-std::string systemLayer(int i) {
-  static const char* const kSystem[] = {"StatusBar",
-                                        "NavigationBar0",
-                                        "com.android.systemui.ImageWallpaper",
-                                        "Dim Layer for - Task=12",
-                                        "InputMethod",
-                                        "ScreenDecorOverlay"};
-  return std::string(kSystem[i % 6]) + "#" + std::to_string(i);
-}
-
 std::string gameLayer(int n) {
   const std::string activity = std::string(kPackage) + "/" + kPackage + ".GameActivity";
   if (n < 2) return "SurfaceView[" + activity + "](BLAST)#1234";
@@ -66,7 +56,7 @@ std::string timeStatsDump(int layers, int matching) {
     jank.appUnattributed = total / 400;
     jank.sfScheduling = total / 3000;
     jank.appStuffing = total / 5000;
-    dump += dumpsys_double::timeStatsBlock(refresh, render, game ? gameLayer(n) : systemLayer(i),
+    dump += dumpsys_double::timeStatsBlock(refresh, render, game ? gameLayer(n) : systemLayerName(i),
                                            total, spread(total, p2p), jank) +
             histogram("desired2present", total, 6) + histogram("latch2present", total, 5) +
             histogram("post2acquire", total, 4) + histogram("post2present", total, 12);

@@ -17,6 +17,12 @@ std::string layerName(int i, int layers, int matching) {
     return std::string(kPackage) + "/com.bench.game.Layer" + std::to_string(n) + "#" +
            std::to_string(n);
   }
+  return systemLayerName(i);
+}
+
+}  // namespace
+
+std::string systemLayerName(int i) {
   static const char* const kSystem[] = {"StatusBar",
                                         "NavigationBar0",
                                         "com.android.systemui.ImageWallpaper",
@@ -25,8 +31,6 @@ std::string layerName(int i, int layers, int matching) {
                                         "ScreenDecorOverlay"};
   return std::string(kSystem[i % 6]) + "#" + std::to_string(i);
 }
-
-}  // namespace
 
 std::string listing(int layers, int matching) {
   std::string out;

@@ -21,6 +21,9 @@ constexpr int kTimingLines = 129;
 std::string listing(int layers, int matching);
 // The names of the listing that hold kPackage, in listing order.
 std::vector<std::string> matchingNames(int layers, int matching);
+// The name of the system's i-th layer, one that no pattern of kPackage
+// matches.
+std::string systemLayerName(int i);
 
 // A latency output: the refresh period line, then kTimingLines timing lines
 // of `fps` frames per second, nanoseconds of uptime as a device prints them.

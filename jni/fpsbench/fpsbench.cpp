@@ -58,10 +58,8 @@ struct Collector {
   FrameTracker frameTracker;
   TimeStatsTracker timeStats;
   bool timeStatsEnabled = false;
-  // When the running tick began, and when each of its latency reads did, in
-  // listing order; the start of the read of the layer that wants reading
-  // between ticks.
-  uint64_t tickNs = 0;
+  // When each latency read of the running tick began, in listing order;
+  // the start of the read of the layer that wants reading between ticks.
   std::vector<uint64_t> readStarts;
   uint64_t chosenReadNs = 0;
 
@@ -199,8 +197,8 @@ int calFPSByLayer(Collector& c, FrameData frameData, const std::string& layerNam
 }
 
 void calFPS(Collector& c) {
-  c.tickNs = monotonicNs();
-  c.frameTracker.beginTick(c.tickNs);
+  const uint64_t tickNs = monotonicNs();
+  c.frameTracker.beginTick(tickNs);
   initFrameList(c);
   trace("frameList.size() = %lu\n", static_cast<unsigned long>(c.frameList.size()));
   if (!c.listedAny) {
@@ -225,7 +223,7 @@ void calFPS(Collector& c) {
   c.publish(final_final_fps, c.frameTracker.endTick(!c.frameList.empty()));
   // Reads between ticks fall evenly between this read of the layer and the
   // next tick's, which comes as late after its tick's start as this one.
-  c.chosenReadNs = c.tickNs;
+  c.chosenReadNs = tickNs;
   if (c.frameTracker.extraReads().perSecond > 1) {
     for (size_t i = 0; i < c.frameList.size(); ++i) {
       if (layerNameOf(c.frameList[i]) == c.frameTracker.extraReads().layer) {

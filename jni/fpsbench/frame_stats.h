@@ -144,7 +144,8 @@ constexpr unsigned kMaxReadsPerSecond = 4;
 unsigned readsPerSecond(size_t rows, size_t timedFrames, uint64_t spanNs);
 
 // Adds what a later read of the same layer counted (frames newer than
-// everything in *sum) to *sum.
+// everything in *sum) to *sum; the rows are the later output's, which say
+// how full the layer's output now runs.
 void addLayerFrames(LayerFrames* sum, const LayerFrames& more);
 
 // The statistics of a collection, tick after tick: the tracks of the layers
